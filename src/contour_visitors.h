@@ -1,0 +1,60 @@
+// ContourFunc visitors that the engine hands to the contour follower.
+#ifndef OF_ULK_CONTOUR_VISITORS_H
+#define OF_ULK_CONTOUR_VISITORS_H
+
+#include "cvoptflowulk.h"
+
+// measureSegmentPoint stops the walk after this many points.
+const int kMeasureLimit = 141;
+
+// Measures a region: its outline length (capped), box and the neighbouring
+// value of most similar grey.
+struct SegmentMeasure {
+    const CvMat* map;
+    const unsigned char* grey;  // row length = map->cols
+    int bestLabel;
+    int bestDiff;
+    int count;
+    int* boxMin;  // least x, least y
+    int* boxMax;  // greatest x, greatest y
+};
+
+bool measureSegmentPoint(int x, int y, int label, int direction,
+                         void* record);
+
+// Records the outline's corner points into a sequence.
+struct OutlineRecorder {
+    unsigned char first;
+    int lastX, lastY;
+    int lastDir;
+    CvSeqWriter* writer;
+    int keepBox;
+    int minX, minY, maxX, maxY;
+};
+
+bool recordOutlineVertex(int x, int y, int label, int direction,
+                         void* record);
+
+// Walks the region of map at (x, y) and fills *outline (created in storage
+// when null, else cleared) with its corner points; with rect non-null writes
+// (least x, least y, width, height) of all walked points into rect[0..3].
+void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
+                    CvSeq** outline, int* rect);
+
+// Writes a label into a second 16-bit map along the walked outline.
+struct OutlineMarker {
+    CvMat* target;
+    unsigned short label;
+    int* boxMin;
+    int* boxMax;
+};
+
+bool markOutlinePoint(int x, int y, int label, int direction, void* record);
+
+// Walks the region of walkMap at (x, y) and writes label into target at
+// every reported point, recomputing the box from (x, y). Does nothing for a
+// target that is not CV_16UC1 or CV_16SC1.
+void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
+                 int* boxMin, int* boxMax);
+
+#endif

@@ -1,0 +1,122 @@
+/* cvoptflowulk: segmentation-based dense optical flow in the style of the
+ * OpenCV C API.
+ *
+ * The engine segments the newer of two grey frames into grey-level regions,
+ * takes the vertices of each region's outline polygon as tracking points,
+ * matches integral-image contrast descriptors between the frames and spreads
+ * the point velocities over the segments. Every public function converts its
+ * array arguments with cvGetMat, checks them in a fixed order and reports a
+ * caller's mistake through cvError (OpenCV 4 turns that into a thrown
+ * cv::Exception) with the source file name "cvoptflowulk".
+ */
+#ifndef CVOPTFLOWULK_H
+#define CVOPTFLOWULK_H
+
+#include <opencv2/core/core_c.h>
+#include <opencv2/core/types_c.h>
+
+/* ------------------------------------------------------------------------
+ * Records
+ * ------------------------------------------------------------------------ */
+
+#pragma pack(push, 1)
+
+/* One tracking point: a vertex of a segment outline polygon and its
+ * whole-pixel displacement from the older frame to the newer one. */
+typedef struct TrackPoint {
+    int x;               /* column of the point */
+    int y;               /* row of the point */
+    int vx;              /* horizontal displacement, pixels */
+    int vy;              /* vertical displacement, pixels */
+    unsigned char valid; /* 1: velocity usable, 0: match rejected, (0, 0) */
+} TrackPoint;
+
+/* One segment of the newer frame. Its pixels carry `label` in the IdxMap.
+ * The rectangle spans rectX..rectX+rectWidth, rectY..rectY+rectHeight, both
+ * ends included (width and height are extents, not pixel counts). `points`
+ * is a sequence of TrackPoint* into StuffInfo::trackPoints; a point may
+ * stand in it more than once. */
+typedef struct SegmentRecord {
+    int label;              /* 65 upward, in raster order of the seed pixel */
+    unsigned char meanGrey; /* truncated mean of the preprocessed frame */
+    int pixelCount;         /* labelled pixels inside the block area */
+    int rectX;
+    int rectY;
+    int rectWidth;
+    int rectHeight;
+    int startX; /* seed pixel: outline walks of the segment start here */
+    int startY;
+    CvSeq* points;
+    unsigned char reserved;
+} SegmentRecord;
+
+#pragma pack(pop)
+
+/* What one engine call did. The matrix header comes first, so a StuffInfo
+ * pointer is itself a valid CvMat argument for the IdxMap. Everything it
+ * points to lives in the memory storage passed to the engine and stays
+ * valid until that storage is cleared, released or used by the next call. */
+typedef struct StuffInfo {
+    CvMat idxMap;       /* CV_16UC1 label map, continuous, frame size */
+    CvSeq* segments;    /* SegmentRecord elements, ascending labels */
+    CvSeq* trackPoints; /* TrackPoint elements, in creation order */
+} StuffInfo;
+
+/* ------------------------------------------------------------------------
+ * Optical flow
+ * ------------------------------------------------------------------------ */
+
+/* Computes the dense velocity field from srcA (older, CV_8UC1) to srcB
+ * (newer, CV_8UC1) into velx and vely (CV_32FC1, same size), in pixels per
+ * frame pair, x to the right and y downward. The storage is cleared first
+ * and receives every per-call result; with a non-null stuffInfo the call
+ * fills it with the IdxMap, the segments and the tracking points (owned by
+ * the storage). A failed argument check raises one cvError and changes
+ * nothing. */
+CVAPI(void)
+cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
+                     CvMemStorage* storage, StuffInfo* stuffInfo);
+
+/* ------------------------------------------------------------------------
+ * Contour tools
+ * ------------------------------------------------------------------------ */
+
+/* Value of element (x, y) of a continuous one-channel map as an int; 0 for
+ * every position outside the map. Accepts CV_8UC1, CV_8SC1 (read unsigned),
+ * CV_16UC1 (read signed), CV_16SC1, CV_32SC1, CV_32FC1 and CV_64FC1
+ * (truncated); any other type at an in-range position raises
+ * CV_StsUnsupportedFormat and yields 0. */
+CVAPI(int) cvGetSegIndex(const CvMat* map, int x, int y);
+
+/* Direction codes handed to a ContourFunc: 0 left, then clockwise on the
+ * screen in 45 degree steps (2 up, 4 right, 6 down); 9 for no direction. */
+typedef bool (*ContourFunc)(int x, int y, int label, int direction,
+                            void* userData);
+
+/* Walks the outline of the 8-connected region of idxMap that holds the value
+ * at (x, y), keeping the outside on the left (outer outlines clockwise on the
+ * screen, holes counter-clockwise), and calls func for every step. Returns
+ * true when the walk closed, false when func stopped it or it made no
+ * progress. A null func or idxMap raises CV_StsNullPtr and yields false. */
+CVAPI(bool)
+cvDoForEachContourPoint(ContourFunc func, const CvMat* idxMap, int x, int y,
+                        void* userData);
+
+/* Sequence-search comparison for tracking points: 0 ("same point") when the
+ * two records' leading (x, y) pairs are at most 8 pixels apart (squared
+ * distance <= 64), -1 otherwise. For unsorted search only. */
+CVAPI(int) cvCmpTrackPoints(const void* a, const void* b, void* userData);
+
+/* ------------------------------------------------------------------------
+ * Drawing
+ * ------------------------------------------------------------------------ */
+
+/* Paints a StuffInfo into a CV_8UC3 image at least as large as its IdxMap:
+ * segment fills in their mean grey, outlines, and each tracking point as a
+ * green circle with a cyan line of twice its motion. Pixels that no pass
+ * paints keep their content. Raises CV_StsBackTrace, CV_StsNullPtr,
+ * CV_StsUnsupportedFormat or CV_StsUnmatchedSizes and draws nothing on a bad
+ * argument. */
+CVAPI(void) cvDrawOpticalFlowStuffInfo(CvArr* image, StuffInfo* stuffInfo);
+
+#endif /* CVOPTFLOWULK_H */

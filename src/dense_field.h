@@ -1,0 +1,14 @@
+// Dense velocity field: spreads point velocities over each segment.
+#ifndef OF_ULK_DENSE_FIELD_H
+#define OF_ULK_DENSE_FIELD_H
+
+#include "cvoptflowulk.h"
+
+// Writes velx and vely for the pixels of every segment from its valid
+// tracking points (node grid of 8 pixels, bilinear in between). With a
+// non-null workImage it also sets each record's pixelCount and meanGrey.
+// Pixels of no segment are left as they are.
+void fillDenseField(CvSeq* segments, const CvMat* labelMap,
+                    const CvMat* workImage, CvMat* velx, CvMat* vely);
+
+#endif

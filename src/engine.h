@@ -1,0 +1,42 @@
+// The engine behind cvCalcOpticalFlowULK and the working objects that its
+// stages share within one call.
+#ifndef OF_ULK_ENGINE_H
+#define OF_ULK_ENGINE_H
+
+#include "cvoptflowulk.h"
+
+// Working objects of one engine call, created by the preprocessing stage
+// and released at the end of the call (or when a library error unwinds it).
+struct FlowWork {
+    CvMat* workImage = nullptr;  // preprocessed copy of srcB, CV_8UC1
+    CvMat* integralA = nullptr;  // integral image of srcA, CV_32SC1
+    CvMat* integralB = nullptr;  // integral image of srcB, CV_32SC1
+    CvMat labelMap;              // CV_16UC1 header over labelData
+    CvMat walkMap;               // CV_16UC1 header over walkData
+    unsigned short* labelData = nullptr;
+    unsigned short* walkData = nullptr;
+    bool labelDataInStorage = false;  // true: owned by the caller's storage
+    CvSeq* segments = nullptr;        // SegmentRecord elements
+    CvSeq* trackPoints = nullptr;     // TrackPoint elements
+};
+
+// Runs the stages on validated arguments: preprocessing, segmentation,
+// outlines and tracking points, point motion, dense field and completion.
+// Returns 0; failures of library calls are raised by the library, after the
+// call's scratch objects have been released.
+int calcOpticalFlowULK(const CvMat* srcA, const CvMat* srcB, CvMat* velx,
+                       CvMat* vely, CvMemStorage* storage,
+                       StuffInfo* stuffInfo);
+
+// Engine stages that can be timed (see stage_timing.h).
+enum EngineStage {
+    kStagePreprocess = 0,
+    kStageSegmentation,
+    kStageTrackPoints,
+    kStageMotion,
+    kStageDenseField,
+    kStageSmoothing,
+    kStageCount
+};
+
+#endif

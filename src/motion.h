@@ -1,0 +1,37 @@
+// Tracking-point motion estimation by matching window descriptors.
+#ifndef OF_ULK_MOTION_H
+#define OF_ULK_MOTION_H
+
+#include <cstdint>
+
+#include "cvoptflowulk.h"
+
+const int kGridCols = 3;  // contrast cells across the window
+const int kGridRows = 3;  // contrast cells down the window
+const int kCellWidth = 32 / (kGridCols + 1);
+const int kCellHeight = 32 / (kGridRows + 1);
+const int kDescriptorLength = 2 * kGridCols * kGridRows;
+
+// Contrast of two box sums: 0 when both are 0, else +-(32767 - n*32767/m)
+// with m the larger and n the smaller, positive when p > q.
+short boxContrast(int p, int q);
+
+// The 18 contrast values of the 32 x 32 window with top-left pixel (x0, y0)
+// of the image whose integral image (CV_32SC1, one row and column more than
+// the image) is given.
+void windowDescriptor(const CvMat* integral, int x0, int y0,
+                      short descriptor[kDescriptorLength]);
+
+// Sum of absolute differences of two descriptors.
+uint64_t descriptorCost(const short* a, const short* b);
+
+// Gives one point its whole-pixel velocity from srcA to srcB, or rejects it;
+// width and height are those of the frames.
+void estimatePointMotion(TrackPoint* point, const CvMat* integralA,
+                         const CvMat* integralB, int width, int height);
+
+// estimatePointMotion for every point of the sequence, in order.
+void estimateMotion(CvSeq* trackPoints, const CvMat* integralA,
+                    const CvMat* integralB, int width, int height);
+
+#endif

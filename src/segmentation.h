@@ -1,0 +1,23 @@
+// Region segmentation: turns the level maps into labelled segments.
+#ifndef OF_ULK_SEGMENTATION_H
+#define OF_ULK_SEGMENTATION_H
+
+#include "cvoptflowulk.h"
+
+// The label counter starts here, so the first segment is 65.
+const int kFirstLabelCounter = 64;
+// Largest label that still reads back positive from a 16-bit map; beyond
+// it a long region is merged like a middling one.
+const int kMaxSegmentLabel = 32767;
+
+// Scans labelMap in raster order and labels, merges or records every region
+// that no segment has taken yet; walkMap holds the same contents on entry
+// and on return. grey is the preprocessed frame (row length = cols).
+// Appends one SegmentRecord per new segment to segments, each with an empty
+// point list in storage. labelCounter is the counter's start value (tests
+// may start it high). Returns the counter's final value.
+int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
+                   CvMemStorage* storage, CvSeq* segments,
+                   int labelCounter = kFirstLabelCounter);
+
+#endif

@@ -1,0 +1,17 @@
+// Segment outlines and tracking points.
+#ifndef OF_ULK_TRACK_POINTS_H
+#define OF_ULK_TRACK_POINTS_H
+
+#include "cvoptflowulk.h"
+
+// Douglas-Peucker accuracy of the outline polygons, in pixels.
+const double kPolygonAccuracy = 10.0;
+
+// For every segment in order: walks its outline on labelMap, writes its
+// rectangle, simplifies the outline to a polygon and turns each vertex into
+// a reference to the earliest tracking point within 8 pixels, creating the
+// point when there is none. All sequences live in storage.
+void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
+                      CvSeq* trackPoints, CvMemStorage* storage);
+
+#endif
