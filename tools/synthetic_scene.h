@@ -1,0 +1,39 @@
+// Synthetic video scenes with known motion: a textured background and
+// several textured objects moving with constant whole-pixel velocities.
+// Used by the sample clip maker, the tests and the benchmarks.
+#ifndef OF_ULK_SYNTHETIC_SCENE_H
+#define OF_ULK_SYNTHETIC_SCENE_H
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+struct SceneObject {
+    cv::Rect box;  // position in frame 0
+    int vx;        // pixels per frame, to the right
+    int vy;        // pixels per frame, downward
+};
+
+class SyntheticScene {
+public:
+    // A scene of the given frame size; the seed fixes textures and objects.
+    SyntheticScene(int width, int height, unsigned seed = 1);
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    const std::vector<SceneObject>& objects() const { return objects_; }
+
+    // Frame `index` as an 8-bit BGR image (CV_8UC3).
+    cv::Mat frame(int index) const;
+    // The same frame converted to grey (CV_8UC1).
+    cv::Mat greyFrame(int index) const;
+
+private:
+    int width_;
+    int height_;
+    cv::Mat background_;               // CV_8UC3, frame size
+    std::vector<cv::Mat> textures_;    // one CV_8UC3 texture per object
+    std::vector<SceneObject> objects_;
+};
+
+#endif
