@@ -1,1 +1,89 @@
-// placeholder until the stage is written
+// The engine run: the stages in order, then the hand-over of the results
+// and the release of every scratch object.
+#include "engine.h"
+
+#include <opencv2/imgproc/imgproc_c.h>
+
+#include "dense_field.h"
+#include "motion.h"
+#include "preprocess.h"
+#include "segmentation.h"
+#include "stage_timing.h"
+#include "track_points.h"
+
+namespace {
+
+// Gaussian that smooths both velocity maps at the end of the run.
+const int kFieldSmoothSize = 7;
+const double kFieldSmoothSigma = 7.0;
+
+// Everything after the dense field: the label map is handed over or freed,
+// the walk map freed, both maps smoothed and the matrices released. The
+// StuffInfo is written last, so that a failure on the way leaves it as it
+// was.
+void completeRun(FlowWork* work, CvMat* velx, CvMat* vely, StuffInfo* stuffInfo)
+{
+    if (!stuffInfo)
+        cvFree(&work->labelData);
+    cvFree(&work->walkData);
+    {
+        ULK_TIME_STAGE(kStageSmoothing);
+        cvSmooth(velx, velx, CV_GAUSSIAN, kFieldSmoothSize, kFieldSmoothSize,
+                 kFieldSmoothSigma, 0.0);
+        cvSmooth(vely, vely, CV_GAUSSIAN, kFieldSmoothSize, kFieldSmoothSize,
+                 kFieldSmoothSigma, 0.0);
+    }
+    cvReleaseMat(&work->integralB);
+    cvReleaseMat(&work->integralA);
+    cvReleaseMat(&work->workImage);
+    if (stuffInfo) {
+        stuffInfo->idxMap = work->labelMap;
+        stuffInfo->segments = work->segments;
+        stuffInfo->trackPoints = work->trackPoints;
+    }
+}
+
+} // namespace
+
+int calcOpticalFlowULK(const CvMat* srcA, const CvMat* srcB, CvMat* velx,
+                       CvMat* vely, CvMemStorage* storage, StuffInfo* stuffInfo)
+{
+    FlowWork work;
+    try {
+        {
+            ULK_TIME_STAGE(kStagePreprocess);
+            createWorkObjects(srcA, storage, stuffInfo != nullptr, &work);
+            preprocessFrames(srcA, srcB, &work);
+            quantiseLevels(work.workImage, &work.labelMap, &work.walkMap);
+        }
+        {
+            ULK_TIME_STAGE(kStageSegmentation);
+            segmentRegions(&work.labelMap, &work.walkMap,
+                           work.workImage->data.ptr, storage, work.segments);
+        }
+        {
+            ULK_TIME_STAGE(kStageTrackPoints);
+            buildTrackPoints(&work.labelMap, work.segments, work.trackPoints,
+                             storage);
+        }
+        {
+            ULK_TIME_STAGE(kStageMotion);
+            estimateMotion(work.trackPoints, work.integralA, work.integralB,
+                           srcA->cols, srcA->rows);
+        }
+        {
+            ULK_TIME_STAGE(kStageDenseField);
+            // Pixels of no segment enter the smoothing as 0, whatever the
+            // maps held before the call.
+            cvSetZero(velx);
+            cvSetZero(vely);
+            fillDenseField(work.segments, &work.labelMap,
+                           stuffInfo ? work.workImage : nullptr, velx, vely);
+        }
+        completeRun(&work, velx, vely, stuffInfo);
+    } catch (...) {
+        releaseWorkObjects(&work);
+        throw;
+    }
+    return 0;
+}

@@ -1,1 +1,91 @@
-// placeholder until the stage is written
+// Preprocessing and level quantisation: the first stage of the engine.
+#include "preprocess.h"
+
+#include <opencv2/imgproc/imgproc_c.h>
+
+namespace {
+
+// Grey values at or below this are set to 0 before equalisation.
+const double kDarkThreshold = 10.0;
+// Gaussian that calms the equalised frame before quantisation.
+const int kPreSmoothSize = 5;
+const double kPreSmoothSigma = 5.0;
+// Storage allocations are kept to whole 8-byte units.
+const size_t kStorageAlign = 8;
+
+} // namespace
+
+void createWorkObjects(const CvMat* src, CvMemStorage* storage,
+                       bool withStuffInfo, FlowWork* work)
+{
+    const int rows = src->rows;
+    const int cols = src->cols;
+    const size_t mapBytes =
+        size_t(rows) * size_t(cols) * sizeof(unsigned short);
+
+    cvClearMemStorage(storage);
+
+    work->workImage = cvCreateMat(rows, cols, CV_8UC1);
+    work->integralA = cvCreateMat(rows + 1, cols + 1, CV_32SC1);
+    work->integralB = cvCreateMat(rows + 1, cols + 1, CV_32SC1);
+
+    work->segments =
+        cvCreateSeq(0, sizeof(CvSeq), sizeof(SegmentRecord), storage);
+    work->trackPoints =
+        cvCreateSeq(0, sizeof(CvSeq), sizeof(TrackPoint), storage);
+
+    // With a StuffInfo the label map outlives the call inside the storage;
+    // otherwise it is heap scratch like the walk map.
+    if (withStuffInfo) {
+        const size_t rounded =
+            (mapBytes + kStorageAlign - 1) / kStorageAlign * kStorageAlign;
+        work->labelData =
+            static_cast<unsigned short*>(cvMemStorageAlloc(storage, rounded));
+        work->labelDataInStorage = true;
+    } else {
+        work->labelData = static_cast<unsigned short*>(cvAlloc(mapBytes));
+        work->labelDataInStorage = false;
+    }
+    work->walkData = static_cast<unsigned short*>(cvAlloc(mapBytes));
+
+    cvInitMatHeader(&work->labelMap, rows, cols, CV_16UC1, work->labelData);
+    cvInitMatHeader(&work->walkMap, rows, cols, CV_16UC1, work->walkData);
+}
+
+void preprocessFrames(const CvMat* srcA, const CvMat* srcB, FlowWork* work)
+{
+    cvThreshold(srcB, work->workImage, kDarkThreshold, 0.0, CV_THRESH_TOZERO);
+    cvEqualizeHist(work->workImage, work->workImage);
+    cvSmooth(work->workImage, work->workImage, CV_GAUSSIAN, kPreSmoothSize,
+             kPreSmoothSize, kPreSmoothSigma, 0.0);
+    cvIntegral(srcA, work->integralA, nullptr, nullptr);
+    cvIntegral(srcB, work->integralB, nullptr, nullptr);
+}
+
+void quantiseLevels(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap)
+{
+    for (int y = 0; y < workImage->rows; ++y) {
+        const unsigned char* grey = workImage->data.ptr + y * workImage->step;
+        unsigned short* label = reinterpret_cast<unsigned short*>(
+            labelMap->data.ptr + y * labelMap->step);
+        unsigned short* walk = reinterpret_cast<unsigned short*>(
+            walkMap->data.ptr + y * walkMap->step);
+        for (int x = 0; x < workImage->cols; ++x) {
+            const unsigned short level =
+                static_cast<unsigned short>(grey[x] / kLevelWidth + 1);
+            label[x] = level;
+            walk[x] = level;
+        }
+    }
+}
+
+void releaseWorkObjects(FlowWork* work)
+{
+    cvFree(&work->walkData);
+    if (!work->labelDataInStorage)
+        cvFree(&work->labelData);
+    work->labelData = nullptr;
+    cvReleaseMat(&work->integralB);
+    cvReleaseMat(&work->integralA);
+    cvReleaseMat(&work->workImage);
+}

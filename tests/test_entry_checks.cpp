@@ -1,0 +1,143 @@
+// Argument checks of cvCalcOpticalFlowULK: the error of each check, their
+// order, and that a failed check changes nothing.
+#include <gtest/gtest.h>
+
+#include <opencv2/core.hpp>
+
+#include <cstring>
+
+#include "cvoptflowulk.h"
+#include "support.h"
+
+namespace {
+
+const char* const kFunc = "cvCalcOpticalFlowULK";
+const char* const kSources = "Source images have different formats";
+const char* const kTypes = "Source images must have 8uC1 type and "
+                           "destination images must have 32fC1 type";
+const char* const kStep = "source and destination images have different step";
+
+// A 24-row array whose rows may be padded (a different row step).
+cv::Mat arr(int type, int rows = 24, int cols = 32, int pad = 0)
+{
+    cv::Mat m(rows, cols + pad, type, cv::Scalar::all(3));
+    return m.colRange(0, cols);
+}
+
+// srcA, srcB, velx, vely; `bad` replaces argument badSlot when >= 0.
+struct Call {
+    cv::Mat m[4] = {arr(CV_8UC1), arr(CV_8UC1), arr(CV_32FC1), arr(CV_32FC1)};
+    CvMemStorage* storage = cvCreateMemStorage(0);
+    StuffInfo info;
+    Call()
+    {
+        cvMemStorageAlloc(storage, 1000); // an earlier call's contents
+        std::memset(&info, 0xAB, sizeof(info));
+    }
+    ~Call() { cvReleaseMemStorage(&storage); }
+
+    void run(bool nullStorage = false, int badSlot = -1, CvArr* bad = nullptr)
+    {
+        CvMat h[4];
+        CvArr* args[4];
+        for (int i = 0; i < 4; ++i) {
+            h[i] = cvMat(m[i]);
+            args[i] = i == badSlot ? bad : &h[i];
+        }
+        cvCalcOpticalFlowULK(args[0], args[1], args[2], args[3],
+                             nullStorage ? nullptr : storage, &info);
+    }
+    // Expects the error and no change to outputs, storage and StuffInfo.
+    void expectError(int code, const char* message, bool nullStorage = false,
+                     int badSlot = -1, CvArr* bad = nullptr)
+    {
+        const cv::Mat velx = m[2].clone(), vely = m[3].clone();
+        const CvMemBlock* top = storage->top;
+        const int freeSpace = storage->free_space;
+        StuffInfo before;
+        std::memcpy(&before, &info, sizeof(info));
+        EXPECT_CV_ERROR(run(nullStorage, badSlot, bad), code, kFunc, message);
+        EXPECT_EQ(cv::norm(m[2], velx, cv::NORM_INF), 0.0);
+        EXPECT_EQ(cv::norm(m[3], vely, cv::NORM_INF), 0.0);
+        EXPECT_EQ(storage->top, top);
+        EXPECT_EQ(storage->free_space, freeSpace);
+        EXPECT_EQ(std::memcmp(&before, &info, sizeof(info)), 0);
+    }
+};
+
+// Every argument, as a null pointer and as bytes that are no array; the
+// conversions come before the storage test.
+TEST(EntryChecks, ArrayThatIsNoArrayIsAnInnerFailure)
+{
+    char junk[sizeof(CvMat)] = {};
+    for (int slot = 0; slot < 4; ++slot) {
+        for (CvArr* bad :
+             {static_cast<CvArr*>(nullptr), static_cast<CvArr*>(junk)}) {
+            SCOPED_TRACE(::testing::Message() << "argument " << slot + 1);
+            Call c;
+            c.expectError(CV_StsBackTrace, "Inner function failed.", slot == 3,
+                          slot, bad);
+        }
+    }
+}
+
+TEST(EntryChecks, FirstFailingCheckReports)
+{
+    const int u8 = CV_8UC1, f32 = CV_32FC1;
+    struct Case {
+        const char* name;
+        int slot[2]; // arguments replaced, -1 for none
+        cv::Mat with[2];
+        int code;
+        const char* message;
+    } cases[] = {
+        // clang-format off
+        {"storage before formats", {1, -1}, {arr(CV_8UC3)}, CV_StsNullPtr,
+         "NULL storage pointer "},
+        {"formats before sizes", {1, -1}, {arr(CV_8UC3, 10, 12)},
+         CV_StsUnmatchedFormats, kSources},
+        {"sources before destinations", {0, 3}, {arr(CV_16UC1), arr(CV_32SC1)},
+         CV_StsUnmatchedFormats, kSources},
+        {"destination formats", {3, -1}, {arr(CV_32SC1)},
+         CV_StsUnmatchedFormats, "Destination images have different formats"},
+        {"rows of srcB", {1, -1}, {arr(u8, 20)}, CV_StsUnmatchedSizes, ""},
+        {"cols of srcB", {1, -1}, {arr(u8, 24, 20)}, CV_StsUnmatchedSizes, ""},
+        {"rows of vely", {3, -1}, {arr(f32, 20)}, CV_StsUnmatchedSizes, ""},
+        {"cols of vely", {3, -1}, {arr(f32, 24, 20)}, CV_StsUnmatchedSizes, ""},
+        {"rows of velx", {2, 3}, {arr(f32, 20), arr(f32, 20)},
+         CV_StsUnmatchedSizes, ""},
+        {"cols of velx", {2, 3}, {arr(f32, 24, 20), arr(f32, 24, 20)},
+         CV_StsUnmatchedSizes, ""},
+        {"8UC3 sources", {0, 1}, {arr(CV_8UC3), arr(CV_8UC3)},
+         CV_StsUnsupportedFormat, kTypes},
+        {"32SC1 destinations", {2, 3}, {arr(CV_32SC1), arr(CV_32SC1)},
+         CV_StsUnsupportedFormat, kTypes},
+        {"types before steps", {0, 1}, {arr(CV_8UC3), arr(CV_8UC3, 24, 32, 8)},
+         CV_StsUnsupportedFormat, kTypes},
+        {"padded srcB", {1, -1}, {arr(u8, 24, 32, 8)}, CV_BadStep, kStep},
+        {"padded vely", {3, -1}, {arr(f32, 24, 32, 8)}, CV_BadStep, kStep},
+        // clang-format on
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Call c;
+        for (int i = 0; i < 2; ++i)
+            if (k.slot[i] >= 0)
+                c.m[k.slot[i]] = k.with[i];
+        c.expectError(k.code, k.message, k.code == CV_StsNullPtr);
+    }
+}
+
+// Padded sources with unpadded destinations: a source step is never
+// compared with a destination step.
+TEST(EntryChecks, SourceAndDestinationStepsMayDiffer)
+{
+    Call c;
+    c.m[0] = arr(CV_8UC1, 24, 32, 8);
+    c.m[1] = arr(CV_8UC1, 24, 32, 8);
+    EXPECT_NO_THROW(c.run());
+    EXPECT_EQ(c.info.idxMap.rows, 24);
+    EXPECT_EQ(c.info.idxMap.cols, 32);
+}
+
+} // namespace
