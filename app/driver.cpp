@@ -1,1 +1,365 @@
-// placeholder
+#include "driver.h"
+
+#include "cvoptflowulk.h"
+#include "image_holder.h"
+#include "library_log.h"
+#include "velocity_colour.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/core/core_c.h>
+#include <opencv2/highgui.hpp>
+#include <opencv2/imgproc/imgproc_c.h>
+#include <opencv2/videoio.hpp>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <utility>
+
+const char* const kHelpText =
+    "\n\n=== Optical flow help ===\n\n"
+    "of_ulk.exe [file.avi | 0..9] [/r | /si | /av]\n"
+    " 0..9 - capture device number\n"
+    " /r   - write result in file_out.avi\n"
+    " /si  - show the stuff info of optical flow\n"
+    " /av  - addition of the processed adjacent velocity maps\n";
+
+namespace {
+
+const char* const kWindowName = "Result";
+// Frame rate given to the writer for a capture device, whose own rate is
+// not asked for.
+constexpr double kCaptureFrameRate = 12.0;
+// Key wait per frame; any key ends the loop.
+constexpr int kKeyWaitMs = 10;
+// Smallest storage block with the stuff info, and the slack added to the
+// label map for the storage's own block header.
+constexpr int kStuffInfoBlockSize = 0x97000;
+constexpr std::size_t kBlockSlack = 256;
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Truncates toward zero; values an int cannot hold (and NaN) give 0.
+int truncateToInt(double value)
+{
+    if (!(value > static_cast<double>(INT_MIN) - 1.0 &&
+          value < static_cast<double>(INT_MAX) + 1.0))
+        return 0;
+    return static_cast<int>(value);
+}
+
+// Everything the program creates. However the run ends, the storage goes
+// first, then the writer, the capture and the result image, and last the
+// grey images and velocity maps.
+struct Resources {
+    cv::VideoCapture capture;
+    cv::VideoWriter writer;
+    IplImage* previousGrey = nullptr;
+    IplImage* currentGrey = nullptr;
+    ImageHolder result;
+    CvMat* velx[3] = {nullptr, nullptr, nullptr};
+    CvMat* vely[3] = {nullptr, nullptr, nullptr};
+    CvMemStorage* storage = nullptr;
+
+    Resources() = default;
+    Resources(const Resources&) = delete;
+    Resources& operator=(const Resources&) = delete;
+    ~Resources() { releaseAll(); }
+
+    void releaseAll()
+    {
+        if (storage != nullptr)
+            cvReleaseMemStorage(&storage);
+        writer.release();
+        capture.release();
+        result.release();
+        cvReleaseImage(&previousGrey);
+        cvReleaseImage(&currentGrey);
+        for (int i = 0; i < 3; ++i) {
+            cvReleaseMat(&velx[i]);
+            cvReleaseMat(&vely[i]);
+        }
+    }
+};
+
+void printPositionLine(const cv::VideoCapture& capture)
+{
+    const std::string line =
+        filmPositionLine(capture.get(cv::CAP_PROP_POS_MSEC));
+    std::fputs(line.c_str(), stdout);
+}
+
+// Without a display Qt would abort on creating the window; its offscreen
+// platform lets the program run all the same.
+void prepareWindowSystem()
+{
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const bool hasDisplay = (display != nullptr && *display != '\0') ||
+                            (wayland != nullptr && *wayland != '\0');
+    if (hasDisplay)
+        return;
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The offscreen platform warns about window features it lacks; nobody
+    // sees that window, so its warnings are only noise.
+    setenv("QT_LOGGING_RULES", "default.warning=false", 0);
+    std::fflush(stdout);
+    std::fputs("No display: the Result window is not shown.\n", stderr);
+}
+
+bool openWriter(cv::VideoWriter& writer, const std::string& name, double rate,
+                cv::Size size)
+{
+    QuietLibraryLog quiet;
+    const int codecs[] = {cv::VideoWriter::fourcc('c', 'v', 'i', 'd'),
+                          cv::VideoWriter::fourcc('M', 'J', 'P', 'G')};
+    for (int codec : codecs) {
+        if (writer.open(name, codec, rate, size, true))
+            return true;
+    }
+    return false;
+}
+
+// Opens the source and reads the frame size and rate. Returns 1 when the
+// loop can start, 0 for a device that delivers no frame and -1 on failure
+// (after printing why).
+int openSource(const DriverOptions& options, cv::VideoCapture& capture,
+               int& width, int& height, double& rate)
+{
+    if (options.action == DriverOptions::Action::Capture) {
+        std::fputs("Processing capture...\n", stdout);
+        bool opened = false;
+        {
+            QuietLibraryLog quiet;
+            opened = capture.open(options.device);
+        }
+        if (!opened) {
+            std::fflush(stdout);
+            std::fputs("Could not initialize capturing...\n", stderr);
+            return -1;
+        }
+        // This frame only gives the size; the loop starts with the next.
+        cv::Mat probe;
+        if (!capture.read(probe) || probe.empty())
+            return 0;
+        width = probe.cols;
+        height = probe.rows;
+        rate = kCaptureFrameRate;
+        return 1;
+    }
+
+    std::fputs("Processing avi file...\n", stdout);
+    bool opened = false;
+    {
+        QuietLibraryLog quiet;
+        opened = capture.open(options.source);
+    }
+    if (!opened) {
+        std::printf("Can't find file %s.avi\n", options.baseName.c_str());
+        return -1;
+    }
+    capture.set(cv::CAP_PROP_POS_AVI_RATIO, 0.0);
+    width = truncateToInt(capture.get(cv::CAP_PROP_FRAME_WIDTH));
+    height = truncateToInt(capture.get(cv::CAP_PROP_FRAME_HEIGHT));
+    rate = capture.get(cv::CAP_PROP_FPS);
+    return 1;
+}
+
+void allocate(Resources& res, int width, int height)
+{
+    // Zero-filled, so that the first frame's flow (against no frame yet)
+    // and the first /av sum (with the unwritten pair 1) are defined.
+    res.previousGrey = cvCreateImage(cvSize(width, height), IPL_DEPTH_8U, 1);
+    cvSetZero(res.previousGrey);
+    res.currentGrey = cvCreateImage(cvSize(width, height), IPL_DEPTH_8U, 1);
+    cvSetZero(res.currentGrey);
+    res.result.create(width, height, IPL_DEPTH_8U, 3);
+    cvSetZero(res.result.image());
+    for (int i = 0; i < 3; ++i) {
+        res.velx[i] = cvCreateMat(height, width, CV_32FC1);
+        cvSetZero(res.velx[i]);
+        res.vely[i] = cvCreateMat(height, width, CV_32FC1);
+        cvSetZero(res.vely[i]);
+    }
+}
+
+void printCounts(const StuffInfo& info)
+{
+    const unsigned segments = info.segments != nullptr
+                                  ? static_cast<unsigned>(info.segments->total)
+                                  : 0u;
+    const unsigned points = info.trackPoints != nullptr
+                                ? static_cast<unsigned>(info.trackPoints->total)
+                                : 0u;
+    std::printf("Segment quantity....... %u\n", segments);
+    std::printf("Tracking point number.. %u\n", points);
+}
+
+int runPipeline(const DriverOptions& options, Resources& res)
+{
+    int width = 0;
+    int height = 0;
+    double rate = 0.0;
+    const int opened = openSource(options, res.capture, width, height, rate);
+    if (opened <= 0)
+        return opened;
+
+    allocate(res, width, height);
+
+    if (options.record && !openWriter(res.writer, options.outputName, rate,
+                                      cv::Size(width, height))) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Could not create the output video %s\n",
+                     options.outputName.c_str());
+        return -1;
+    }
+
+    res.storage =
+        cvCreateMemStorage(storageBlockSize(height, width, options.stuffInfo));
+    prepareWindowSystem();
+    cv::namedWindow(kWindowName, 0);
+
+    StuffInfo info{};
+    StuffInfo* infoArg = options.stuffInfo ? &info : nullptr;
+    const cv::Mat shown = cv::cvarrToMat(res.result.image());
+
+    cv::Mat frame;
+    if (!res.capture.read(frame))
+        return 0;
+    unsigned parity = 0;
+    do {
+        parity = (parity + 1) % 2;
+        const int pair = velocityPairForParity(parity);
+
+        IplImage frameImage = cvIplImage(frame);
+        cvCvtColor(&frameImage, res.currentGrey, CV_BGR2GRAY);
+        cvCalcOpticalFlowULK(res.previousGrey, res.currentGrey, res.velx[pair],
+                             res.vely[pair], res.storage, infoArg);
+
+        if (options.stuffInfo) {
+            cvDrawOpticalFlowStuffInfo(res.result.image(), &info);
+            printCounts(info);
+        } else if (options.addFields) {
+            cvAdd(res.velx[1], res.velx[2], res.velx[0], nullptr);
+            cvAdd(res.vely[1], res.vely[2], res.vely[0], nullptr);
+            renderVelocityColour(res.velx[0], res.vely[0], kColourFactorSum,
+                                 res.result);
+        } else {
+            renderVelocityColour(res.velx[pair], res.vely[pair],
+                                 kColourFactorSingle, res.result);
+        }
+
+        printPositionLine(res.capture);
+        cv::imshow(kWindowName, shown);
+        if (res.writer.isOpened())
+            res.writer.write(shown);
+        if (cv::waitKey(kKeyWaitMs) >= 0)
+            break;
+        std::swap(res.previousGrey, res.currentGrey);
+    } while (res.capture.read(frame));
+    return 0;
+}
+
+} // namespace
+
+DriverOptions parseCommandLine(int argc, const char* const* argv)
+{
+    DriverOptions options;
+    if (argc < 2 ||
+        (argc == 2 && std::string(argv[1]).find("/?") != std::string::npos)) {
+        options.action = DriverOptions::Action::Help;
+        return options;
+    }
+
+    options.source = argv[1];
+    for (char& c : options.source) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    const bool startsWithDigit =
+        !options.source.empty() && isDigit(options.source[0]);
+    const std::size_t aviAt = options.source.find(".avi");
+    if (aviAt == std::string::npos && !startsWithDigit) {
+        options.action = DriverOptions::Action::NotAvi;
+        return options;
+    }
+
+    std::string optionText;
+    for (int i = 2; i < argc; ++i)
+        optionText += argv[i];
+    options.record = optionText.find("/r") != std::string::npos;
+    options.stuffInfo = optionText.find("/si") != std::string::npos;
+    options.addFields = optionText.find("/av") != std::string::npos;
+
+    // The digit test comes first: "7clip.avi" is capture device 7.
+    if (startsWithDigit) {
+        options.action = DriverOptions::Action::Capture;
+        options.device = options.source[0] - '0';
+    } else {
+        options.action = DriverOptions::Action::File;
+        options.baseName = options.source.substr(0, aviAt);
+    }
+    options.outputName = options.baseName + "_out.avi";
+    return options;
+}
+
+std::string filmPositionLine(double milliseconds)
+{
+    const std::uint32_t t =
+        static_cast<std::uint32_t>(truncateToInt(milliseconds));
+    char line[96];
+    std::snprintf(line, sizeof line,
+                  "==> film current position: %2.2u:%2.2u:%2.2u.%3.3u\n",
+                  t / 3600000u, (t % 3600000u) / 60000u, (t % 60000u) / 1000u,
+                  t % 1000u);
+    return line;
+}
+
+int storageBlockSize(int rows, int cols, bool stuffInfo)
+{
+    if (!stuffInfo)
+        return 0;
+    const std::size_t map = static_cast<std::size_t>(std::max(rows, 0)) *
+                            static_cast<std::size_t>(std::max(cols, 0)) * 2;
+    const std::size_t needed = ((map + 7) & ~static_cast<std::size_t>(7)) +
+                               sizeof(CvMemBlock) + kBlockSlack;
+    const std::size_t block =
+        std::max(needed, static_cast<std::size_t>(kStuffInfoBlockSize));
+    return static_cast<int>(std::min(block, static_cast<std::size_t>(INT_MAX)));
+}
+
+int runOfUlk(int argc, char** argv)
+{
+    const DriverOptions options = parseCommandLine(argc, argv);
+    if (options.action == DriverOptions::Action::Help) {
+        std::fputs(kHelpText, stdout);
+        return 0;
+    }
+    if (options.action == DriverOptions::Action::NotAvi) {
+        std::fputs("AVI files are processing only!\n\n", stdout);
+        return -1;
+    }
+
+    // FFmpeg's own messages (a codec the writer cannot use) bypass the
+    // library's logger; this keeps them to fatal ones unless asked for.
+    setenv("OPENCV_FFMPEG_LOGLEVEL", "0", 0);
+
+    Resources res;
+    try {
+        return runPipeline(options, res);
+    } catch (const cv::Exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "OpenCV error: %s", e.what());
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: %s\n", e.what());
+    }
+    res.releaseAll();
+    return -1;
+}

@@ -1,1 +1,7 @@
-int main() { return 0; }
+// of_ulk: shows the dense optical flow of a video file or a capture device.
+#include "driver.h"
+
+int main(int argc, char** argv)
+{
+    return runOfUlk(argc, argv);
+}

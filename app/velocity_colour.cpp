@@ -1,1 +1,89 @@
-// placeholder
+#include "velocity_colour.h"
+
+#include <cmath>
+
+namespace {
+
+// HLS to BGR with saturation 1. The float constants are kept as floats on
+// purpose: their rounding is part of the exact colours (for instance the
+// float 1/60 turns a pure right motion's green into 254, not 255).
+constexpr double kInvPi = 0.3183098861837907;
+constexpr double kHalfTurnDegrees = 180.0;
+constexpr float kLightnessSplit = 0.5f;
+constexpr float kDegreesToSector = 1.0f / 60.0f;
+constexpr float kSectorsPerTurn = 6.0f;
+constexpr float kWrapLow = 0.0f;
+constexpr float kByteScale = 255.0f;
+
+// For each 60-degree hue sector, which of V0..V3 goes into blue, green and
+// red.
+constexpr int kSectorChannels[6][3] = {
+    {1, 3, 0}, {1, 0, 2}, {3, 0, 1}, {0, 2, 1}, {0, 1, 3}, {2, 1, 0},
+};
+
+unsigned char toByte(float value)
+{
+    // Truncate toward zero and keep the low 8 bits.
+    const int scaled = static_cast<int>(static_cast<double>(value) *
+                                        static_cast<double>(kByteScale));
+    return static_cast<unsigned char>(scaled & 0xFF);
+}
+
+} // namespace
+
+Pixel3 velocityColour(float vx, float vy, double k)
+{
+    if (!std::isfinite(vx) || !std::isfinite(vy))
+        return Pixel3{};
+
+    const double dvx = vx;
+    const double dvy = vy;
+    const float energy = static_cast<float>(dvy * dvy + dvx * dvx);
+    const double hue = (std::atan2(dvy, dvx) * kInvPi + 1.0) * kHalfTurnDegrees;
+    const double lightness = 1.0 - std::exp(-static_cast<double>(energy) * k);
+
+    const float m2 = lightness <= kLightnessSplit
+                         ? static_cast<float>(2.0 * lightness)
+                         : static_cast<float>((lightness + 1.0f) - lightness);
+    const float m1 = static_cast<float>(2.0 * lightness - m2);
+
+    double h = hue * kDegreesToSector;
+    if (h < kWrapLow) {
+        do
+            h += kSectorsPerTurn;
+        while (h < kWrapLow);
+    } else if (h >= kSectorsPerTurn) {
+        do
+            h -= kSectorsPerTurn;
+        while (h >= kSectorsPerTurn);
+    }
+    const int sector = static_cast<int>(std::floor(h));
+    const double f = static_cast<double>(static_cast<float>(h)) - sector;
+
+    const double spread = static_cast<double>(m2) - m1;
+    const float values[4] = {
+        m2,
+        m1,
+        static_cast<float>(m1 + spread * (1.0f - f)),
+        static_cast<float>(m1 + spread * f),
+    };
+    const int* channels = kSectorChannels[sector];
+    return Pixel3{toByte(values[channels[0]]), toByte(values[channels[1]]),
+                  toByte(values[channels[2]])};
+}
+
+void renderVelocityColour(const CvMat* velx, const CvMat* vely, double k,
+                          ImageHolder& result)
+{
+    // Both maps are read at the same positions, so only their common area.
+    const int rows = velx->rows < vely->rows ? velx->rows : vely->rows;
+    const int cols = velx->cols < vely->cols ? velx->cols : vely->cols;
+    for (int y = 0; y < rows; ++y) {
+        const float* rowX =
+            reinterpret_cast<const float*>(velx->data.ptr + y * velx->step);
+        const float* rowY =
+            reinterpret_cast<const float*>(vely->data.ptr + y * vely->step);
+        for (int x = 0; x < cols; ++x)
+            result.setPixel3(x, y, velocityColour(rowX[x], rowY[x], k));
+    }
+}

@@ -9,30 +9,35 @@
 #include <vector>
 
 struct SceneObject {
-    cv::Rect box;  // position in frame 0
-    int vx;        // pixels per frame, to the right
-    int vy;        // pixels per frame, downward
+    cv::Rect box; // position in frame 0
+    int vx;       // pixels per frame, to the right
+    int vy;       // pixels per frame, downward
 };
 
 class SyntheticScene {
-public:
-    // A scene of the given frame size; the seed fixes textures and objects.
+  public:
+    // A scene of the given (positive) frame size; the seed fixes textures
+    // and objects, so equal seeds give equal frames.
     SyntheticScene(int width, int height, unsigned seed = 1);
 
     int width() const { return width_; }
     int height() const { return height_; }
     const std::vector<SceneObject>& objects() const { return objects_; }
+    // Top-left corner of object `object` in frame `index`. Objects that
+    // leave the frame come back at the opposite edge, so the corner is
+    // wrapped into the frame.
+    cv::Point objectPosition(std::size_t object, int index) const;
 
     // Frame `index` as an 8-bit BGR image (CV_8UC3).
     cv::Mat frame(int index) const;
     // The same frame converted to grey (CV_8UC1).
     cv::Mat greyFrame(int index) const;
 
-private:
+  private:
     int width_;
     int height_;
-    cv::Mat background_;               // CV_8UC3, frame size
-    std::vector<cv::Mat> textures_;    // one CV_8UC3 texture per object
+    cv::Mat background_;            // CV_8UC3, frame size
+    std::vector<cv::Mat> textures_; // one CV_8UC3 texture per object
     std::vector<SceneObject> objects_;
 };
 

@@ -1,0 +1,53 @@
+// The of_ulk program: command line, video source, frame loop, display and
+// recording around cvCalcOpticalFlowULK.
+#ifndef OF_ULK_DRIVER_H
+#define OF_ULK_DRIVER_H
+
+#include <cstddef>
+#include <string>
+
+extern const char* const kHelpText;
+
+// What the command line asks for.
+struct DriverOptions {
+    enum class Action {
+        Help,    // print the help text and stop
+        NotAvi,  // refuse the source
+        Capture, // read a capture device
+        File,    // read an AVI file
+    };
+    Action action = Action::Help;
+    int device = 0;         // capture device number (first digit)
+    bool record = false;    // "/r": write the shown images to outputName
+    bool stuffInfo = false; // "/si": diagnostic overlay
+    bool addFields = false; // "/av": render the sum of the two last fields
+    std::string source;     // the lower-cased first argument
+    std::string baseName;   // source up to its first ".avi"; "" for devices
+    std::string outputName; // baseName + "_out.avi"
+};
+
+// Reads the arguments as the program does: help for no arguments or a
+// lone argument containing "/?", the first argument lower-cased, options
+// found by substring in the concatenation of all further arguments.
+DriverOptions parseCommandLine(int argc, const char* const* argv);
+
+// The per-frame position line for a film position in milliseconds, which
+// is truncated to an integer and read as an unsigned 32-bit count.
+std::string filmPositionLine(double milliseconds);
+
+// Block size of the engine's memory storage: the library default (0)
+// without the stuff info; with it at least 0x97000 and large enough for
+// the engine's one-piece label map of a rows x cols frame.
+int storageBlockSize(int rows, int cols, bool stuffInfo);
+
+// Velocity pair (1 or 2) that receives the flow of the given frame
+// parity (1 or 0): pair 2 on the first frame, then alternately 1 and 2.
+inline int velocityPairForParity(unsigned parity)
+{
+    return static_cast<int>(parity) + 1;
+}
+
+// The whole program; returns 0 on success and -1 on failure.
+int runOfUlk(int argc, char** argv);
+
+#endif
