@@ -1,0 +1,123 @@
+// Fuzz target for cvCalcOpticalFlowULK: the input chooses the frame size
+// (1 to 200 each way), whether a StuffInfo is asked for, and the pixels of
+// both frames. Every run checks the engine's invariants.
+#include "cvoptflowulk.h"
+
+#include <opencv2/core.hpp>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+namespace {
+
+// Largest displacement that the matching can give, in pixels.
+const float kMaxSpeed = 10.0f;
+
+void check(bool condition, const char* what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+void fillFrame(CvMat* frame, const uint8_t* data, size_t size, size_t offset)
+{
+    for (int y = 0; y < frame->rows; ++y)
+        for (int x = 0; x < frame->cols; ++x) {
+            size_t i = offset + static_cast<size_t>(y) * frame->cols + x;
+            frame->data.ptr[y * frame->step + x] =
+                size == 0 ? 0 : data[i % size];
+        }
+}
+
+void checkStuffInfo(const StuffInfo& info, int rows, int cols)
+{
+    check(info.idxMap.rows == rows && info.idxMap.cols == cols, "map size");
+    check(CV_MAT_TYPE(info.idxMap.type) == CV_16UC1, "map type");
+
+    std::set<const void*> points;
+    for (int i = 0; i < info.trackPoints->total; ++i) {
+        const TrackPoint* p = reinterpret_cast<const TrackPoint*>(
+            cvGetSeqElem(info.trackPoints, i));
+        points.insert(p);
+        check(p->valid == 0 || p->valid == 1, "valid flag");
+        check(std::abs(p->vx) <= kMaxSpeed && std::abs(p->vy) <= kMaxSpeed,
+              "point speed");
+        if (p->valid == 0)
+            check(p->vx == 0 && p->vy == 0, "rejected point moves");
+    }
+
+    std::set<int> recordLabels;
+    int previous = 64;
+    for (int i = 0; i < info.segments->total; ++i) {
+        const SegmentRecord* s = reinterpret_cast<const SegmentRecord*>(
+            cvGetSeqElem(info.segments, i));
+        int label = s->label;
+        check(label > previous, "labels ascend");
+        previous = label;
+        recordLabels.insert(label);
+        CvSeq* list = s->points;
+        for (int k = 0; k < list->total; ++k) {
+            const void* ref;
+            std::memcpy(&ref, cvGetSeqElem(list, k), sizeof(ref));
+            check(points.count(ref) == 1, "point list into trackPoints");
+        }
+    }
+
+    std::set<int> mapLabels;
+    const unsigned short* map =
+        reinterpret_cast<const unsigned short*>(info.idxMap.data.ptr);
+    for (int i = 0; i < rows * cols; ++i)
+        if (map[i] >= 65)
+            mapLabels.insert(map[i]);
+    check(mapLabels == recordLabels, "map labels match the records");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 5)
+        return 0;
+    int cols = 1 + (data[0] | data[1] << 8) % 200;
+    int rows = 1 + (data[2] | data[3] << 8) % 200;
+    bool withInfo = data[4] & 1;
+    data += 5;
+    size -= 5;
+
+    CvMat* a = cvCreateMat(rows, cols, CV_8UC1);
+    CvMat* b = cvCreateMat(rows, cols, CV_8UC1);
+    CvMat* vx = cvCreateMat(rows, cols, CV_32FC1);
+    CvMat* vy = cvCreateMat(rows, cols, CV_32FC1);
+    fillFrame(a, data, size, 0);
+    fillFrame(b, data, size, static_cast<size_t>(rows) * cols);
+    CvMemStorage* storage = cvCreateMemStorage(rows * cols * 2 + 4096);
+    StuffInfo info;
+    std::memset(&info, 0, sizeof(info));
+
+    cvCalcOpticalFlowULK(a, b, vx, vy, storage, withInfo ? &info : nullptr);
+
+    for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < cols; ++x) {
+            float u = CV_MAT_ELEM(*vx, float, y, x);
+            float v = CV_MAT_ELEM(*vy, float, y, x);
+            check(std::isfinite(u) && std::isfinite(v), "finite velocity");
+            check(std::fabs(u) <= kMaxSpeed + 1e-3f &&
+                      std::fabs(v) <= kMaxSpeed + 1e-3f,
+                  "velocity range");
+        }
+    if (withInfo)
+        checkStuffInfo(info, rows, cols);
+
+    cvReleaseMemStorage(&storage);
+    cvReleaseMat(&vy);
+    cvReleaseMat(&vx);
+    cvReleaseMat(&b);
+    cvReleaseMat(&a);
+    return 0;
+}
