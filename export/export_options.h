@@ -1,0 +1,43 @@
+// Command line of of_ulk_export: what to read, where to write and which
+// images to add beside the .flo files.
+#ifndef OF_ULK_EXPORT_OPTIONS_H
+#define OF_ULK_EXPORT_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+// Corner of a wheel image that receives the colour-wheel legend.
+enum class LegendCorner { None, TopLeft, TopRight, BottomLeft, BottomRight };
+
+struct ExportOptions {
+    // One entry: a video file or a folder of frames; two: two image files.
+    std::vector<std::string> inputs;
+    std::string outputDir;
+    bool png = false;      // the field in the viewer's own colour rendering
+    bool wheel = false;    // the field in colour-wheel coding
+    double maxSpeed = 0.0; // wheel saturation scale; 0: the frame's largest
+    LegendCorner legend = LegendCorner::None;
+    int jobs = 0;       // worker threads; 0: one per core
+    long maxPairs = 0;  // stop after this many pairs; 0: no limit
+    bool force = false; // overwrite existing output files
+    bool quiet = false; // no progress line
+    bool help = false;
+};
+
+// Exit codes of the program.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1; // unreadable input, unwritable output, ...
+constexpr int kExitUsage = 2;   // the command line itself is wrong
+
+// Parses the arguments after the program name. Returns false and sets
+// error to one line naming the problem when the command line is wrong.
+bool parseExportOptions(const std::vector<std::string>& args,
+                        ExportOptions& options, std::string& error);
+
+// The --help text: usage, every option and examples.
+std::string exportHelpText();
+
+// Number of workers that `jobs` = 0 stands for: one per core.
+int defaultJobCount();
+
+#endif

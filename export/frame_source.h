@@ -1,0 +1,47 @@
+// Frames for the exporter: a video file, a folder of numbered frames or two
+// image files, each frame handed out as an 8-bit grey image.
+#ifndef OF_ULK_FRAME_SOURCE_H
+#define OF_ULK_FRAME_SOURCE_H
+
+#include <opencv2/core.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class FrameSource {
+  public:
+    enum class Read { Frame, End, Error };
+
+    virtual ~FrameSource() = default;
+
+    // Opens the input named by the command line: one path (a folder or a
+    // video file) or two image paths. Returns null and sets error when the
+    // input cannot be read.
+    static std::unique_ptr<FrameSource>
+    open(const std::vector<std::string>& inputs, std::string& error);
+
+    // Next frame as CV_8UC1 (colour frames converted from BGR, not
+    // flipped). Error sets error to a message naming the frame.
+    virtual Read next(cv::Mat& grey, std::string& error) = 0;
+    // Number of frames, or -1 when unknown.
+    virtual long frameCount() const = 0;
+    // Whether frameCount() is certain (a video's header may be wrong).
+    virtual bool countIsExact() const = 0;
+};
+
+// Converts a decoded frame (1, 3 or 4 channels, 8 bits) to CV_8UC1.
+cv::Mat toGrey(const cv::Mat& frame);
+
+// Whether a file name has the extension of an image format that frames are
+// read from (case-insensitive).
+bool isFrameFileName(const std::string& name);
+
+// Name order with runs of digits compared by value, so "f2" comes before
+// "f10"; zero-padded names keep their plain order.
+bool frameNameLess(const std::string& a, const std::string& b);
+
+// The frame files of a folder (no hidden files), in frameNameLess order.
+std::vector<std::string> listFrameFiles(const std::string& dir);
+
+#endif

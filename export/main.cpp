@@ -1,0 +1,11 @@
+#include "batch_export.h"
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    return exportMain(args, std::cout, std::cerr);
+}

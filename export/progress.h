@@ -1,0 +1,21 @@
+// Progress line and end summary of the exporter.
+#ifndef OF_ULK_PROGRESS_H
+#define OF_ULK_PROGRESS_H
+
+#include <string>
+
+// Time as "m:ss" or, from an hour on, "h:mm:ss".
+std::string formatDuration(double seconds);
+
+// One progress line: pairs done, "/ total" when a total is given (> 0;
+// prefixed with "~" when it is only an estimate), pairs per second and the
+// time left when the total and a rate are known. No line break.
+std::string formatProgress(long done, long total, bool totalExact,
+                           double elapsedSeconds);
+
+// The summary printed at the end: pairs, wall time, rate, workers and the
+// mean time the flow engine took per pair. Ends with a line break.
+std::string formatSummary(long pairs, double elapsedSeconds,
+                          double engineSeconds, int workers);
+
+#endif
