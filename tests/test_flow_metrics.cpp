@@ -108,8 +108,11 @@ TEST_P(FloRejects, MalformedFileGivesNoFieldAndAReason)
 {
     const BadFlo& bad = GetParam();
     SCOPED_TRACE(bad.what);
-    const std::string path =
-        writeFile(testTempDir("flo_bad"), "bad.flo", bad.bytes);
+    // Each case has its own folder: ctest runs the cases in parallel.
+    const std::string dir = testTempDir(
+        std::string("flo_bad/") +
+        testing::UnitTest::GetInstance()->current_test_info()->name());
+    const std::string path = writeFile(dir, "bad.flo", bad.bytes);
     std::string error;
     EXPECT_TRUE(readFlo(path, &error).empty());
     EXPECT_NE(error.find(path), std::string::npos) << error;
