@@ -12,11 +12,15 @@
 #include <opencv2/videoio.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 const char* const kHelpText =
@@ -31,8 +35,16 @@ namespace {
 
 const char* const kWindowName = "Result";
 // Frame rate given to the writer for a capture device, whose own rate is
-// not asked for.
+// not asked for, and for a file that gives no usable rate.
 constexpr double kCaptureFrameRate = 12.0;
+// Rates above this are taken for a broken header, not a real film.
+constexpr double kMaxFrameRate = 1000.0;
+// Largest frame taken, 8K UHD: the program and the engine need about 46
+// bytes per pixel, so a header claiming more is refused before anything
+// is allocated.
+constexpr long long kMaxFramePixels = 7680LL * 4320LL;
+// File names longer than this are shown shortened in messages.
+constexpr std::size_t kShownNameLength = 80;
 // Key wait per frame; any key ends the loop.
 constexpr int kKeyWaitMs = 10;
 // Smallest storage block with the stuff info, and the slack added to the
@@ -113,6 +125,88 @@ void prepareWindowSystem()
     std::fputs("No display: the Result window is not shown.\n", stderr);
 }
 
+// The name as messages show it: whole up to kShownNameLength bytes, else
+// its start and its length.
+std::string shownName(const std::string& name)
+{
+    if (name.size() <= kShownNameLength)
+        return name;
+    return name.substr(0, kShownNameLength / 2) + "... (" +
+           std::to_string(name.size()) + " bytes)";
+}
+
+enum class FileState { Missing, Unusable, Readable };
+
+// Looks at the file before any video backend does: only a non-empty regular
+// file that can be read is handed on. A FIFO would block the open for good
+// and a directory or device is no film. Problems other than a missing file
+// are reported on standard error.
+FileState checkVideoFile(const std::string& name)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(name, error);
+    const char* problem = nullptr;
+    std::string detail;
+    if (status.type() == fs::file_type::not_found ||
+        error == std::errc::no_such_file_or_directory ||
+        error == std::errc::not_a_directory)
+        return FileState::Missing;
+
+    if (error) {
+        detail = error.message();
+        problem = detail.c_str();
+    } else if (fs::is_directory(status)) {
+        problem = "it is a directory";
+    } else if (!fs::is_regular_file(status)) {
+        problem = "it is not a regular file";
+    } else if (std::FILE* file = std::fopen(name.c_str(), "rb")) {
+        const bool empty = std::fgetc(file) == EOF;
+        std::fclose(file);
+        if (empty)
+            problem = "the file is empty";
+    } else {
+        detail = std::generic_category().message(errno);
+        problem = detail.c_str();
+    }
+    if (problem == nullptr)
+        return FileState::Readable;
+    std::fflush(stdout);
+    std::fprintf(stderr, "Could not read %s: %s\n", shownName(name).c_str(),
+                 problem);
+    return FileState::Unusable;
+}
+
+// A relative name is passed as "./name", so that no backend takes a name
+// such as "concat:clip.avi" for a URL or protocol.
+std::string plainPathName(const std::string& name)
+{
+    return !name.empty() && name[0] == '/' ? name : "./" + name;
+}
+
+// True when a frame of width x height can be taken; otherwise says why on
+// standard error.
+bool acceptFrameSize(const std::string& sourceName, int width, int height)
+{
+    if (width > 0 && height > 0 &&
+        static_cast<long long>(width) * height <= kMaxFramePixels)
+        return true;
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "Unsupported frame size %d x %d in %s: frames of 1 to %lld "
+                 "pixels are supported\n",
+                 width, height, shownName(sourceName).c_str(), kMaxFramePixels);
+    return false;
+}
+
+// The rate to record with: the source's, when it is a plausible film rate.
+double usableFrameRate(double rate)
+{
+    return std::isfinite(rate) && rate > 0.0 && rate <= kMaxFrameRate
+               ? rate
+               : kCaptureFrameRate;
+}
+
 bool openWriter(cv::VideoWriter& writer, const std::string& name, double rate,
                 cv::Size size)
 {
@@ -124,6 +218,14 @@ bool openWriter(cv::VideoWriter& writer, const std::string& name, double rate,
             return true;
     }
     return false;
+}
+
+// How messages name the source.
+std::string sourceName(const DriverOptions& options)
+{
+    if (options.action == DriverOptions::Action::Capture)
+        return "capture device " + std::to_string(options.device);
+    return options.source;
 }
 
 // Opens the source and reads the frame size and rate. Returns 1 when the
@@ -151,24 +253,70 @@ int openSource(const DriverOptions& options, cv::VideoCapture& capture,
         width = probe.cols;
         height = probe.rows;
         rate = kCaptureFrameRate;
-        return 1;
+        return acceptFrameSize(sourceName(options), width, height) ? 1 : -1;
     }
 
     std::fputs("Processing avi file...\n", stdout);
+    const FileState state = checkVideoFile(options.source);
     bool opened = false;
-    {
+    if (state == FileState::Readable) {
         QuietLibraryLog quiet;
-        opened = capture.open(options.source);
+        opened = capture.open(plainPathName(options.source));
     }
     if (!opened) {
         std::printf("Can't find file %s.avi\n", options.baseName.c_str());
+        if (state == FileState::Readable) {
+            std::fflush(stdout);
+            std::fprintf(stderr,
+                         "Could not read %s: no video stream that can be "
+                         "decoded\n",
+                         shownName(options.source).c_str());
+        }
         return -1;
     }
     capture.set(cv::CAP_PROP_POS_AVI_RATIO, 0.0);
     width = truncateToInt(capture.get(cv::CAP_PROP_FRAME_WIDTH));
     height = truncateToInt(capture.get(cv::CAP_PROP_FRAME_HEIGHT));
-    rate = capture.get(cv::CAP_PROP_FPS);
-    return 1;
+    rate = usableFrameRate(capture.get(cv::CAP_PROP_FPS));
+    return acceptFrameSize(options.source, width, height) ? 1 : -1;
+}
+
+// Turns one frame into the grey image, which was made for the size that
+// the source declared. A frame of another size or of a pixel format without
+// a grey conversion is reported on standard error and gives false: it must
+// not reach the engine, whose buffers all have the declared size.
+bool frameToGrey(const cv::Mat& frame, IplImage* grey, long frameNumber,
+                 const std::string& sourceName)
+{
+    const cv::Size expected(grey->width, grey->height);
+    if (frame.size() != expected) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "Frame %ld of %s is %d x %d, not %d x %d like the video: "
+                     "frames of changing size cannot be compared\n",
+                     frameNumber, shownName(sourceName).c_str(), frame.cols,
+                     frame.rows, expected.width, expected.height);
+        return false;
+    }
+    IplImage frameImage = cvIplImage(frame);
+    switch (frame.type()) {
+    case CV_8UC3:
+        cvCvtColor(&frameImage, grey, CV_BGR2GRAY);
+        return true;
+    case CV_8UC4:
+        cvCvtColor(&frameImage, grey, CV_BGRA2GRAY);
+        return true;
+    case CV_8UC1:
+        cvCopy(&frameImage, grey);
+        return true;
+    default:
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "Frame %ld of %s has a pixel format without a grey "
+                     "conversion (OpenCV type %d)\n",
+                     frameNumber, shownName(sourceName).c_str(), frame.type());
+        return false;
+    }
 }
 
 void allocate(Resources& res, int width, int height)
@@ -216,7 +364,7 @@ int runPipeline(const DriverOptions& options, Resources& res)
                                       cv::Size(width, height))) {
         std::fflush(stdout);
         std::fprintf(stderr, "Could not create the output video %s\n",
-                     options.outputName.c_str());
+                     shownName(options.outputName).c_str());
         return -1;
     }
 
@@ -229,16 +377,18 @@ int runPipeline(const DriverOptions& options, Resources& res)
     StuffInfo* infoArg = options.stuffInfo ? &info : nullptr;
     const cv::Mat shown = cv::cvarrToMat(res.result.image());
 
+    const std::string name = sourceName(options);
     cv::Mat frame;
     if (!res.capture.read(frame))
         return 0;
     unsigned parity = 0;
+    long frameNumber = 0;
     do {
         parity = (parity + 1) % 2;
         const int pair = velocityPairForParity(parity);
 
-        IplImage frameImage = cvIplImage(frame);
-        cvCvtColor(&frameImage, res.currentGrey, CV_BGR2GRAY);
+        if (!frameToGrey(frame, res.currentGrey, ++frameNumber, name))
+            return -1;
         cvCalcOpticalFlowULK(res.previousGrey, res.currentGrey, res.velx[pair],
                              res.vely[pair], res.storage, infoArg);
 
@@ -359,6 +509,9 @@ int runOfUlk(int argc, char** argv)
     } catch (const std::exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "Error: %s\n", e.what());
+    } catch (...) {
+        std::fflush(stdout);
+        std::fputs("Error: unknown failure\n", stderr);
     }
     res.releaseAll();
     return -1;

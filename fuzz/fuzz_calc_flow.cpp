@@ -40,11 +40,17 @@ void checkStuffInfo(const StuffInfo& info, int rows, int cols)
     check(info.idxMap.rows == rows && info.idxMap.cols == cols, "map size");
     check(CV_MAT_TYPE(info.idxMap.type) == CV_16UC1, "map type");
 
+    const unsigned short* map =
+        reinterpret_cast<const unsigned short*>(info.idxMap.data.ptr);
+    check(info.idxMap.step == cols * 2, "map is continuous");
+
     std::set<const void*> points;
     for (int i = 0; i < info.trackPoints->total; ++i) {
         const TrackPoint* p = reinterpret_cast<const TrackPoint*>(
             cvGetSeqElem(info.trackPoints, i));
         points.insert(p);
+        check(p->x >= 0 && p->x < cols && p->y >= 0 && p->y < rows,
+              "point inside the frame");
         check(p->valid == 0 || p->valid == 1, "valid flag");
         check(std::abs(p->vx) <= kMaxSpeed && std::abs(p->vy) <= kMaxSpeed,
               "point speed");
@@ -58,9 +64,19 @@ void checkStuffInfo(const StuffInfo& info, int rows, int cols)
         const SegmentRecord* s = reinterpret_cast<const SegmentRecord*>(
             cvGetSeqElem(info.segments, i));
         int label = s->label;
-        check(label > previous, "labels ascend");
+        check(label == previous + 1, "labels count up from 65");
         previous = label;
         recordLabels.insert(label);
+        int x = s->startX, y = s->startY;
+        check(x >= 0 && x < cols && y >= 0 && y < rows, "seed inside");
+        check(map[y * cols + x] == label, "seed pixel holds the label");
+        check(s->rectX >= 0 && s->rectY >= 0 && s->rectWidth >= 0 &&
+                  s->rectHeight >= 0 && s->rectX + s->rectWidth < cols &&
+                  s->rectY + s->rectHeight < rows,
+              "rectangle inside the frame");
+        check(s->rectX <= x && x <= s->rectX + s->rectWidth && s->rectY <= y &&
+                  y <= s->rectY + s->rectHeight,
+              "rectangle holds the seed");
         CvSeq* list = s->points;
         for (int k = 0; k < list->total; ++k) {
             const void* ref;
@@ -70,8 +86,6 @@ void checkStuffInfo(const StuffInfo& info, int rows, int cols)
     }
 
     std::set<int> mapLabels;
-    const unsigned short* map =
-        reinterpret_cast<const unsigned short*>(info.idxMap.data.ptr);
     for (int i = 0; i < rows * cols; ++i)
         if (map[i] >= 65)
             mapLabels.insert(map[i]);
@@ -111,8 +125,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                       std::fabs(v) <= kMaxSpeed + 1e-3f,
                   "velocity range");
         }
-    if (withInfo)
+    if (withInfo) {
         checkStuffInfo(info, rows, cols);
+        // The StuffInfo must not change the field.
+        CvMat* ux = cvCreateMat(rows, cols, CV_32FC1);
+        CvMat* uy = cvCreateMat(rows, cols, CV_32FC1);
+        cvCalcOpticalFlowULK(a, b, ux, uy, storage, nullptr);
+        check(cvNorm(vx, ux, CV_C) == 0.0 && cvNorm(vy, uy, CV_C) == 0.0,
+              "same field without the StuffInfo");
+        cvReleaseMat(&uy);
+        cvReleaseMat(&ux);
+    }
 
     cvReleaseMemStorage(&storage);
     cvReleaseMat(&vy);

@@ -1,6 +1,7 @@
 // Fuzz target for cvDoForEachContourPoint: a random label map of one of the
-// seven element types, a start pixel, and a walk that must end within a
-// bound proportional to the map size, reporting only region members.
+// seven element types, a start pixel (possibly outside the map), and a walk
+// that must end within a bound proportional to the map size, reporting only
+// region members with the outside on their left.
 #include "cvoptflowulk.h"
 
 #include <cstdint>
@@ -11,6 +12,11 @@ namespace {
 
 const int kTypes[] = {CV_8UC1,  CV_8SC1,  CV_16UC1, CV_16SC1,
                       CV_32SC1, CV_32FC1, CV_64FC1};
+
+// Neighbour offsets by direction code: 0 left, then clockwise on the
+// screen in 45 degree steps.
+const int kDx[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
+const int kDy[8] = {0, -1, -1, -1, 0, 1, 1, 1};
 
 struct WalkCheck {
     const CvMat* map;
@@ -34,6 +40,16 @@ bool countAndCheck(int x, int y, int label, int direction, void* userData)
         std::fprintf(stderr, "direction %d reported\n", direction);
         std::abort();
     }
+    // The walk keeps the outside on its left: the pixel to the left of a
+    // reported side direction is no member.
+    if (direction != 9) {
+        const int left = (direction + 6) % 8;
+        if (cvGetSegIndex(check->map, x + kDx[left], y + kDy[left]) == label) {
+            std::fprintf(stderr, "member on the left of (%d, %d) dir %d\n", x,
+                         y, direction);
+            std::abort();
+        }
+    }
     return true;
 }
 
@@ -47,8 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int cols = 1 + data[1] % 32;
     int rows = 1 + data[2] % 32;
     int labels = 1 + data[3] % 4;
-    int startX = data[4] % cols;
-    int startY = data[5] % rows;
+    // Starts up to two pixels outside the map read label 0.
+    int startX = data[4] % (cols + 4) - 2;
+    int startY = data[5] % (rows + 4) - 2;
     data += 6;
     size -= 6;
 
