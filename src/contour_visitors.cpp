@@ -4,6 +4,7 @@
 
 #include "contour_walk.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -11,21 +12,17 @@ namespace {
 
 inline void extendBox(int* boxMin, int* boxMax, int x, int y)
 {
-    if (x < boxMin[0])
-        boxMin[0] = x;
-    if (y < boxMin[1])
-        boxMin[1] = y;
-    if (x > boxMax[0])
-        boxMax[0] = x;
-    if (y > boxMax[1])
-        boxMax[1] = y;
+    boxMin[0] = std::min(boxMin[0], x);
+    boxMin[1] = std::min(boxMin[1], y);
+    boxMax[0] = std::max(boxMax[0], x);
+    boxMax[1] = std::max(boxMax[1], y);
 }
 
-} // namespace
-
-bool measureSegmentPoint(int x, int y, int label, int direction, void* record)
+// One step of the measuring walk; read gives the values of m->map.
+template <class Reader>
+bool measurePoint(SegmentMeasure* m, const Reader& read, int x, int y,
+                  int label, int direction)
 {
-    SegmentMeasure* m = static_cast<SegmentMeasure*>(record);
     const int n = m->count;
     m->count = n + 1;
     if (n >= kMeasureLimit)
@@ -34,43 +31,47 @@ bool measureSegmentPoint(int x, int y, int label, int direction, void* record)
     extendBox(m->boxMin, m->boxMax, x, y);
 
     // The outside pixel on the left of the travel direction.
-    const CvPoint p = cvPoint(x, y);
-    CvPoint n0 = p;
+    int nx = x;
+    int ny = y;
     int t = 0;
     if (direction != kDirNone) {
-        n0 = neighbourOf(p, (direction - 2) & 7);
-        t = cvGetSegIndex(m->map, n0.x, n0.y);
+        const int left = (direction - 2) & 7;
+        nx = x + kContourDx[left];
+        ny = y + kContourDy[left];
+        t = read(nx, ny);
     }
     // Without a usable left pixel, take the first neighbour (from below,
     // clockwise) that offers a new value.
     if (t == 0 || direction == kDirNone) {
         bool found = false;
         for (int i = 0; i < 8 && !found; ++i) {
-            n0 = neighbourOf(p, (i - 2) & 7);
-            t = cvGetSegIndex(m->map, n0.x, n0.y);
+            const int d = (i - 2) & 7;
+            nx = x + kContourDx[d];
+            ny = y + kContourDy[d];
+            t = read(nx, ny);
             found = t != label && t != m->bestLabel;
         }
         if (!found)
             return true;
     }
     // Outside the map (0) is never chosen.
-    if (t == 0 || t == m->bestLabel)
+    if (t == 0)
         return true;
 
+    // The known value again, or a value of no closer grey, changes nothing;
+    // decided without a branch, as the outcome follows the texture.
     const int cols = m->map->cols;
     const int diff = static_cast<int>(m->grey[y * cols + x]) -
-                     static_cast<int>(m->grey[n0.y * cols + n0.x]);
-    if (diff * diff < m->bestDiff) {
-        m->bestDiff = diff * diff;
-        m->bestLabel = t;
-    }
+                     static_cast<int>(m->grey[ny * cols + nx]);
+    const bool closer = t != m->bestLabel && diff * diff < m->bestDiff;
+    m->bestDiff = closer ? diff * diff : m->bestDiff;
+    m->bestLabel = closer ? t : m->bestLabel;
     return true;
 }
 
-bool recordOutlineVertex(int x, int y, int label, int direction, void* record)
+// One step of the outline recording (see recordOutlineVertex).
+inline bool recordVertex(OutlineRecorder* r, int x, int y, int direction)
 {
-    (void)label;
-    OutlineRecorder* r = static_cast<OutlineRecorder*>(record);
     if (r->keepBox) {
         if (x < r->minX)
             r->minX = x;
@@ -101,6 +102,57 @@ bool recordOutlineVertex(int x, int y, int label, int direction, void* record)
     return true;
 }
 
+// One step of the outline marking (see markOutlinePoint).
+inline bool markPoint(OutlineMarker* k, int x, int y)
+{
+    assert(x >= 0 && y >= 0 && x < k->target->cols && y < k->target->rows);
+    extendBox(k->boxMin, k->boxMax, x, y);
+    unsigned short* data =
+        reinterpret_cast<unsigned short*>(k->target->data.ptr);
+    data[y * k->target->cols + x] = k->label;
+    return true;
+}
+
+} // namespace
+
+bool measureSegmentPoint(int x, int y, int label, int direction, void* record)
+{
+    SegmentMeasure* m = static_cast<SegmentMeasure*>(record);
+    return measurePoint(m, SegIndexReader(m->map), x, y, label, direction);
+}
+
+void measureRegion(SegmentMeasure* m, int x, int y, CvPoint* points)
+{
+    // Keeps the points that the measure takes in (the first kMeasureLimit).
+    const auto keep = [m, points](int px, int py) {
+        if (points && m->count <= kMeasureLimit)
+            points[m->count - 1] = cvPoint(px, py);
+    };
+    if (isLabel16Map(m->map)) {
+        const Label16Reader read(m->map);
+        followContour(read, x, y,
+                      [m, &read, &keep](int px, int py, int l, int d) {
+                          const bool goOn = measurePoint(m, read, px, py, l, d);
+                          keep(px, py);
+                          return goOn;
+                      });
+    } else {
+        followContour(SegIndexReader(m->map), x, y,
+                      [m, &keep](int px, int py, int l, int d) {
+                          const bool goOn =
+                              measureSegmentPoint(px, py, l, d, m);
+                          keep(px, py);
+                          return goOn;
+                      });
+    }
+}
+
+bool recordOutlineVertex(int x, int y, int label, int direction, void* record)
+{
+    (void)label;
+    return recordVertex(static_cast<OutlineRecorder*>(record), x, y, direction);
+}
+
 void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
                     CvSeq** outline, int* rect)
 {
@@ -123,7 +175,9 @@ void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
     r.keepBox = rect != nullptr;
     r.minX = r.maxX = x;
     r.minY = r.maxY = y;
-    traceContour(recordOutlineVertex, map, x, y, &r);
+    followContourOn(map, x, y, [&r](int px, int py, int, int dir) {
+        return recordVertex(&r, px, py, dir);
+    });
     cvEndWriteSeq(&writer);
 
     if (rect != nullptr) {
@@ -139,13 +193,7 @@ bool markOutlinePoint(int x, int y, int label, int direction, void* record)
 {
     (void)label;
     (void)direction;
-    OutlineMarker* k = static_cast<OutlineMarker*>(record);
-    assert(x >= 0 && y >= 0 && x < k->target->cols && y < k->target->rows);
-    extendBox(k->boxMin, k->boxMax, x, y);
-    unsigned short* data =
-        reinterpret_cast<unsigned short*>(k->target->data.ptr);
-    data[y * k->target->cols + x] = k->label;
-    return true;
+    return markPoint(static_cast<OutlineMarker*>(record), x, y);
 }
 
 void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
@@ -161,5 +209,7 @@ void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
     k.label = static_cast<unsigned short>(label);
     k.boxMin = boxMin;
     k.boxMax = boxMax;
-    traceContour(markOutlinePoint, walkMap, x, y, &k);
+    followContourOn(walkMap, x, y, [&k](int px, int py, int, int) {
+        return markPoint(&k, px, py);
+    });
 }

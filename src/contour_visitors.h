@@ -11,16 +11,23 @@ const int kMeasureLimit = 141;
 // value of most similar grey.
 struct SegmentMeasure {
     const CvMat* map;
-    const unsigned char* grey;  // row length = map->cols
+    const unsigned char* grey; // row length = map->cols
     int bestLabel;
     int bestDiff;
     int count;
-    int* boxMin;  // least x, least y
-    int* boxMax;  // greatest x, greatest y
+    int* boxMin; // least x, least y
+    int* boxMax; // greatest x, greatest y
 };
 
-bool measureSegmentPoint(int x, int y, int label, int direction,
-                         void* record);
+bool measureSegmentPoint(int x, int y, int label, int direction, void* record);
+
+// The measuring walk of the region at (x, y) of m->map, with m filled by
+// the caller: the same as traceContour(measureSegmentPoint, m->map, x, y, m),
+// with typed reads when the map is 16-bit. With points non-null (room for
+// kMeasureLimit points) it also keeps the reported points, in walking order,
+// up to the limit: for a walk that ended by itself (count <= kMeasureLimit)
+// that is the whole outline.
+void measureRegion(SegmentMeasure* m, int x, int y, CvPoint* points = nullptr);
 
 // Records the outline's corner points into a sequence.
 struct OutlineRecorder {
@@ -32,8 +39,7 @@ struct OutlineRecorder {
     int minX, minY, maxX, maxY;
 };
 
-bool recordOutlineVertex(int x, int y, int label, int direction,
-                         void* record);
+bool recordOutlineVertex(int x, int y, int label, int direction, void* record);
 
 // Walks the region of map at (x, y) and fills *outline (created in storage
 // when null, else cleared) with its corner points; with rect non-null writes

@@ -4,6 +4,8 @@
 
 #include "cvoptflowulk.h"
 
+#include <cstddef>
+
 // Direction codes; 8 and 9 are states, not directions.
 enum ContourDirection {
     kDirLeft = 0,
@@ -14,9 +16,13 @@ enum ContourDirection {
     kDirDownRight = 5,
     kDirDown = 6,
     kDirDownLeft = 7,
-    kDirPivot = 8,  // a pivot step is pending
-    kDirNone = 9    // no direction: search anew
+    kDirPivot = 8, // a pivot step is pending
+    kDirNone = 9   // no direction: search anew
 };
+
+// Offsets of the eight neighbours, indexed by direction code.
+inline constexpr int kContourDx[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
+inline constexpr int kContourDy[8] = {0, -1, -1, -1, 0, 1, 1, 1};
 
 // Neighbour of p in direction d (0..7).
 CvPoint neighbourOf(CvPoint p, int d);
@@ -24,19 +30,296 @@ CvPoint neighbourOf(CvPoint p, int d);
 // True when exactly one of p and its neighbour in direction d holds label.
 bool crossesEdge(const CvMat* map, CvPoint p, int label, int d);
 
-// Turns *e 90 degrees left when that direction crosses the edge at p.
+// Turns *e 90 degrees left when that direction crosses the edge at the
+// pivot pixel p, which does not hold label.
 bool turnLeftIfEdge(const CvMat* map, CvPoint p, int label, int* e);
 
-// One step attempt from *p in direction *d; may move *p and sets *d, and
-// for a pending pivot (*d == kDirPivot) the pivot pixel *q and direction *e.
+// One step attempt from *p, a pixel that holds label, in direction *d; may
+// move *p and sets *d, and for a pending pivot (*d == kDirPivot) the pivot
+// pixel *q and direction *e.
 bool contourStep(const CvMat* map, CvPoint* p, int label, int* d, CvPoint* q,
                  int* e);
 
-// The boundary pixel after p0; updates *d.
+// The boundary pixel after p0, a pixel that holds label (or any pixel when
+// label is 0); updates *d.
 CvPoint nextContourPoint(const CvMat* map, CvPoint p0, int label, int* d);
 
 // The walker behind cvDoForEachContourPoint, without pointer checks.
 bool traceContour(ContourFunc func, const CvMat* map, int x, int y,
                   void* userData);
+
+// ------------------------------------------------------------------------
+// The follower as a template over the map read and the visitor, so that the
+// engine's walks on its own 16-bit maps run without a per-pixel type
+// dispatch or an indirect call per step. Every instance walks exactly as
+// traceContour does.
+
+// Membership of the eight neighbours of (x, y) in the region that holds
+// label: bit d set when the neighbour in direction d holds it.
+template <class Reader>
+unsigned readNeighbourMask(const Reader& read, int x, int y, int label)
+{
+    unsigned mask = 0;
+    for (int d = 0; d < 8; ++d)
+        mask |= unsigned(read(x + kContourDx[d], y + kContourDy[d]) == label)
+                << d;
+    return mask;
+}
+
+// Reads any map through cvGetSegIndex.
+class SegIndexReader {
+  public:
+    explicit SegIndexReader(const CvMat* map) : map_(map) {}
+    int operator()(int x, int y) const { return cvGetSegIndex(map_, x, y); }
+    unsigned neighbourMask(int x, int y, int label) const
+    {
+        return readNeighbourMask(*this, x, y, label);
+    }
+
+  private:
+    const CvMat* map_;
+};
+
+// Reads a continuous CV_16UC1 or CV_16SC1 map as cvGetSegIndex does: the
+// element sign-extended, 0 outside the map.
+class Label16Reader {
+  public:
+    explicit Label16Reader(const CvMat* map)
+        : data_(reinterpret_cast<const short*>(map->data.ptr)),
+          cols_(unsigned(map->cols)), rows_(unsigned(map->rows))
+    {
+    }
+    int operator()(int x, int y) const
+    {
+        if (unsigned(x) >= cols_ || unsigned(y) >= rows_)
+            return 0;
+        return data_[std::size_t(y) * cols_ + unsigned(x)];
+    }
+    unsigned neighbourMask(int x, int y, int label) const
+    {
+        // Away from the border all eight neighbours are in the map.
+        if (x < 1 || y < 1 || unsigned(x) + 1 >= cols_ ||
+            unsigned(y) + 1 >= rows_)
+            return readNeighbourMask(*this, x, y, label);
+        const short* row = data_ + std::size_t(y) * cols_ + unsigned(x);
+        const short* above = row - cols_;
+        const short* below = row + cols_;
+        return unsigned(row[-1] == label) | unsigned(above[-1] == label) << 1 |
+               unsigned(above[0] == label) << 2 |
+               unsigned(above[1] == label) << 3 |
+               unsigned(row[1] == label) << 4 |
+               unsigned(below[1] == label) << 5 |
+               unsigned(below[0] == label) << 6 |
+               unsigned(below[-1] == label) << 7;
+    }
+
+  private:
+    const short* data_;
+    unsigned cols_;
+    unsigned rows_;
+};
+
+// True when map's type lets Label16Reader stand in for cvGetSegIndex.
+inline bool isLabel16Map(const CvMat* map)
+{
+    const int type = CV_MAT_TYPE(map->type);
+    return type == CV_16UC1 || type == CV_16SC1;
+}
+
+// Where a walk goes from a member pixel depends only on which of its eight
+// neighbours are members and on the direction state it arrives with (every
+// pixel that the step rules read lies next to it). The table holds the
+// outcome of the rules for every case, so that a step is eight reads and a
+// lookup instead of a chain of data-dependent tests.
+struct ContourStep {
+    unsigned char move;      // direction of the move, or kNoMove
+    unsigned char direction; // direction state after the step
+};
+const unsigned char kNoMove = 8;
+const int kDirectionStates = 10; // 0..7, kDirPivot, kDirNone
+
+// The table, indexed [neighbour mask][direction state]; made when the
+// library is loaded, by running the step rules on a small map for every
+// case.
+struct ContourStepTable {
+    ContourStep step[256][kDirectionStates];
+    ContourStepTable();
+};
+extern const ContourStepTable kContourSteps;
+
+// The steps of one walk around the region that holds `label`. Every point
+// that a walk stands on is a member of the region and every pivot pixel is
+// not, so an edge test from either needs to read only the neighbour.
+template <class Reader> class ContourFollower {
+  public:
+    ContourFollower(const Reader& read, int label) : read_(read), label_(label)
+    {
+    }
+
+    static CvPoint neighbour(CvPoint p, int d)
+    {
+        return cvPoint(p.x + kContourDx[d], p.y + kContourDy[d]);
+    }
+
+    bool inside(CvPoint p) const { return read_(p.x, p.y) == label_; }
+
+    // The edge test of two pixels of unknown membership.
+    bool crossesEdge(CvPoint p, int d) const
+    {
+        return inside(p) != inside(neighbour(p, d));
+    }
+
+    // Edge test from a member: the neighbour is outside.
+    bool edgeFromMember(CvPoint p, int d) const
+    {
+        return !inside(neighbour(p, d));
+    }
+
+    // Edge test from a non-member: the neighbour is inside.
+    bool edgeFromOutside(CvPoint q, int d) const
+    {
+        return inside(neighbour(q, d));
+    }
+
+    // Turns *e 90 degrees left when that direction crosses the edge at the
+    // pivot pixel q (a non-member).
+    bool turnLeftIfEdge(CvPoint q, int* e) const
+    {
+        const int left = (*e - 2) & 7;
+        if (!edgeFromOutside(q, left))
+            return false;
+        *e = left;
+        return true;
+    }
+
+    // One step attempt from the member *p in direction *d.
+    bool step(CvPoint* p, int* d, CvPoint* q, int* e) const
+    {
+        // Diagonal directions are straightened to the next side direction.
+        if (*d & 1)
+            *d = (*d + 1) & 7;
+        const int ahead = *d;
+        const int left = (ahead - 2) & 7;
+        const int frontLeft = (ahead - 1) & 7;
+
+        if (edgeFromMember(*p, ahead)) {
+            if (edgeFromMember(*p, left) && !edgeFromMember(*p, frontLeft)) {
+                // The outside bends away: pivot round the left pixel.
+                *q = neighbour(*p, left);
+                *e = (ahead + 2) & 7;
+            } else {
+                // Blocked ahead: pivot round the pixel ahead, which turns
+                // right on the spot unless the region goes on across the
+                // front-right corner.
+                *q = neighbour(*p, ahead);
+                *e = (ahead - 4) & 7;
+            }
+            *d = kDirPivot;
+            return false;
+        }
+        if (edgeFromMember(*p, frontLeft)) {
+            *p = neighbour(*p, ahead);
+            return true;
+        }
+        *q = neighbour(*p, left);
+        *e = (ahead + 2) & 7;
+        *d = edgeFromMember(*p, left) ? kDirPivot : kDirNone;
+        return false;
+    }
+
+    // The boundary pixel after the member p0; updates *d. The same as
+    // nextByRules, from the step table.
+    CvPoint next(CvPoint p0, int* d) const
+    {
+        if (label_ == 0)
+            return p0;
+        const ContourStep step =
+            kContourSteps.step[read_.neighbourMask(p0.x, p0.y, label_)][*d];
+        *d = step.direction;
+        return step.move == kNoMove ? p0 : neighbour(p0, step.move);
+    }
+
+    // The boundary pixel after the member p0 by the step rules; updates *d.
+    CvPoint nextByRules(CvPoint p0, int* d) const
+    {
+        if (label_ == 0)
+            return p0;
+
+        // A member on the left means the direction no longer follows the
+        // edge.
+        if (*d != kDirNone && !edgeFromMember(p0, (*d - 2) & 7))
+            *d = kDirNone;
+        if (*d == kDirNone) {
+            int found = kDirNone;
+            for (int i = 0; i < 8 && found == kDirNone; ++i) {
+                if (!edgeFromMember(p0, i) && edgeFromMember(p0, (i - 2) & 7))
+                    found = i;
+            }
+            if (found == kDirNone)
+                return p0;
+            *d = found;
+        }
+
+        // Step, or turn on the spot, until the point moves or no direction
+        // is left.
+        CvPoint p = p0;
+        CvPoint q = p0;
+        int e = 0;
+        do {
+            const bool moved = step(&p, d, &q, &e);
+            if (!moved && *d == kDirPivot) {
+                if (turnLeftIfEdge(q, &e))
+                    p = neighbour(q, e);
+                *d = (e - 2) & 7;
+            }
+        } while (p.x == p0.x && p.y == p0.y && *d != kDirNone);
+        return p;
+    }
+
+  private:
+    Reader read_;
+    int label_;
+};
+
+// Walks the region of the map that holds the value at (x, y) and calls
+// visit(x, y, label, direction) for every step, exactly as traceContour
+// calls its ContourFunc; returns what traceContour returns.
+template <class Reader, class Visit>
+bool followContour(const Reader& read, int x, int y, Visit&& visit)
+{
+    const int label = read(x, y);
+
+    // Start from the topmost member of the column run.
+    while (y > 0 && read(x, y - 1) == label)
+        --y;
+    const CvPoint start = cvPoint(x, y);
+
+    const ContourFollower<Reader> follower(read, label);
+    int d = kDirNone;
+    CvPoint previous = start;
+    CvPoint p = follower.next(start, &d);
+    if (!visit(p.x, p.y, label, d))
+        return false;
+    for (;;) {
+        if (p.x == start.x && p.y == start.y)
+            return true;
+        if (p.x == previous.x && p.y == previous.y)
+            return false; // no progress
+        previous = p;
+        p = follower.next(p, &d);
+        if (!visit(p.x, p.y, label, d))
+            return false;
+    }
+}
+
+// followContour on any map: typed reads on a 16-bit map, cvGetSegIndex on
+// the others.
+template <class Visit>
+bool followContourOn(const CvMat* map, int x, int y, Visit&& visit)
+{
+    if (isLabel16Map(map))
+        return followContour(Label16Reader(map), x, y, visit);
+    return followContour(SegIndexReader(map), x, y, visit);
+}
 
 #endif

@@ -7,7 +7,6 @@
 // ContourFunc of the outline pass: userData is the address of a CvMat*
 // holding the image; paints (x, y) red for direction 9, else (128,100,100)
 // in BGR order.
-bool paintContourPoint(int x, int y, int label, int direction,
-                       void* userData);
+bool paintContourPoint(int x, int y, int label, int direction, void* userData);
 
 #endif

@@ -8,16 +8,16 @@
 // Working objects of one engine call, created by the preprocessing stage
 // and released at the end of the call (or when a library error unwinds it).
 struct FlowWork {
-    CvMat* workImage = nullptr;  // preprocessed copy of srcB, CV_8UC1
-    CvMat* integralA = nullptr;  // integral image of srcA, CV_32SC1
-    CvMat* integralB = nullptr;  // integral image of srcB, CV_32SC1
-    CvMat labelMap;              // CV_16UC1 header over labelData
-    CvMat walkMap;               // CV_16UC1 header over walkData
+    CvMat* workImage = nullptr; // preprocessed copy of srcB, CV_8UC1
+    CvMat* integralA = nullptr; // integral image of srcA, CV_32SC1
+    CvMat* integralB = nullptr; // integral image of srcB, CV_32SC1
+    CvMat labelMap;             // CV_16UC1 header over labelData
+    CvMat walkMap;              // CV_16UC1 header over walkData
     unsigned short* labelData = nullptr;
     unsigned short* walkData = nullptr;
-    bool labelDataInStorage = false;  // true: owned by the caller's storage
-    CvSeq* segments = nullptr;        // SegmentRecord elements
-    CvSeq* trackPoints = nullptr;     // TrackPoint elements
+    bool labelDataInStorage = false; // true: owned by the caller's storage
+    CvSeq* segments = nullptr;       // SegmentRecord elements
+    CvSeq* trackPoints = nullptr;    // TrackPoint elements
 };
 
 // Runs the stages on validated arguments: preprocessing, segmentation,

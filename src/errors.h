@@ -8,7 +8,7 @@
 extern const char* const kUlkSourceFile;
 
 // Raises one library error on behalf of the public function funcName.
-#define ULK_RAISE(status, funcName, message) \
+#define ULK_RAISE(status, funcName, message)                                   \
     cvError((status), (funcName), (message), kUlkSourceFile, __LINE__)
 
 // Converts arr to a matrix header with cvGetMat(arr, header, no COI,

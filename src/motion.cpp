@@ -31,30 +31,26 @@ inline int boxSum(const uint8_t* base, int step, int xa, int ya, int xb, int yb)
     return static_cast<int>(bottom[xb] - bottom[xa] - top[xb] + top[xa]);
 }
 
-// Cost of the descriptor of integral at (x0, y0) against the reference.
-uint64_t candidateCost(const CvMat* integral, int x0, int y0,
-                       const short* reference)
-{
-    short descriptor[kDescriptorLength];
-    windowDescriptor(integral, x0, y0, descriptor);
-    return descriptorCost(descriptor, reference);
-}
-
-} // namespace
-
-short boxContrast(int p, int q)
+// Contrast of two box sums (see boxContrast).
+inline short contrastOf(int p, int q)
 {
     const int m = p > q ? p : q;
     const int n = p > q ? q : p;
     if (m == 0)
         return 0;
-    const int c = kFullContrast -
-                  static_cast<int>(int64_t(n) * kFullContrast / int64_t(m));
+    // Cell sums (0 to 64 x 255) stay far inside +-65536, where the product
+    // fits in 32 bits and the cheaper division gives the same quotient.
+    const int scaled =
+        m < 65536 && n > -65536
+            ? n * kFullContrast / m
+            : static_cast<int>(int64_t(n) * kFullContrast / int64_t(m));
+    const int c = kFullContrast - scaled;
     return static_cast<short>(p > q ? c : -c);
 }
 
-void windowDescriptor(const CvMat* integral, int x0, int y0,
-                      short descriptor[kDescriptorLength])
+// The window descriptor (see windowDescriptor).
+inline void describeWindow(const CvMat* integral, int x0, int y0,
+                           short descriptor[kDescriptorLength])
 {
     // The sums of all (kGridCols + 1) x (kGridRows + 1) cells, each used by
     // up to four contrasts.
@@ -72,11 +68,33 @@ void windowDescriptor(const CvMat* integral, int x0, int y0,
     for (int r = 0; r < kGridRows; ++r) {
         for (int c = 0; c < kGridCols; ++c) {
             const int k = r * kGridCols + c;
-            descriptor[k] = boxContrast(cell[r][c], cell[r + 1][c + 1]);
+            descriptor[k] = contrastOf(cell[r][c], cell[r + 1][c + 1]);
             descriptor[kGridCols * kGridRows + k] =
-                boxContrast(cell[r][c + 1], cell[r + 1][c]);
+                contrastOf(cell[r][c + 1], cell[r + 1][c]);
         }
     }
+}
+
+// Cost of the descriptor of integral at (x0, y0) against the reference.
+uint64_t candidateCost(const CvMat* integral, int x0, int y0,
+                       const short* reference)
+{
+    short descriptor[kDescriptorLength];
+    describeWindow(integral, x0, y0, descriptor);
+    return descriptorCost(descriptor, reference);
+}
+
+} // namespace
+
+short boxContrast(int p, int q)
+{
+    return contrastOf(p, q);
+}
+
+void windowDescriptor(const CvMat* integral, int x0, int y0,
+                      short descriptor[kDescriptorLength])
+{
+    describeWindow(integral, x0, y0, descriptor);
 }
 
 uint64_t descriptorCost(const short* a, const short* b)
@@ -108,7 +126,7 @@ void estimatePointMotion(TrackPoint* point, const CvMat* integralA,
     }
 
     short reference[kDescriptorLength];
-    windowDescriptor(integralB, x0, y0, reference);
+    describeWindow(integralB, x0, y0, reference);
 
     uint64_t bestCost = candidateCost(integralA, x0, y0, reference);
     if (bestCost < kGoodEnoughCost)

@@ -6,8 +6,8 @@
 
 #include "cvoptflowulk.h"
 
-const int kGridCols = 3;  // contrast cells across the window
-const int kGridRows = 3;  // contrast cells down the window
+const int kGridCols = 3; // contrast cells across the window
+const int kGridRows = 3; // contrast cells down the window
 const int kCellWidth = 32 / (kGridCols + 1);
 const int kCellHeight = 32 / (kGridRows + 1);
 const int kDescriptorLength = 2 * kGridCols * kGridRows;
