@@ -83,7 +83,13 @@ void renderVelocityColour(const CvMat* velx, const CvMat* vely, double k,
             reinterpret_cast<const float*>(velx->data.ptr + y * velx->step);
         const float* rowY =
             reinterpret_cast<const float*>(vely->data.ptr + y * vely->step);
-        for (int x = 0; x < cols; ++x)
-            result.setPixel3(x, y, velocityColour(rowX[x], rowY[x], k));
+        for (int x = 0; x < cols; ++x) {
+            // No motion is black whatever the signs of the zeros; most of a
+            // still scene is exactly 0, so this skips the exp and atan2.
+            const Pixel3 colour = rowX[x] == 0.0f && rowY[x] == 0.0f
+                                      ? Pixel3{}
+                                      : velocityColour(rowX[x], rowY[x], k);
+            result.setPixel3(x, y, colour);
+        }
     }
 }

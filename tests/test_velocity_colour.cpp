@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core/core_c.h>
 
+#include <cmath>
 #include <limits>
 
 struct ColourCase {
@@ -74,6 +75,20 @@ TEST(VelocityColour, HugeFiniteSpeedIsWhite)
     // The squared speed overflows the float; the colour must still be set.
     EXPECT_EQ(velocityColour(1e30f, -1e30f, kColourFactorSingle),
               (Pixel3{255, 255, 255}));
+}
+
+TEST(VelocityColour, ZeroOfEitherSignIsBlack)
+{
+    // The rendering writes black for zero motion without computing the
+    // colour; the full computation must agree for every sign of the zeros.
+    for (float vx : {0.0f, -0.0f})
+        for (float vy : {0.0f, -0.0f})
+            for (double k : {kColourFactorSingle, kColourFactorSum}) {
+                SCOPED_TRACE(::testing::Message()
+                             << "vx " << std::signbit(vx) << " vy "
+                             << std::signbit(vy) << " k " << k);
+                EXPECT_EQ(velocityColour(vx, vy, k), Pixel3{});
+            }
 }
 
 TEST(VelocityColour, RenderWritesEveryPixelFromItsOwnElement)
