@@ -1,6 +1,14 @@
 #include "support.h"
 
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 std::string testTempDir(const std::string& name)
 {
@@ -14,4 +22,54 @@ std::string sharedDataDir()
 {
     std::filesystem::path dir(OF_ULK_SHARED_DATA);
     return std::filesystem::is_directory(dir) ? dir.string() : std::string();
+}
+
+std::string readFileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string shellQuoted(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string testRunDir()
+{
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name =
+        std::string(info->test_suite_name()) + "." + info->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    return testTempDir(name);
+}
+
+ProcessResult runProgram(const std::string& dir, const std::string& program,
+                         const std::vector<std::string>& args,
+                         const std::string& environment, int timeoutSeconds)
+{
+    const std::filesystem::path suppressions =
+        std::filesystem::path(__FILE__).parent_path() / "lsan.supp";
+    std::string command =
+        "cd " + shellQuoted(dir) +
+        " && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
+        "LSAN_OPTIONS=suppressions=" +
+        shellQuoted(suppressions.string()) +
+        ":fast_unwind_on_malloc=0:print_suppressions=0 " + environment +
+        " timeout -k 10 " + std::to_string(timeoutSeconds) + " " +
+        shellQuoted(program);
+    for (const std::string& arg : args)
+        command += " " + shellQuoted(arg);
+    command += " >.run_out 2>.run_err </dev/null";
+    const int raw = std::system(command.c_str());
+    ProcessResult result;
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    result.out = readFileBytes(dir + "/.run_out");
+    result.err = readFileBytes(dir + "/.run_err");
+    return result;
 }

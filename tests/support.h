@@ -5,21 +5,22 @@
 #include <opencv2/core.hpp>
 
 #include <string>
+#include <vector>
 
 // Runs fn and expects it to throw cv::Exception with this code, function
 // name and message (compared exactly).
-#define EXPECT_CV_ERROR(statement, expectedCode, expectedFunc, expectedMsg) \
-    do {                                                                    \
-        bool thrown_ = false;                                               \
-        try {                                                               \
-            statement;                                                      \
-        } catch (const cv::Exception& e_) {                                 \
-            thrown_ = true;                                                 \
-            EXPECT_EQ(e_.code, (expectedCode));                             \
-            EXPECT_EQ(e_.func, std::string(expectedFunc));                  \
-            EXPECT_EQ(e_.err, std::string(expectedMsg));                    \
-        }                                                                   \
-        EXPECT_TRUE(thrown_) << "no cv::Exception from " #statement;        \
+#define EXPECT_CV_ERROR(statement, expectedCode, expectedFunc, expectedMsg)    \
+    do {                                                                       \
+        bool thrown_ = false;                                                  \
+        try {                                                                  \
+            statement;                                                         \
+        } catch (const cv::Exception& e_) {                                    \
+            thrown_ = true;                                                    \
+            EXPECT_EQ(e_.code, (expectedCode));                                \
+            EXPECT_EQ(e_.func, std::string(expectedFunc));                     \
+            EXPECT_EQ(e_.err, std::string(expectedMsg));                       \
+        }                                                                      \
+        EXPECT_TRUE(thrown_) << "no cv::Exception from " #statement;           \
     } while (0)
 
 // A fresh directory under the build tree for one test's files.
@@ -27,5 +28,31 @@ std::string testTempDir(const std::string& name);
 
 // Folder of the shared real test material, or "" when it is absent.
 std::string sharedDataDir();
+
+// Whole contents of a file as bytes; "" when it cannot be read.
+std::string readFileBytes(const std::string& path);
+
+// text single-quoted for the shell; any byte may stand in it.
+std::string shellQuoted(const std::string& text);
+
+// A fresh folder named after the running test and its parameter, since
+// ctest runs the tests of a file in parallel.
+std::string testRunDir();
+
+struct ProcessResult {
+    int status = -1; // exit status, -1 when the process did not exit
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+// Runs program with args in dir and captures both streams. The display
+// variables and the test runner's Qt platform are removed (the program must
+// choose its own), sanitized builds get the third-party leak suppressions of
+// tests/lsan.supp, environment adds "NAME=value ..." settings, and a run
+// longer than timeoutSeconds is stopped and ends with status 124.
+ProcessResult runProgram(const std::string& dir, const std::string& program,
+                         const std::vector<std::string>& args,
+                         const std::string& environment = "",
+                         int timeoutSeconds = 120);
 
 #endif

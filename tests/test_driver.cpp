@@ -6,13 +6,8 @@
 #include <opencv2/core/core_c.h>
 #include <opencv2/videoio.hpp>
 
-#include <sys/wait.h>
-
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -23,83 +18,23 @@ constexpr int kClipWidth = 160;
 constexpr int kClipHeight = 120;
 constexpr int kClipFrames = 8;
 
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string readFile(const std::string& path)
+ProcessResult runOfUlk(const std::string& dir,
+                       const std::vector<std::string>& args)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Leak-check options for sanitized builds of the programs: the camera
-// probe of the video library leaks inside the system's gPhoto2 library and
-// the window system's font setup inside fontconfig, neither ours to fix.
-// Other builds ignore the variable.
-std::string leakCheckOptions()
-{
-    const std::string suppressions =
-        std::string(OF_ULK_TEST_TMP) + "/third_party_leaks.supp";
-    if (!fs::exists(suppressions)) {
-        fs::create_directories(OF_ULK_TEST_TMP);
-        std::ofstream(suppressions) << "leak:libgphoto2\nleak:libfontconfig\n";
-    }
-    return "LSAN_OPTIONS=suppressions=" + suppressions +
-           ":fast_unwind_on_malloc=0:print_suppressions=0";
-}
-
-// Runs a program in dir without a display (and without the test runner's
-// Qt platform setting, which the program must choose itself).
-RunResult run(const std::string& dir, const std::string& program,
-              const std::vector<std::string>& args)
-{
-    std::string command = "cd '" + dir +
-                          "' && env -u DISPLAY -u WAYLAND_DISPLAY "
-                          "-u QT_QPA_PLATFORM " +
-                          leakCheckOptions() + " '" + program + "'";
-    for (const std::string& arg : args)
-        command += " '" + arg + "'";
-    command += " >.run_out 2>.run_err </dev/null";
-    const int raw = std::system(command.c_str());
-    RunResult result;
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = readFile(dir + "/.run_out");
-    result.err = readFile(dir + "/.run_err");
-    return result;
-}
-
-RunResult runOfUlk(const std::string& dir, const std::vector<std::string>& args)
-{
-    return run(dir, OF_ULK_BINARY, args);
+    return runProgram(dir, OF_ULK_BINARY, args);
 }
 
 const std::string kNoDisplay = "No display: the Result window is not shown.\n";
-
-// A fresh folder named after the running test (and its parameter index),
-// since ctest may run the tests of this file in parallel.
-std::string runDir()
-{
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name =
-        std::string(info->test_suite_name()) + "." + info->name();
-    std::replace(name.begin(), name.end(), '/', '_');
-    return testTempDir(name);
-}
 
 // A fresh folder for the running test holding clip.avi, a small synthetic
 // clip.
 std::string clipDir()
 {
-    const std::string dir = runDir();
-    const RunResult r =
-        run(dir, OF_ULK_CLIP_MAKER,
-            {"clip.avi", std::to_string(kClipWidth),
-             std::to_string(kClipHeight), std::to_string(kClipFrames)});
+    const std::string dir = testRunDir();
+    const ProcessResult r =
+        runProgram(dir, OF_ULK_CLIP_MAKER,
+                   {"clip.avi", std::to_string(kClipWidth),
+                    std::to_string(kClipHeight), std::to_string(kClipFrames)});
     EXPECT_EQ(r.status, 0) << r.err;
     return dir;
 }
@@ -231,8 +166,8 @@ TEST_P(DriverEarlyEnd, PrintsItsMessageAndExits)
 {
     const EarlyEndCase& c = GetParam();
     SCOPED_TRACE(c.args.empty() ? std::string("no arguments") : c.args[0]);
-    const std::string dir = runDir();
-    const RunResult r = runOfUlk(dir, c.args);
+    const std::string dir = testRunDir();
+    const ProcessResult r = runOfUlk(dir, c.args);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err) << "only the program's own lines";
@@ -277,7 +212,7 @@ TEST_P(DriverFileRun, ProcessesEveryFrameAndRecordsOnRequest)
     const FileRunCase& c = GetParam();
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
     const std::string dir = clipDir();
-    const RunResult r = runOfUlk(dir, c.args);
+    const ProcessResult r = runOfUlk(dir, c.args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Processing avi file...\n" + positionLines(kClipFrames));
     EXPECT_EQ(r.err, kNoDisplay);
@@ -301,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DriverProcess, StuffInfoPrintsCountsAndIgnoresAddition)
 {
     const std::string dir = clipDir();
-    const RunResult r = runOfUlk(dir, {"clip.avi", "/si", "/r"});
+    const ProcessResult r = runOfUlk(dir, {"clip.avi", "/si", "/r"});
     EXPECT_EQ(r.status, 0) << r.err;
     // Nothing but the two count lines and the position line per frame.
     const std::string frameLines = "Segment quantity\\.{7} \\d+\n"
@@ -328,7 +263,7 @@ TEST(DriverProcess, UnwritableOutputIsReportedBeforeTheLoop)
 {
     const std::string dir = clipDir();
     fs::create_directory(dir + "/clip_out.avi"); // no file can go there
-    const RunResult r = runOfUlk(dir, {"clip.avi", "/r"});
+    const ProcessResult r = runOfUlk(dir, {"clip.avi", "/r"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "Processing avi file...\n");
     EXPECT_EQ(r.err, "Could not create the output video clip_out.avi\n");

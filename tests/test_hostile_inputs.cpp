@@ -11,7 +11,6 @@
 #include <opencv2/videoio.hpp>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -20,7 +19,6 @@
 #include <fstream>
 #include <functional>
 #include <initializer_list>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,70 +39,18 @@ const std::string kOpening = "Processing avi file...\n";
 // size or rate), where the FFmpeg reader would scale or repair it.
 const std::string kOwnReader = "OPENCV_VIDEOIO_PRIORITY_LIST=CV_MJPEG";
 
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 void writeFile(const std::string& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// Single-quoted for the shell, any byte allowed.
-std::string quoted(const std::string& text)
+// Runs of_ulk in dir (see runProgram) and stops it if it hangs.
+ProcessResult runOfUlk(const std::string& dir,
+                       const std::vector<std::string>& args,
+                       const std::string& environment = "")
 {
-    std::string q = "'";
-    for (char c : text)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-// Runs of_ulk in dir without a display, with the third-party leak
-// suppressions for sanitized builds and extra environment settings, and
-// stops it if it hangs.
-RunResult runOfUlk(const std::string& dir, const std::vector<std::string>& args,
-                   const std::string& environment = "")
-{
-    const fs::path suppressions =
-        fs::path(__FILE__).parent_path() / "lsan.supp";
-    std::string command =
-        "cd " + quoted(dir) +
-        " && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
-        "LSAN_OPTIONS=suppressions=" +
-        quoted(suppressions.string()) +
-        ":fast_unwind_on_malloc=0:print_suppressions=0 " + environment +
-        " timeout -k 10 " + std::to_string(kRunTimeoutSeconds) + " " +
-        quoted(OF_ULK_BINARY);
-    for (const std::string& arg : args)
-        command += " " + quoted(arg);
-    command += " >.run_out 2>.run_err </dev/null";
-    const int raw = std::system(command.c_str());
-    RunResult result;
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = readFile(dir + "/.run_out");
-    result.err = readFile(dir + "/.run_err");
-    return result;
-}
-
-// A fresh folder named after the running test and its parameter, since
-// ctest runs the tests of this file in parallel.
-std::string runDir()
-{
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name =
-        std::string(info->test_suite_name()) + "." + info->name();
-    std::replace(name.begin(), name.end(), '/', '_');
-    return testTempDir(name);
+    return runProgram(dir, OF_ULK_BINARY, args, environment,
+                      kRunTimeoutSeconds);
 }
 
 // Frames processed: one position line each.
@@ -133,11 +79,11 @@ std::string makeClip(const std::string& dir, const std::string& name,
                      int frames = kClipFrames)
 {
     const std::string command =
-        quoted(OF_ULK_CLIP_MAKER) + " " + quoted(dir + "/" + name) + " " +
-        std::to_string(kClipWidth) + " " + std::to_string(kClipHeight) + " " +
-        std::to_string(frames) + " >/dev/null";
+        shellQuoted(OF_ULK_CLIP_MAKER) + " " + shellQuoted(dir + "/" + name) +
+        " " + std::to_string(kClipWidth) + " " + std::to_string(kClipHeight) +
+        " " + std::to_string(frames) + " >/dev/null";
     EXPECT_EQ(std::system(command.c_str()), 0);
-    return readFile(dir + "/" + name);
+    return readFileBytes(dir + "/" + name);
 }
 
 // ---- AVI files written by hand ------------------------------------------
@@ -462,9 +408,9 @@ TEST_P(HostileInput, EndsWithAClearMessageAndNoCrash)
 {
     const HostileCase& c = GetParam();
     SCOPED_TRACE(c.name);
-    const std::string dir = runDir();
+    const std::string dir = testRunDir();
     c.make(dir);
-    const RunResult r = runOfUlk(dir, c.args, c.environment);
+    const ProcessResult r = runOfUlk(dir, c.args, c.environment);
 
     EXPECT_EQ(r.status, c.status) << "standard error:\n" << r.err;
     if (!c.out.empty()) {
@@ -499,9 +445,9 @@ INSTANTIATE_TEST_SUITE_P(Files, HostileInput,
 // stray bytes still holds "/r".
 TEST(HostileArguments, NonAsciiBytesReachTheFileAndTheOutputName)
 {
-    const std::string dir = runDir();
+    const std::string dir = testRunDir();
     makeClip(dir, "cl\xc3\x8fp.avi");
-    const RunResult r = runOfUlk(dir, {"CL\xc3\x8fP.AVI", "\xff/r\xfe"});
+    const ProcessResult r = runOfUlk(dir, {"CL\xc3\x8fP.AVI", "\xff/r\xfe"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(positionLines(r.out), kClipFrames);
     EXPECT_EQ(videoFrames(dir + "/cl\xc3\x8fp_out.avi"), kClipFrames);
