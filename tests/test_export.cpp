@@ -20,11 +20,13 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <string>
 
 namespace fs = std::filesystem;
 
@@ -139,6 +141,22 @@ bool contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+// text as a test parameter name: each run of characters other than letters
+// and digits becomes one '_', none at either end.
+std::string paramName(const std::string& text)
+{
+    std::string name;
+    for (char c : text) {
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            name += c;
+        else if (!name.empty() && name.back() != '_')
+            name += '_';
+    }
+    if (!name.empty() && name.back() == '_')
+        name.pop_back();
+    return name;
+}
+
 // Bytes are compared as BGR with a tolerance for interpolated colours.
 void expectColour(cv::Vec3b got, cv::Vec3b want, int tolerance)
 {
@@ -179,6 +197,22 @@ struct BadCommandLine {
     const char* complaint;
 };
 
+// The arguments joined by spaces.
+std::string joinedArgs(const std::vector<std::string>& args)
+{
+    std::string line;
+    for (const std::string& a : args)
+        line += (line.empty() ? "" : " ") + a;
+    return line;
+}
+
+void PrintTo(const BadCommandLine& bad, std::ostream* os)
+{
+    std::string line = joinedArgs(bad.args);
+    *os << (line.empty() ? "(no arguments)" : line)
+        << " (complaint: " << bad.complaint << ")";
+}
+
 class ExportOptionsRefused : public testing::TestWithParam<BadCommandLine> {};
 
 TEST_P(ExportOptionsRefused, WithExitCodeTwoAndAReason)
@@ -210,8 +244,11 @@ INSTANTIATE_TEST_SUITE_P(
                        "--legend"},
         BadCommandLine{{"--legend", "br", "clip.avi", "out"}, "add --wheel"},
         BadCommandLine{{"--png=yes", "clip.avi", "out"}, "takes no value"},
-        BadCommandLine{{"--max-pairs", "0", "clip.avi", "out"},
-                       "--max-pairs"}));
+        BadCommandLine{{"--max-pairs", "0", "clip.avi", "out"}, "--max-pairs"}),
+    [](const testing::TestParamInfo<BadCommandLine>& info) {
+        std::string name = paramName(joinedArgs(info.param.args));
+        return name.empty() ? std::string("no_arguments") : name;
+    });
 
 // ---------------------------------------------------------------------------
 // Frame folders
@@ -268,6 +305,11 @@ struct AxisCase {
     const char* name;
 };
 
+void PrintTo(const AxisCase& c, std::ostream* os)
+{
+    *os << c.name << " (u " << c.u << ", v " << c.v << ")";
+}
+
 class WheelAxis : public testing::TestWithParam<AxisCase> {};
 
 TEST_P(WheelAxis, GivesTheConventionColour)
@@ -287,7 +329,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(AxisCase{3, 0, {0, 0, 255}, "right is red"},
                     AxisCase{0, 3, {0, 229, 255}, "down is orange-yellow"},
                     AxisCase{-3, 0, {255, 209, 0}, "left is cyan-blue"},
-                    AxisCase{0, -3, {255, 0, 88}, "up is violet-blue"}));
+                    AxisCase{0, -3, {255, 0, 88}, "up is violet-blue"}),
+    [](const testing::TestParamInfo<AxisCase>& info) {
+        return paramName(info.param.name);
+    });
 
 TEST(Wheel, ScaleIsTheLargestSpeedUnlessFixed)
 {
@@ -317,6 +362,28 @@ TEST(Wheel, ScaleIsTheLargestSpeedUnlessFixed)
     EXPECT_EQ(flowWheelColour(-0.0f, -0.0f, 5.0), cv::Vec3b(255, 255, 255));
     EXPECT_EQ(flowWheelColour(1.0f, -0.0f, 1.0), cv::Vec3b(0, 0, 255));
     EXPECT_EQ(flowWheelColour(2e9f, 0.0f, 1.0), cv::Vec3b(0, 0, 0));
+}
+
+const char* cornerName(LegendCorner corner)
+{
+    switch (corner) {
+    case LegendCorner::None:
+        return "none";
+    case LegendCorner::TopLeft:
+        return "top_left";
+    case LegendCorner::TopRight:
+        return "top_right";
+    case LegendCorner::BottomLeft:
+        return "bottom_left";
+    case LegendCorner::BottomRight:
+        return "bottom_right";
+    }
+    return "unknown";
+}
+
+void PrintTo(LegendCorner corner, std::ostream* os)
+{
+    *os << cornerName(corner);
 }
 
 class WheelLegend : public testing::TestWithParam<LegendCorner> {};
@@ -361,7 +428,10 @@ INSTANTIATE_TEST_SUITE_P(Corners, WheelLegend,
                          testing::Values(LegendCorner::TopLeft,
                                          LegendCorner::TopRight,
                                          LegendCorner::BottomLeft,
-                                         LegendCorner::BottomRight));
+                                         LegendCorner::BottomRight),
+                         [](const testing::TestParamInfo<LegendCorner>& info) {
+                             return std::string(cornerName(info.param));
+                         });
 
 // ---------------------------------------------------------------------------
 // Progress text
@@ -384,6 +454,17 @@ TEST(Progress, LineShowsCountRateAndTimeLeft)
 
 enum class SourceKind { Folder, Video, ImagePair };
 
+const char* sourceKindName(SourceKind kind)
+{
+    const char* names[] = {"folder", "video", "image_pair"};
+    return names[static_cast<int>(kind)];
+}
+
+void PrintTo(SourceKind kind, std::ostream* os)
+{
+    *os << sourceKindName(kind);
+}
+
 class RoundTrip : public testing::TestWithParam<SourceKind> {};
 
 // The .flo files read back equal the engine's own maps for the same grey
@@ -391,8 +472,7 @@ class RoundTrip : public testing::TestWithParam<SourceKind> {};
 TEST_P(RoundTrip, FloFilesEqualTheEngineMaps)
 {
     SourceKind kind = GetParam();
-    const char* names[] = {"folder", "video", "image_pair"};
-    std::string name = names[static_cast<int>(kind)];
+    std::string name = sourceKindName(kind);
     SCOPED_TRACE(name);
     std::string dir = testTempDir("export_round_trip_" + name);
     std::vector<cv::Mat> clip = shiftedClip(4, 2, 1);
@@ -448,7 +528,10 @@ TEST_P(RoundTrip, FloFilesEqualTheEngineMaps)
 
 INSTANTIATE_TEST_SUITE_P(Inputs, RoundTrip,
                          testing::Values(SourceKind::Folder, SourceKind::Video,
-                                         SourceKind::ImagePair));
+                                         SourceKind::ImagePair),
+                         [](const testing::TestParamInfo<SourceKind>& info) {
+                             return std::string(sourceKindName(info.param));
+                         });
 
 TEST(Ordering, OneAndFourWorkersWriteIdenticalFiles)
 {
@@ -515,6 +598,11 @@ struct BadInput {
     const char* name;
     const char* complaint;
 };
+
+void PrintTo(const BadInput& bad, std::ostream* os)
+{
+    *os << bad.name << " (complaint: " << bad.complaint << ")";
+}
 
 class ExportRunRefused : public testing::TestWithParam<BadInput> {};
 

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <opencv2/video.hpp>
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -47,6 +49,40 @@ std::string writeFile(const std::string& dir, const std::string& name,
 cv::Mat constantFlow(cv::Size size, float u, float v)
 {
     return cv::Mat(size, CV_32FC2, cv::Scalar(u, v));
+}
+
+// text as a test parameter name: each run of characters other than letters
+// and digits becomes one '_', none at either end.
+std::string paramName(const std::string& text)
+{
+    std::string name;
+    for (char c : text) {
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            name += c;
+        else if (!name.empty() && name.back() != '_')
+            name += '_';
+    }
+    if (!name.empty() && name.back() == '_')
+        name.pop_back();
+    return name;
+}
+
+// A float as a name: shortest %g form with "m" for a minus sign, "p" for
+// the decimal point and no exponent sign ("-1.5e+09" becomes "m1p5e09").
+std::string numberName(float value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", double(value));
+    std::string name;
+    for (const char* c = text; *c; ++c) {
+        if (*c == '-')
+            name += 'm';
+        else if (*c == '.')
+            name += 'p';
+        else if (std::isalnum(static_cast<unsigned char>(*c)))
+            name += *c;
+    }
+    return name;
 }
 
 } // namespace
@@ -102,6 +138,11 @@ struct BadFlo {
     std::vector<char> bytes;
 };
 
+void PrintTo(const BadFlo& bad, std::ostream* os)
+{
+    *os << bad.what << " (" << bad.bytes.size() << " bytes)";
+}
+
 class FloRejects : public testing::TestWithParam<BadFlo> {};
 
 TEST_P(FloRejects, MalformedFileGivesNoFieldAndAReason)
@@ -144,7 +185,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadFlo{"data one byte short", kOneByteShort()},
         BadFlo{"data one byte long", kOneByteLong()},
         BadFlo{"header larger than the data",
-               floBytes(202021.25f, 1, 3, kTwoPixels)}));
+               floBytes(202021.25f, 1, 3, kTwoPixels)}),
+    [](const testing::TestParamInfo<BadFlo>& info) {
+        return paramName(info.param.what);
+    });
 
 TEST(FloFile, MissingFileGivesNoField)
 {
@@ -209,6 +253,11 @@ struct Offset {
     bool bad;
 };
 
+void PrintTo(const Offset& o, std::ostream* os)
+{
+    *os << "offset " << o.du << ", " << o.dv << (o.bad ? ", bad" : ", not bad");
+}
+
 class BadPixelThreshold : public testing::TestWithParam<Offset> {};
 
 TEST_P(BadPixelThreshold, OnlyErrorsAboveThreePixelsCount)
@@ -228,13 +277,23 @@ INSTANTIATE_TEST_SUITE_P(
     EndpointError, BadPixelThreshold,
     testing::Values(Offset{3.0f, 0.0f, false}, Offset{0.0f, -3.0f, false},
                     Offset{-3.01f, 0.0f, true}, Offset{2.1f, 2.1f, false},
-                    Offset{2.2f, -2.2f, true}, Offset{0.0f, 0.0f, false}));
+                    Offset{2.2f, -2.2f, true}, Offset{0.0f, 0.0f, false}),
+    [](const testing::TestParamInfo<Offset>& info) {
+        return "du_" + numberName(info.param.du) + "_dv_" +
+               numberName(info.param.dv);
+    });
 
 struct TruthValue {
     float u;
     float v;
     bool known;
 };
+
+void PrintTo(const TruthValue& tv, std::ostream* os)
+{
+    *os << "truth " << tv.u << ", " << tv.v
+        << (tv.known ? ", known" : ", unknown");
+}
 
 class UnknownTruth : public testing::TestWithParam<TruthValue> {};
 
@@ -260,7 +319,11 @@ INSTANTIATE_TEST_SUITE_P(EndpointError, UnknownTruth,
                                          TruthValue{0.0f, 1e10f, false},
                                          TruthValue{-2e9f, 0.0f, false},
                                          TruthValue{kNaN, 0.0f, false},
-                                         TruthValue{0.0f, kInf, false}));
+                                         TruthValue{0.0f, kInf, false}),
+                         [](const testing::TestParamInfo<TruthValue>& info) {
+                             return "u_" + numberName(info.param.u) + "_v_" +
+                                    numberName(info.param.v);
+                         });
 
 TEST(EndpointError, NoKnownPixelGivesNoFigures)
 {

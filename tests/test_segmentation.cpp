@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include <cctype>
 #include <climits>
 #include <map>
 #include <string>
@@ -72,6 +73,28 @@ struct Layout {
     std::map<int, int> counts;
     int startCounter;
 };
+
+void PrintTo(const Layout& c, std::ostream* os)
+{
+    *os << c.name << " (" << c.size.width << "x" << c.size.height
+        << ", segments: " << c.segments.size() << ")";
+}
+
+// text as a test parameter name: each run of characters other than letters
+// and digits becomes one '_', none at either end.
+std::string paramName(const std::string& text)
+{
+    std::string name;
+    for (char c : text) {
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            name += c;
+        else if (!name.empty() && name.back() != '_')
+            name += '_';
+    }
+    if (!name.empty() && name.back() == '_')
+        name.pop_back();
+    return name;
+}
 
 class SegmentationLayout : public ::testing::TestWithParam<Layout> {};
 
@@ -178,7 +201,10 @@ INSTANTIATE_TEST_SUITE_P(
                {{kLeft, 2}, {kRight, 8}},
                {},
                {{0, 64 * 48}},
-               kMaxSegmentLabel}));
+               kMaxSegmentLabel}),
+    [](const ::testing::TestParamInfo<Layout>& info) {
+        return paramName(info.param.name);
+    });
 
 // A probe region of level 4 hangs below a top band that becomes segment 65
 // (similar grey), in a bright level-9 background. The probe is an L of
@@ -196,6 +222,18 @@ struct ClassCase {
     int count; // points of the measuring walk
     int probe, stray, segments;
 };
+
+// The probe's box, whether its foot is cut and the walk's length.
+std::string classCaseName(const ClassCase& c)
+{
+    return "box" + std::to_string(c.width) + "x" + std::to_string(c.height) +
+           (c.cutFoot ? "_cut_foot" : "") + "_walk" + std::to_string(c.count);
+}
+
+void PrintTo(const ClassCase& c, std::ostream* os)
+{
+    *os << classCaseName(c);
+}
 
 class SegmentationClass : public ::testing::TestWithParam<ClassCase> {};
 
@@ -231,4 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ClassCase{42, 31, false, 141, 66, 67, 3},
                       ClassCase{42, 31, true, 140, 65, 66, 2},
                       ClassCase{7, 6, true, 20, 65, 66, 2},
-                      ClassCase{6, 6, false, 19, 65, 65, 2}));
+                      ClassCase{6, 6, false, 19, 65, 65, 2}),
+    [](const ::testing::TestParamInfo<ClassCase>& info) {
+        return classCaseName(info.param);
+    });

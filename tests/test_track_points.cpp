@@ -7,6 +7,8 @@
 #include <opencv2/core.hpp>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -99,6 +101,17 @@ struct IdentityCase {
     int dx, dy, expected;
 };
 
+// An offset as a name: "m" stands for the minus sign.
+std::string offsetName(int value)
+{
+    return (value < 0 ? "m" : "") + std::to_string(std::abs(value));
+}
+
+void PrintTo(const IdentityCase& c, std::ostream* os)
+{
+    *os << "dx " << c.dx << ", dy " << c.dy << ", expected " << c.expected;
+}
+
 class TrackPointIdentity : public ::testing::TestWithParam<IdentityCase> {};
 
 } // namespace
@@ -124,7 +137,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(IdentityCase{0, 0, 0}, IdentityCase{8, 0, 0},
                       IdentityCase{0, -8, 0}, IdentityCase{-5, 5, 0},
                       IdentityCase{6, 6, -1}, IdentityCase{0, 9, -1},
-                      IdentityCase{-8, 1, -1}, IdentityCase{-300, 200, -1}));
+                      IdentityCase{-8, 1, -1}, IdentityCase{-300, 200, -1}),
+    [](const ::testing::TestParamInfo<IdentityCase>& info) {
+        return "dx" + offsetName(info.param.dx) + "_dy" +
+               offsetName(info.param.dy);
+    });
 
 namespace {
 struct RectCase {
@@ -134,6 +151,28 @@ struct RectCase {
     cv::Vec4i rect;
     int vertices; // of the polygon: a box under 10 pixels high keeps two
 };
+
+void PrintTo(const RectCase& c, std::ostream* os)
+{
+    *os << c.name << " (start " << c.start.first << ", " << c.start.second
+        << ")";
+}
+
+// text as a test parameter name: each run of characters other than letters
+// and digits becomes one '_', none at either end.
+std::string paramName(const std::string& text)
+{
+    std::string name;
+    for (char c : text) {
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            name += c;
+        else if (!name.empty() && name.back() != '_')
+            name += '_';
+    }
+    if (!name.empty() && name.back() == '_')
+        name.pop_back();
+    return name;
+}
 
 class SegmentRectangle : public ::testing::TestWithParam<RectCase> {};
 } // namespace
@@ -167,7 +206,10 @@ INSTANTIATE_TEST_SUITE_P(
                  {{2, 2, 11, 7}, {30, 15, 1, 1}},
                  {2, 2},
                  {2, 2, 10, 6},
-                 2}));
+                 2}),
+    [](const ::testing::TestParamInfo<RectCase>& info) {
+        return paramName(info.param.name);
+    });
 
 TEST(TrackPoints, AdjacentSegmentsShareTheirCommonCorners)
 {
