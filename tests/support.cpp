@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -72,4 +73,18 @@ ProcessResult runProgram(const std::string& dir, const std::string& program,
     result.out = readFileBytes(dir + "/.run_out");
     result.err = readFileBytes(dir + "/.run_err");
     return result;
+}
+
+std::string paramName(const std::string& text)
+{
+    std::string name;
+    for (char c : text) {
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            name += c;
+        else if (!name.empty() && name.back() != '_')
+            name += '_';
+    }
+    if (!name.empty() && name.back() == '_')
+        name.pop_back();
+    return name;
 }

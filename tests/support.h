@@ -23,6 +23,10 @@
         EXPECT_TRUE(thrown_) << "no cv::Exception from " #statement;           \
     } while (0)
 
+// text as a test parameter name: each run of characters other than letters
+// and digits becomes one '_', none at either end.
+std::string paramName(const std::string& text);
+
 // A fresh directory under the build tree for one test's files.
 std::string testTempDir(const std::string& name);
 

@@ -20,7 +20,6 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -139,22 +138,6 @@ RunOutput runExport(const std::vector<std::string>& args)
 bool contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
-}
-
-// text as a test parameter name: each run of characters other than letters
-// and digits becomes one '_', none at either end.
-std::string paramName(const std::string& text)
-{
-    std::string name;
-    for (char c : text) {
-        if (std::isalnum(static_cast<unsigned char>(c)))
-            name += c;
-        else if (!name.empty() && name.back() != '_')
-            name += '_';
-    }
-    if (!name.empty() && name.back() == '_')
-        name.pop_back();
-    return name;
 }
 
 // Bytes are compared as BGR with a tolerance for interpolated colours.

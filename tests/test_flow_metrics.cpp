@@ -51,22 +51,6 @@ cv::Mat constantFlow(cv::Size size, float u, float v)
     return cv::Mat(size, CV_32FC2, cv::Scalar(u, v));
 }
 
-// text as a test parameter name: each run of characters other than letters
-// and digits becomes one '_', none at either end.
-std::string paramName(const std::string& text)
-{
-    std::string name;
-    for (char c : text) {
-        if (std::isalnum(static_cast<unsigned char>(c)))
-            name += c;
-        else if (!name.empty() && name.back() != '_')
-            name += '_';
-    }
-    if (!name.empty() && name.back() == '_')
-        name.pop_back();
-    return name;
-}
-
 // A float as a name: shortest %g form with "m" for a minus sign, "p" for
 // the decimal point and no exponent sign ("-1.5e+09" becomes "m1p5e09").
 std::string numberName(float value)

@@ -3,11 +3,11 @@
 #include "contour_visitors.h"
 #include "contour_walk.h"
 #include "segmentation.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
-#include <cctype>
 #include <climits>
 #include <map>
 #include <string>
@@ -78,22 +78,6 @@ void PrintTo(const Layout& c, std::ostream* os)
 {
     *os << c.name << " (" << c.size.width << "x" << c.size.height
         << ", segments: " << c.segments.size() << ")";
-}
-
-// text as a test parameter name: each run of characters other than letters
-// and digits becomes one '_', none at either end.
-std::string paramName(const std::string& text)
-{
-    std::string name;
-    for (char c : text) {
-        if (std::isalnum(static_cast<unsigned char>(c)))
-            name += c;
-        else if (!name.empty() && name.back() != '_')
-            name += '_';
-    }
-    if (!name.empty() && name.back() == '_')
-        name.pop_back();
-    return name;
 }
 
 class SegmentationLayout : public ::testing::TestWithParam<Layout> {};

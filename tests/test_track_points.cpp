@@ -1,13 +1,13 @@
 // Segment outlines and tracking points: the identity rule, rectangles,
 // sharing of points between and within segments, and the references.
 #include "segmentation.h"
+#include "support.h"
 #include "track_points.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -156,22 +156,6 @@ void PrintTo(const RectCase& c, std::ostream* os)
 {
     *os << c.name << " (start " << c.start.first << ", " << c.start.second
         << ")";
-}
-
-// text as a test parameter name: each run of characters other than letters
-// and digits becomes one '_', none at either end.
-std::string paramName(const std::string& text)
-{
-    std::string name;
-    for (char c : text) {
-        if (std::isalnum(static_cast<unsigned char>(c)))
-            name += c;
-        else if (!name.empty() && name.back() != '_')
-            name += '_';
-    }
-    if (!name.empty() && name.back() == '_')
-        name.pop_back();
-    return name;
 }
 
 class SegmentRectangle : public ::testing::TestWithParam<RectCase> {};
