@@ -300,3 +300,34 @@ TEST(SyntheticScene, ObjectsMoveByTheirWholePixelVelocity)
         EXPECT_EQ(scene.objectPosition(i, 1), now.tl());
     }
 }
+
+// ---- Runs that the leak checks cover --------------------------------------
+
+// The three runs of CI's valgrind stage. In the sanitizer build the same
+// runs end with LeakSanitizer's report and a non-zero status on any leak,
+// so no leak check is lost on machines where valgrind cannot run.
+class LeakCheckedRuns
+    : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(LeakCheckedRuns, EndCleanly)
+{
+    const std::string dir = clipDir();
+    std::vector<std::string> args = {"clip.avi"};
+    args.insert(args.end(), GetParam().begin(), GetParam().end());
+    const ProcessResult r = runOfUlk(dir, args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("LeakSanitizer"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("==> film current position"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ValgrindStageRuns, LeakCheckedRuns,
+    ::testing::Values(std::vector<std::string>{},
+                      std::vector<std::string>{"/si"},
+                      std::vector<std::string>{"/av", "/r"}),
+    [](const ::testing::TestParamInfo<std::vector<std::string>>& info) {
+        std::string name;
+        for (const std::string& option : info.param)
+            name += option.substr(1);
+        return name.empty() ? std::string("plain") : name;
+    });
