@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -63,8 +64,9 @@ bool writeFlowFile(const std::string& path, const cv::Mat& flow,
 bool readFlowFile(const std::string& path, cv::Mat& flow, std::string& error)
 {
     flow.release();
+    std::error_code ec;
     std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file) {
+    if (!file || std::filesystem::is_directory(path, ec)) {
         error = "cannot open " + path;
         return false;
     }

@@ -134,10 +134,13 @@ INSTANTIATE_TEST_SUITE_P(
         return paramName(info.param.name);
     });
 
-TEST(FloFile, MissingFileIsNamed)
+TEST(FloFile, MissingFileAndFolderAreNamed)
 {
     cv::Mat flow;
     std::string error;
     EXPECT_FALSE(readFlowFile("/nonexistent/x.flo", flow, error));
     EXPECT_EQ(error, "cannot open /nonexistent/x.flo");
+    std::string dir = testTempDir("flo_file_folder");
+    EXPECT_FALSE(readFlowFile(dir, flow, error));
+    EXPECT_EQ(error, "cannot open " + dir);
 }
