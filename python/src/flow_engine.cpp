@@ -190,8 +190,7 @@ void bindFlowEngine(py::module_& m)
              py::arg("prev"), py::arg("next"))
         .def("collect_garbage", &FlowEngine::collectGarbage,
              "collect_garbage() -> None\n\nRelease the engine's storage and "
-             "buffers; the next call makes "
-             "new ones.");
+             "buffers; the next call makes new ones.");
 
     m.def(
         "calc_flow",
