@@ -18,9 +18,13 @@ const char* const kFuncName = "cv::optflow::OptFlowULK::calc";
 constexpr std::size_t kBlockSlack = 256;
 // Alignment of allocations inside a memory storage.
 constexpr std::size_t kStorageAlign = 8;
+// The storage's own default block size (cvCreateMemStorage(0)): blocks are
+// never made smaller, so that small frames keep their sequences in few
+// blocks.
+constexpr std::size_t kDefaultBlock = (1 << 16) - 128;
 
 // Block size of a storage that can hold the IdxMap of a rows x cols frame
-// in one piece; 0 (the storage's default) when the default is enough.
+// in one piece.
 int storageBlockFor(int rows, int cols)
 {
     const std::size_t map =
@@ -28,8 +32,8 @@ int storageBlockFor(int rows, int cols)
     const std::size_t needed =
         (map + kStorageAlign - 1) / kStorageAlign * kStorageAlign +
         sizeof(CvMemBlock) + kBlockSlack;
-    return static_cast<int>(
-        std::min(needed, static_cast<std::size_t>(INT_MAX)));
+    const std::size_t block = std::max(needed, kDefaultBlock);
+    return static_cast<int>(std::min(block, static_cast<std::size_t>(INT_MAX)));
 }
 
 class OptFlowULKImpl final : public OptFlowULK {

@@ -68,15 +68,21 @@ cv::Mat header(py::array array, int cvType, bool writeable)
 
 } // namespace
 
-std::string shapeText(const py::array& array)
+std::string shapeText(const std::vector<py::ssize_t>& shape)
 {
     std::string text = "(";
-    for (py::ssize_t i = 0; i < array.ndim(); ++i) {
+    for (size_t i = 0; i < shape.size(); ++i) {
         if (i > 0)
             text += ", ";
-        text += std::to_string(array.shape(i));
+        text += std::to_string(shape[i]);
     }
-    return text + (array.ndim() == 1 ? ",)" : ")");
+    return text + (shape.size() == 1 ? ",)" : ")");
+}
+
+std::string shapeText(const py::array& array)
+{
+    return shapeText(
+        std::vector<py::ssize_t>(array.shape(), array.shape() + array.ndim()));
 }
 
 ArrayMat frameArg(py::handle object, const char* name)
@@ -132,11 +138,9 @@ ArrayMat outputArg(py::handle object, const char* name,
     else
         checkDtype(array, name, "float32", py::dtype::of<float>());
     std::vector<py::ssize_t> got(array.shape(), array.shape() + array.ndim());
-    if (got != shape) {
-        py::array want(py::dtype::of<std::uint8_t>(), shape);
+    if (got != shape)
         raiseValueError(std::string(name) + " must have shape " +
-                        shapeText(want) + ", not " + shapeText(array));
-    }
+                        shapeText(shape) + ", not " + shapeText(array));
     if (!(array.flags() & py::array::c_style))
         raiseValueError(std::string(name) + " must be C-contiguous");
     if (!array.writeable())

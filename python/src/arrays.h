@@ -8,6 +8,7 @@
 #include <pybind11/numpy.h>
 
 #include <string>
+#include <vector>
 
 // A checked array and a matrix header over its data. The array holds the
 // data alive for as long as the header is used.
@@ -38,5 +39,6 @@ ArrayMat newArray(const std::vector<pybind11::ssize_t>& shape, int cvType);
 
 // "(480, 640, 3)" for messages.
 std::string shapeText(const pybind11::array& array);
+std::string shapeText(const std::vector<pybind11::ssize_t>& shape);
 
 #endif

@@ -138,11 +138,14 @@ py::array flowToWheel(py::handle flowObject, py::handle maxSpeedObject)
     ArrayMat flow = flowArg(flowObject, "flow");
     double maxSpeed = 0.0; // the field's largest speed
     if (!maxSpeedObject.is_none()) {
-        if (!py::isinstance<py::float_>(maxSpeedObject) &&
-            !py::isinstance<py::int_>(maxSpeedObject))
+        // Any real number: Python's, NumPy's scalars, anything with
+        // __float__ or __index__.
+        maxSpeed = PyFloat_AsDouble(maxSpeedObject.ptr());
+        if (maxSpeed == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
             raiseTypeError("max_speed must be a number or None, not " +
                            typeName(maxSpeedObject));
-        maxSpeed = maxSpeedObject.cast<double>();
+        }
         if (!(std::isfinite(maxSpeed) && maxSpeed > 0.0))
             raiseValueError("max_speed must be a positive finite number, "
                             "not " +

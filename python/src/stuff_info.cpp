@@ -70,7 +70,15 @@ StuffInfoCopy copyStuffInfo(const StuffInfo& info)
         const void* element = cvGetSeqElem(info.trackPoints, i);
         TrackPoint p;
         std::memcpy(&p, element, sizeof p);
-        copy.points.push_back(PointRow{p.x, p.y, p.vx, p.vy, p.valid != 0});
+        // Rows start from zero bytes, so that their padding is defined.
+        PointRow row;
+        std::memset(&row, 0, sizeof row);
+        row.x = p.x;
+        row.y = p.y;
+        row.vx = p.vx;
+        row.vy = p.vy;
+        row.valid = p.valid != 0;
+        copy.points.push_back(row);
         pointIndex.emplace(element, i);
     }
 
@@ -80,9 +88,18 @@ StuffInfoCopy copyStuffInfo(const StuffInfo& info)
     for (int i = 0; i < segmentCount; ++i) {
         SegmentRecord r;
         std::memcpy(&r, cvGetSeqElem(info.segments, i), sizeof r);
-        copy.segments.push_back(SegmentRow{r.label, r.meanGrey, r.pixelCount,
-                                           r.rectX, r.rectY, r.rectWidth,
-                                           r.rectHeight, r.startX, r.startY});
+        SegmentRow row;
+        std::memset(&row, 0, sizeof row);
+        row.label = r.label;
+        row.mean_grey = r.meanGrey;
+        row.pixel_count = r.pixelCount;
+        row.rect_x = r.rectX;
+        row.rect_y = r.rectY;
+        row.rect_width = r.rectWidth;
+        row.rect_height = r.rectHeight;
+        row.start_x = r.startX;
+        row.start_y = r.startY;
+        copy.segments.push_back(row);
         const int n = r.points ? r.points->total : 0;
         std::vector<std::int32_t>& indices = copy.segmentPoints[i];
         indices.reserve(n);

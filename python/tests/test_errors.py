@@ -57,6 +57,8 @@ CASES = [
     (ofulk.flow_to_wheel, (FLOW, 0), ValueError, "max_speed must be a positive finite number, not 0"),
     (ofulk.flow_to_wheel, (FLOW, float("inf")), ValueError, "max_speed must be a positive"),
     (ofulk.flow_to_wheel, (FLOW, "3"), TypeError, "max_speed must be a number or None, not str"),
+    (ofulk.flow_to_wheel, (FLOW, np.float32(-2)), ValueError, "max_speed must be a positive finite number, not -2"),
+    (ofulk.flow_to_wheel, (FLOW, np.float32(2)), None, None),
     (ofulk.flow_to_wheel, (FLOW.astype(np.float16),), TypeError, "flow must have dtype float32, not float16"),
     (ofulk.draw_stuff_info, (BGR, "info"), TypeError, "incompatible function arguments"),
     (ofulk.draw_stuff_info, (GREY, None), TypeError, "incompatible function arguments"),
