@@ -1,10 +1,11 @@
 // Tests of the engine as a cv::DenseOpticalFlow: results equal the C entry
 // byte for byte for every input kind, bad arguments raise the C API's
 // statuses, and one object serves frames of changing size.
+// The header comes first: it compiles on its own.
+#include "cvoptflowulk.hpp"
+
 #include "support.h"
 #include "synthetic_scene.h"
-
-#include "cvoptflowulk.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
