@@ -1,5 +1,6 @@
 #include "batch_export.h"
 
+#include "flo_file.h"
 #include "flow_wheel.h"
 #include "progress.h"
 
@@ -10,7 +11,6 @@
 #include <opencv2/core.hpp>
 #include <opencv2/core/types_c.h>
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/video.hpp>
 
 #include <chrono>
 #include <condition_variable>
@@ -344,16 +344,8 @@ class Pipeline {
         fs::path flowPath = dir / flowFileName(index);
         if (!checkFree(flowPath, error))
             return false;
-        bool written = false;
-        try {
-            written = cv::writeOpticalFlow(flowPath.string(), result.flow);
-        } catch (const cv::Exception&) {
-            written = false;
-        }
-        if (!written) {
-            error = "cannot write " + flowPath.string();
+        if (!writeFlowFile(flowPath.string(), result.flow, error))
             return false;
-        }
         if (options_.png &&
             !writeBytes(dir / colourFileName(index), result.colourPng, error))
             return false;

@@ -3,11 +3,10 @@
 #ifndef OF_ULK_EXPORT_OPTIONS_H
 #define OF_ULK_EXPORT_OPTIONS_H
 
+#include "flow_wheel.h"
+
 #include <string>
 #include <vector>
-
-// Corner of a wheel image that receives the colour-wheel legend.
-enum class LegendCorner { None, TopLeft, TopRight, BottomLeft, BottomRight };
 
 struct ExportOptions {
     // One entry: a video file or a folder of frames; two: two image files.

@@ -1,9 +1,11 @@
-// Uses the installed header and library; exits 0 when both behave.
+// Uses the installed headers and library; exits 0 when they behave.
 #include <cvoptflowulk.h>
+#include <cvoptflowulk.hpp>
 
 #include <opencv2/core.hpp>
 
 #include <cstdio>
+#include <cstring>
 
 int main()
 {
@@ -28,6 +30,34 @@ int main()
     cvReleaseMat(&flow);
     if (code != CV_StsNullPtr) {
         std::fprintf(stderr, "null storage gave status %d\n", code);
+        return 1;
+    }
+    // The factory's field equals the C entry's on a pair of noise frames
+    // shifted by two pixels.
+    cv::Mat older(48, 64, CV_8UC1);
+    cv::randu(older, 0, 256);
+    cv::Mat newer;
+    cv::hconcat(older.colRange(62, 64), older.colRange(0, 62), newer);
+    cv::Ptr<cv::DenseOpticalFlow> of = cv::optflow::createOptFlow_ULK();
+    cv::Mat field;
+    of->calc(older, newer, field);
+
+    cv::Mat velx(older.size(), CV_32FC1);
+    cv::Mat vely(older.size(), CV_32FC1);
+    CvMat a = cvMat(older);
+    CvMat b = cvMat(newer);
+    CvMat vx = cvMat(velx);
+    CvMat vy = cvMat(vely);
+    CvMemStorage* storage = cvCreateMemStorage(0);
+    cvCalcOpticalFlowULK(&a, &b, &vx, &vy, storage, nullptr);
+    cvReleaseMemStorage(&storage);
+    cv::Mat want;
+    cv::Mat channels[] = {velx, vely};
+    cv::merge(channels, 2, want);
+    if (field.type() != CV_32FC2 || field.size() != want.size() ||
+        std::memcmp(field.data, want.data, want.total() * want.elemSize())) {
+        std::fputs("createOptFlow_ULK differs from cvCalcOpticalFlowULK\n",
+                   stderr);
         return 1;
     }
     std::puts("consumer ok");

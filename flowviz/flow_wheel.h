@@ -11,9 +11,10 @@
 #ifndef OF_ULK_FLOW_WHEEL_H
 #define OF_ULK_FLOW_WHEEL_H
 
-#include "export_options.h"
-
 #include <opencv2/core.hpp>
+
+// Corner of a wheel image that receives the colour-wheel legend.
+enum class LegendCorner { None, TopLeft, TopRight, BottomLeft, BottomRight };
 
 // Number of colours of the wheel.
 constexpr int kWheelColours = 55;

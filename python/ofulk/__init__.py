@@ -1,0 +1,102 @@
+"""Segmentation-based dense optical flow for NumPy and OpenCV users.
+
+The engine segments the newer of two grey frames into grey-level regions,
+tracks the corners of the region outlines and spreads their motion over the
+regions. Flow fields are H x W x 2 ``float32`` arrays (x and y velocity in
+pixels), as ``cv2.calcOpticalFlowFarneback`` returns them.
+
+>>> import cv2, ofulk
+>>> flow = ofulk.calc_flow(cv2.imread("a.png"), cv2.imread("b.png"))
+>>> cv2.imwrite("flow.png", ofulk.flow_to_colour(flow))
+"""
+
+import os as _os
+
+from ._ofulk import (
+    FlowEngine,
+    FlowInfo,
+    calc_flow,
+    draw_stuff_info,
+    error,
+    flow_to_colour,
+    flow_to_wheel,
+    read_flo,
+    write_flo,
+)
+from ._ofulk import _VideoFrames
+
+__all__ = [
+    "FlowEngine",
+    "FlowInfo",
+    "calc_flow",
+    "draw_stuff_info",
+    "error",
+    "flow_to_colour",
+    "flow_to_wheel",
+    "read_flo",
+    "video_flows",
+    "write_flo",
+]
+
+__version__ = "0.1.0"
+
+
+def video_flows(path, step=1):
+    """Flow fields of a video's frame pairs, decoded with OpenCV.
+
+    Pair ``i`` is frame ``i`` (older) and frame ``i + 1`` (newer); the
+    generator yields every ``step``-th pair, so each field is exactly
+    ``calc_flow`` of two consecutive frames. Frames are turned grey the way
+    the viewer does it. The file is opened at once, so a missing or
+    undecodable file raises here, not at the first ``next()``.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A video file OpenCV can decode.
+    step : int, default 1
+        Yield pairs 0, step, 2 * step, ...
+
+    Yields
+    ------
+    index : int
+        The index of the pair's older frame.
+    flow : numpy.ndarray
+        H x W x 2 ``float32`` field of the pair.
+
+    Raises
+    ------
+    TypeError
+        ``path`` is not a str or os.PathLike, or ``step`` not an int.
+    ValueError
+        ``step`` is below 1; while iterating, a frame whose size differs
+        from the first one's.
+    FileNotFoundError
+        There is no such file.
+    OSError
+        The file cannot be opened as a video.
+    """
+    if not isinstance(path, (str, _os.PathLike)):
+        raise TypeError(
+            f"path must be a str or os.PathLike, not {type(path).__name__}"
+        )
+    if isinstance(step, bool) or not isinstance(step, int):
+        raise TypeError(f"step must be an int, not {type(step).__name__}")
+    if step < 1:
+        raise ValueError(f"step must be at least 1, not {step}")
+    frames = _VideoFrames(_os.fspath(path))
+    return _pairs(frames, step)
+
+
+def _pairs(frames, step):
+    engine = FlowEngine()
+    older = frames.read()
+    index = 0
+    while older is not None:
+        newer = frames.read()
+        if newer is None:
+            return
+        if index % step == 0:
+            yield index, engine.calc(older, newer)
+        older = newer
+        index += 1

@@ -1,0 +1,80 @@
+#include "errors.h"
+
+#include "bindings.h"
+
+#include <opencv2/core.hpp>
+
+#include <cerrno>
+
+namespace py = pybind11;
+
+namespace {
+
+// ofulk.error, created once when the module is imported.
+PyObject* gErrorType = nullptr;
+
+const char* const kErrorDoc =
+    "Failure reported by the flow library (a cv::Exception in C++).\n\n"
+    "A subclass of RuntimeError. Attributes: ``code``, the library's status\n"
+    "(an OpenCV error code such as -205 for CV_StsUnmatchedSizes); ``err``,\n"
+    "its message; ``func``, the library function that raised it.";
+
+void raiseLibraryError(const cv::Exception& e)
+{
+    const std::string text =
+        e.func + ": " + e.err + " (status " + std::to_string(e.code) + ")";
+    py::object error = py::reinterpret_borrow<py::object>(gErrorType)(text);
+    error.attr("code") = e.code;
+    error.attr("err") = e.err;
+    error.attr("func") = e.func;
+    PyErr_SetObject(gErrorType, error.ptr());
+}
+
+} // namespace
+
+void raiseTypeError(const std::string& message)
+{
+    throw py::type_error(message);
+}
+
+void raiseValueError(const std::string& message)
+{
+    throw py::value_error(message);
+}
+
+void raiseFileNotFound(const std::string& path)
+{
+    py::object error = py::reinterpret_borrow<py::object>(
+        PyExc_FileNotFoundError)(ENOENT, "No such file", path);
+    PyErr_SetObject(PyExc_FileNotFoundError, error.ptr());
+    throw py::error_already_set();
+}
+
+void raiseOsError(const std::string& message)
+{
+    PyErr_SetString(PyExc_OSError, message.c_str());
+    throw py::error_already_set();
+}
+
+std::string typeName(py::handle object)
+{
+    py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(object.ptr()));
+    std::string module = py::str(type.attr("__module__"));
+    std::string name = py::str(type.attr("__qualname__"));
+    return module == "builtins" ? name : module + "." + name;
+}
+
+void bindErrors(py::module_& m)
+{
+    gErrorType = PyErr_NewExceptionWithDoc("ofulk.error", kErrorDoc,
+                                           PyExc_RuntimeError, nullptr);
+    m.add_object("error", py::handle(gErrorType));
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p)
+                std::rethrow_exception(p);
+        } catch (const cv::Exception& e) {
+            raiseLibraryError(e);
+        }
+    });
+}

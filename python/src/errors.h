@@ -1,0 +1,20 @@
+// Python exceptions of the package: the library's cv::Exception becomes
+// ofulk.error; a caller's mistake becomes TypeError or ValueError, a file
+// problem an OSError.
+#ifndef OFULK_ERRORS_H
+#define OFULK_ERRORS_H
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+// Raise the Python exception and leave through pybind11.
+[[noreturn]] void raiseTypeError(const std::string& message);
+[[noreturn]] void raiseValueError(const std::string& message);
+[[noreturn]] void raiseFileNotFound(const std::string& path);
+[[noreturn]] void raiseOsError(const std::string& message);
+
+// The type name of a Python object, for messages ("list", "numpy.ndarray").
+std::string typeName(pybind11::handle object);
+
+#endif

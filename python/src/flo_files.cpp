@@ -1,0 +1,126 @@
+// ofulk.read_flo and ofulk.write_flo: Middlebury .flo files, the format
+// of cv2.readOpticalFlow and cv2.writeOpticalFlow.
+#include "arrays.h"
+#include "bindings.h"
+#include "errors.h"
+
+#include "flo_file.h"
+
+#include <cstring>
+#include <filesystem>
+
+namespace py = pybind11;
+
+namespace {
+
+const char* const kReadDoc = R"doc(read_flo(path) -> numpy.ndarray
+
+Read a Middlebury .flo file.
+
+Parameters
+----------
+path : str or os.PathLike
+    The file, as written by ``write_flo``, ``cv2.writeOpticalFlow`` or
+    ``of_ulk_export``.
+
+Returns
+-------
+numpy.ndarray
+    H x W x 2 ``float32`` field.
+
+Raises
+------
+TypeError
+    ``path`` is not a str or os.PathLike.
+FileNotFoundError
+    There is no such file.
+ValueError
+    The file is not a .flo file: another tag, a size that is not positive,
+    or a length other than the size asks for.
+OSError
+    The file cannot be read.
+)doc";
+
+const char* const kWriteDoc =
+    R"doc(write_flo(path, flow) -> None
+
+Write a field as a Middlebury .flo file, replacing any file there.
+
+Parameters
+----------
+path : str or os.PathLike
+    Where to write.
+flow : numpy.ndarray
+    H x W x 2 ``float32`` field.
+
+Raises
+------
+TypeError
+    ``path`` is not a str or os.PathLike, or ``flow`` not an H x W x 2
+    ``float32`` array.
+ValueError
+    ``flow`` is empty.
+OSError
+    The file cannot be written.
+)doc";
+
+std::string pathArg(py::handle object)
+{
+    py::object fspath = py::module_::import("os").attr("fspath");
+    py::object path;
+    try {
+        path = fspath(object);
+    } catch (const py::error_already_set&) {
+        raiseTypeError("path must be a str or os.PathLike, not " +
+                       typeName(object));
+    }
+    if (!py::isinstance<py::str>(path))
+        raiseTypeError("path must be a str or os.PathLike, not " +
+                       typeName(object));
+    return path.cast<std::string>();
+}
+
+py::array readFlo(py::handle pathObject)
+{
+    const std::string path = pathArg(pathObject);
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec))
+        raiseFileNotFound(path);
+    cv::Mat flow;
+    std::string error;
+    bool read;
+    {
+        py::gil_scoped_release unlocked;
+        read = readFlowFile(path, flow, error);
+    }
+    if (!read) {
+        if (error.rfind("cannot ", 0) == 0)
+            raiseOsError(error);
+        raiseValueError(error);
+    }
+    ArrayMat out = newArray({flow.rows, flow.cols, 2}, CV_32FC2);
+    flow.copyTo(out.mat);
+    return out.array;
+}
+
+void writeFlo(py::handle pathObject, py::handle flowObject)
+{
+    const std::string path = pathArg(pathObject);
+    ArrayMat flow = flowArg(flowObject, "flow");
+    std::string error;
+    bool written;
+    {
+        py::gil_scoped_release unlocked;
+        written = writeFlowFile(path, flow.mat, error);
+    }
+    if (!written)
+        raiseOsError(error);
+}
+
+} // namespace
+
+void bindFloFiles(py::module_& m)
+{
+    m.def("read_flo", &readFlo, kReadDoc, py::arg("path"));
+    m.def("write_flo", &writeFlo, kWriteDoc, py::arg("path"), py::arg("flow"));
+}

@@ -1,0 +1,202 @@
+// ofulk.FlowEngine and ofulk.calc_flow: the C++ dense-flow object behind a
+// Python class, called without the interpreter's lock.
+#include "arrays.h"
+#include "bindings.h"
+#include "stuff_info.h"
+
+#include "cvoptflowulk.hpp"
+
+#include <mutex>
+
+namespace py = pybind11;
+
+namespace {
+
+const char* const kEngineDoc =
+    R"doc(The flow engine with its memory storage and buffers, kept across calls.
+
+Make one engine per thread: its calls release the GIL, so engines of
+different threads compute in parallel. Calls on one engine from several
+threads are carried out one after another.
+
+Examples
+--------
+>>> engine = ofulk.FlowEngine()
+>>> flow = engine.calc(prev, next)          # H x W x 2 float32
+>>> engine.calc(prev, next, flow=flow)      # into the same array
+)doc";
+
+const char* const kCalcDoc = R"doc(calc(prev, next, flow=None) -> numpy.ndarray
+
+Dense optical flow from prev to next.
+
+Parameters
+----------
+prev, next : numpy.ndarray
+    The older and the newer frame, ``uint8``, of one size and kind: H x W
+    grey, or H x W x 3 BGR (H x W x 4 BGRA) turned grey the way the viewer
+    does it. Crops and other strided arrays are accepted.
+flow : numpy.ndarray, optional
+    H x W x 2 ``float32`` C-contiguous array to write the result into.
+
+Returns
+-------
+numpy.ndarray
+    H x W x 2 ``float32``: x velocity (to the right) and y velocity
+    (downward) in pixels per frame pair; ``flow`` itself when given.
+
+Raises
+------
+TypeError
+    An argument is not an array, or has the wrong dtype or dimensions.
+ValueError
+    The frames differ in size or kind, a frame is empty, or ``flow`` has
+    the wrong shape, is not C-contiguous or is read-only.
+ofulk.error
+    The library failed.
+)doc";
+
+const char* const kCalcWithInfoDoc =
+    R"doc(calc_with_info(prev, next) -> tuple[numpy.ndarray, FlowInfo]
+
+Dense optical flow and what the engine found on the way.
+
+Parameters
+----------
+prev, next : numpy.ndarray
+    As for ``calc``.
+
+Returns
+-------
+flow : numpy.ndarray
+    H x W x 2 ``float32``, as ``calc`` returns it.
+info : FlowInfo
+    The label map, the segments and the tracking points of the call, copied
+    out of the engine (it stays valid after later calls).
+
+Raises
+------
+TypeError, ValueError, ofulk.error
+    As for ``calc``.
+)doc";
+
+const char* const kCalcFlowDoc =
+    R"doc(calc_flow(prev, next) -> numpy.ndarray
+
+Dense optical flow from prev to next with a fresh engine.
+
+The values are exactly those of the C function cvCalcOpticalFlowULK on the
+grey frames. For a series of frames a FlowEngine saves the reallocation of
+its buffers.
+
+Parameters
+----------
+prev, next : numpy.ndarray
+    The older and the newer frame, ``uint8``, of one size and kind: H x W
+    grey, or H x W x 3 BGR turned grey the way the viewer does it.
+
+Returns
+-------
+numpy.ndarray
+    H x W x 2 ``float32``: x and y velocity in pixels per frame pair.
+
+Raises
+------
+TypeError
+    A frame is not an array, or has the wrong dtype or dimensions.
+ValueError
+    The frames differ in size or kind, or a frame is empty.
+ofulk.error
+    The library failed.
+)doc";
+
+class FlowEngine {
+  public:
+    FlowEngine() : engine_(cv::optflow::OptFlowULK::create()) {}
+
+    py::array calc(py::handle prev, py::handle next, py::handle flow)
+    {
+        Call call(prev, next, flow);
+        {
+            py::gil_scoped_release unlocked;
+            std::lock_guard<std::mutex> lock(mutex_);
+            engine_->calc(call.prev.mat, call.next.mat, call.flow.mat);
+        }
+        return call.result();
+    }
+
+    py::tuple calcWithInfo(py::handle prev, py::handle next)
+    {
+        Call call(prev, next, py::none());
+        StuffInfoCopy copy;
+        {
+            py::gil_scoped_release unlocked;
+            std::lock_guard<std::mutex> lock(mutex_);
+            copy = copyStuffInfo(engine_->calcWithStuffInfo(
+                call.prev.mat, call.next.mat, call.flow.mat));
+        }
+        py::array flow = call.result();
+        return py::make_tuple(flow, toFlowInfo(std::move(copy)));
+    }
+
+    void collectGarbage()
+    {
+        py::gil_scoped_release unlocked;
+        std::lock_guard<std::mutex> lock(mutex_);
+        engine_->collectGarbage();
+    }
+
+  private:
+    // The checked arguments of one call and the array that takes the flow.
+    struct Call {
+        Call(py::handle prevArg, py::handle nextArg, py::handle flowArg)
+            : prev(frameArg(prevArg, "prev")), next(frameArg(nextArg, "next"))
+        {
+            checkFramePair(prev, next);
+            const std::vector<py::ssize_t> shape{prev.mat.rows, prev.mat.cols,
+                                                 2};
+            flow = flowArg.is_none()
+                       ? newArray(shape, CV_32FC2)
+                       : outputArg(flowArg, "flow", shape, CV_32FC2);
+            data = flow.mat.data;
+        }
+
+        // The flow array; the engine wrote into its data, never elsewhere.
+        py::array result() const
+        {
+            CV_Assert(flow.mat.data == data);
+            return flow.array;
+        }
+
+        ArrayMat prev;
+        ArrayMat next;
+        ArrayMat flow;
+        const uchar* data = nullptr;
+    };
+
+    cv::Ptr<cv::optflow::OptFlowULK> engine_;
+    std::mutex mutex_;
+};
+
+} // namespace
+
+void bindFlowEngine(py::module_& m)
+{
+    py::class_<FlowEngine>(m, "FlowEngine", kEngineDoc)
+        .def(py::init<>())
+        .def("calc", &FlowEngine::calc, kCalcDoc, py::arg("prev"),
+             py::arg("next"), py::arg("flow") = py::none())
+        .def("calc_with_info", &FlowEngine::calcWithInfo, kCalcWithInfoDoc,
+             py::arg("prev"), py::arg("next"))
+        .def("collect_garbage", &FlowEngine::collectGarbage,
+             "collect_garbage() -> None\n\nRelease the engine's storage and "
+             "buffers; the next call makes new ones.");
+
+    m.def(
+        "calc_flow",
+        [](py::handle prev, py::handle next) {
+            FlowEngine engine;
+            return engine.calc(prev, next, py::none());
+        },
+        kCalcFlowDoc, py::arg("prev"), py::arg("next"));
+}

@@ -1,0 +1,103 @@
+// The decoder behind ofulk.video_flows: the frames of a video, turned grey
+// the way the viewer does it, decoded without the interpreter's lock.
+#include "arrays.h"
+#include "bindings.h"
+#include "errors.h"
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <filesystem>
+
+namespace py = pybind11;
+
+namespace {
+
+class VideoFrames {
+  public:
+    explicit VideoFrames(const std::string& path) : path_(path)
+    {
+        std::error_code ec;
+        if (!std::filesystem::exists(path, ec))
+            raiseFileNotFound(path);
+        bool opened;
+        {
+            py::gil_scoped_release unlocked;
+            opened = capture_.open(path) && capture_.isOpened();
+        }
+        if (!opened)
+            raiseOsError("cannot open " + path + " as a video");
+    }
+
+    // The next frame as an H x W uint8 array, or None after the last one.
+    py::object read()
+    {
+        cv::Mat grey;
+        Read got;
+        {
+            py::gil_scoped_release unlocked;
+            got = readGrey(grey);
+        }
+        if (got == Read::End)
+            return py::none();
+        if (got == Read::NoGrey)
+            raiseValueError("frame " + std::to_string(index_) + " of " + path_ +
+                            " has a pixel format without a grey "
+                            "conversion (OpenCV type " +
+                            std::to_string(grey.type()) + ")");
+        if (index_ > 0 && grey.size() != size_)
+            raiseValueError("frame " + std::to_string(index_) + " of " + path_ +
+                            " is " + std::to_string(grey.cols) + " x " +
+                            std::to_string(grey.rows) + " but frame " +
+                            std::to_string(index_ - 1) + " is " +
+                            std::to_string(size_.width) + " x " +
+                            std::to_string(size_.height));
+        size_ = grey.size();
+        ++index_;
+        ArrayMat out = newArray({grey.rows, grey.cols}, CV_8UC1);
+        grey.copyTo(out.mat);
+        return out.array;
+    }
+
+  private:
+    enum class Read { Frame, End, NoGrey };
+
+    // Decodes one frame into grey; for NoGrey, grey holds the frame.
+    Read readGrey(cv::Mat& grey)
+    {
+        cv::Mat frame;
+        if (!capture_.read(frame) || frame.empty())
+            return Read::End;
+        switch (frame.type()) {
+        case CV_8UC3:
+            cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
+            return Read::Frame;
+        case CV_8UC4:
+            cv::cvtColor(frame, grey, cv::COLOR_BGRA2GRAY);
+            return Read::Frame;
+        case CV_8UC1:
+            grey = frame;
+            return Read::Frame;
+        default:
+            grey = frame;
+            return Read::NoGrey;
+        }
+    }
+
+    std::string path_;
+    cv::VideoCapture capture_;
+    cv::Size size_;
+    long index_ = 0;
+};
+
+} // namespace
+
+void bindVideoFrames(py::module_& m)
+{
+    py::class_<VideoFrames>(m, "_VideoFrames",
+                            "Grey frames of a video; see ofulk.video_flows.")
+        .def(py::init<const std::string&>(), py::arg("path"))
+        .def("read", &VideoFrames::read,
+             "read() -> numpy.ndarray | None\n\nThe next frame as H x W uint8, "
+             "or None after the last.");
+}

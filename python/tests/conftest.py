@@ -1,0 +1,98 @@
+"""Fixtures of the ofulk tests: frames drawn in code, shared real clips, and
+the C++ reference program that gives the library's own results."""
+
+import os
+import subprocess
+import tempfile
+
+import cv2
+import numpy as np
+import pytest
+
+
+def textured_pair(width=160, height=120, dx=2, dy=1, seed=7):
+    """Two BGR frames of a random scene of rectangles and discs; the newer
+    one is the older one moved by (dx, dy) pixels."""
+    rng = np.random.default_rng(seed)
+    margin = 8
+    canvas = np.full((height + 2 * margin, width + 2 * margin, 3), 90, np.uint8)
+    for i in range(40):
+        x, y = (int(v) for v in rng.integers(0, canvas.shape[1::-1]))
+        colour = tuple(int(c) for c in rng.integers(0, 256, 3))
+        if i % 2:
+            w, h = (int(v) for v in rng.integers(6, 30, 2))
+            cv2.rectangle(canvas, (x, y), (x + w, y + h), colour, cv2.FILLED)
+        else:
+            cv2.circle(canvas, (x, y), int(rng.integers(4, 16)), colour, cv2.FILLED)
+    older = canvas[margin : margin + height, margin : margin + width].copy()
+    newer = canvas[
+        margin - dy : margin - dy + height, margin - dx : margin - dx + width
+    ].copy()
+    return older, newer
+
+
+def shared_data_dir():
+    path = os.environ.get("OF_ULK_SHARED_DATA") or os.path.join(
+        os.path.dirname(__file__), "..", "..", "..", "shared", "data"
+    )
+    return path if os.path.isdir(path) else None
+
+
+def clip_path(name):
+    """A shared real clip, or a skip with the reason."""
+    data = shared_data_dir()
+    path = os.path.join(data, "videos", name) if data else None
+    if not path or not os.path.isfile(path):
+        pytest.skip(f"shared clip {name} not found (../shared/data missing)")
+    return path
+
+
+def clip_frames(name, count, start=0):
+    """count BGR frames of a shared clip from frame start."""
+    capture = cv2.VideoCapture(clip_path(name))
+    frames = []
+    index = 0
+    while len(frames) < count:
+        ok, frame = capture.read()
+        assert ok, f"{name} ended before frame {index}"
+        if index >= start:
+            frames.append(frame)
+        index += 1
+    return frames
+
+
+@pytest.fixture
+def tmp_dir():
+    base = os.environ.get("OFULK_TEST_TMP")
+    if base:
+        os.makedirs(base, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=base) as path:
+        yield path
+
+
+class CppReference:
+    """The library's results for two BGR frames, from ofulk_cpp_reference."""
+
+    def __init__(self, older, newer, directory):
+        program = os.environ.get("OFULK_CPP_REFERENCE")
+        if not program:
+            pytest.skip("OFULK_CPP_REFERENCE is not set (run the tests with ctest)")
+        paths = [os.path.join(directory, n) for n in ("older.png", "newer.png")]
+        for path, frame in zip(paths, (older, newer)):
+            assert cv2.imwrite(path, frame)
+        run = subprocess.run(
+            [program, *paths, directory], capture_output=True, text=True, check=True
+        )
+        self.segments, self.points = (int(v) for v in run.stdout.split())
+        self.directory = directory
+
+    def flow(self):
+        return cv2.readOpticalFlow(os.path.join(self.directory, "flow.flo"))
+
+    def image(self, name):
+        return cv2.imread(os.path.join(self.directory, name), cv2.IMREAD_UNCHANGED)
+
+
+@pytest.fixture
+def cpp_reference(tmp_dir):
+    return lambda older, newer: CppReference(older, newer, tmp_dir)

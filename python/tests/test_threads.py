@@ -1,0 +1,67 @@
+"""Engines of several threads compute in parallel with the results of one
+thread; one engine shared by threads serves them one after another."""
+
+import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import ofulk
+from conftest import textured_pair
+
+PAIRS = [textured_pair(240, 180, dx=dx, dy=dy, seed=s) for s, (dx, dy) in
+         enumerate([(1, 0), (2, 1), (-1, 3), (0, -2), (3, 3), (-2, 0), (1, -1), (2, 2)])]
+
+
+def sequential():
+    engine = ofulk.FlowEngine()
+    return [engine.calc(a, b).tobytes() for a, b in PAIRS]
+
+
+def test_four_threads_with_own_engines_equal_one_thread():
+    want = sequential()
+    local = threading.local()
+
+    def work(i):
+        if not hasattr(local, "engine"):
+            local.engine = ofulk.FlowEngine()
+        return i, local.engine.calc(*PAIRS[i]).tobytes()
+
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        for _ in range(3):
+            got = dict(pool.map(work, list(range(len(PAIRS))) * 2))
+            assert [got[i] for i in range(len(PAIRS))] == want
+
+
+def test_one_engine_shared_by_threads_gives_each_its_own_field():
+    want = sequential()
+    engine = ofulk.FlowEngine()
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        got = list(pool.map(lambda pair: engine.calc(*pair).tobytes(), PAIRS * 2))
+    assert got == want * 2
+
+
+def test_calls_release_the_interpreter_lock():
+    # With a long switch interval a thread that waits for the interpreter
+    # lock gets it within a call only if the call lets it go.
+    frames = textured_pair(640, 480, seed=11)
+    ticks = []
+    done = threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.5)
+    counter = threading.Thread(target=count)
+    try:
+        counter.start()
+        start = time.perf_counter()
+        ofulk.calc_flow(*frames)
+        end = time.perf_counter()
+    finally:
+        done.set()
+        counter.join()
+        sys.setswitchinterval(interval)
+    assert sum(start < t < end for t in ticks) > 10

@@ -1,0 +1,63 @@
+"""ofulk.video_flows over a real clip and over a short clip drawn in code."""
+
+import itertools
+import os
+
+import cv2
+import numpy as np
+import pytest
+
+import ofulk
+from conftest import clip_path, textured_pair
+
+
+def grey_frames(path, count):
+    capture = cv2.VideoCapture(path)
+    frames = []
+    for _ in range(count):
+        ok, frame = capture.read()
+        assert ok
+        frames.append(cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY))
+    return frames
+
+
+@pytest.mark.parametrize("step", [1, 3])
+def test_real_clip_gives_the_fields_of_consecutive_frames(step):
+    path = clip_path("traffic_road_640x360.avi")
+    frames = grey_frames(path, 3 * step + 1)
+    got = list(itertools.islice(ofulk.video_flows(path, step=step), 3))
+    assert [index for index, _ in got] == [0, step, 2 * step]
+    for index, flow in got:
+        assert flow.shape == (360, 640, 2) and flow.dtype == np.float32
+        want = ofulk.calc_flow(frames[index], frames[index + 1])
+        assert flow.tobytes() == want.tobytes(), f"pair {index}"
+    assert any(np.count_nonzero(flow) for _, flow in got)
+
+
+def test_every_pair_of_a_short_clip_and_nothing_more(tmp_dir):
+    path = os.path.join(tmp_dir, "clip.avi")
+    older, _ = textured_pair(96, 64, seed=5)
+    writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"MJPG"), 10, (96, 64))
+    for i in range(6):
+        writer.write(np.roll(older, 2 * i, axis=1))
+    writer.release()
+    assert [i for i, _ in ofulk.video_flows(path)] == [0, 1, 2, 3, 4]
+    assert [i for i, _ in ofulk.video_flows(path, step=2)] == [0, 2, 4]
+    assert [i for i, _ in ofulk.video_flows(path, step=9)] == [0]
+
+
+def test_bad_arguments_are_refused_at_the_call(tmp_dir):
+    not_video = os.path.join(tmp_dir, "notes.avi")
+    with open(not_video, "w") as f:
+        f.write("not a video")
+    with pytest.raises(FileNotFoundError):
+        ofulk.video_flows(os.path.join(tmp_dir, "missing.avi"))
+    with pytest.raises(OSError, match="cannot open .* as a video"):
+        ofulk.video_flows(not_video)
+    with pytest.raises(ValueError, match="step must be at least 1, not 0"):
+        ofulk.video_flows(not_video, step=0)
+    for step in ("2", 1.0, True):
+        with pytest.raises(TypeError, match="step must be an int"):
+            ofulk.video_flows(not_video, step=step)
+    with pytest.raises(TypeError, match="path must be a str or os.PathLike"):
+        ofulk.video_flows(3)

@@ -1,0 +1,58 @@
+// cvoptflowulk for C++: the engine as a cv::DenseOpticalFlow.
+//
+// OpenCV code that computes dense flow is written against
+// cv::DenseOpticalFlow; this header makes the engine one more method to
+// create. The factories live in cv::optflow, beside OpenCV's other
+// createOptFlow_* factories, so that switching methods changes one name:
+//
+//     cv::Ptr<cv::DenseOpticalFlow> of = cv::optflow::createOptFlow_ULK();
+//     of->calc(previousFrame, frame, flow); // flow: H x W CV_32FC2
+//
+// The results are those of cvCalcOpticalFlowULK (cvoptflowulk.h) byte for
+// byte. An object is not safe to share between threads; make one per thread.
+#ifndef CVOPTFLOWULK_HPP
+#define CVOPTFLOWULK_HPP
+
+#include "cvoptflowulk.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/video/tracking.hpp>
+
+namespace cv {
+namespace optflow {
+
+// The engine with its memory storage, grey frames and velocity maps, kept
+// across calls and reallocated only when the frame size changes.
+class CV_EXPORTS OptFlowULK : public DenseOpticalFlow {
+  public:
+    // Computes the flow from I0 (older) to I1 (newer) into flow, a new or
+    // reused H x W CV_32FC2 array of (x, y) velocities in pixels. The frames
+    // are 8-bit, of equal size and type, with 1 channel (grey), 3 (BGR) or
+    // 4 (BGRA); colour frames are turned grey as the viewer does it. A bad
+    // argument raises cv::Exception with the C API's status: CV_StsNullPtr
+    // (an empty frame), CV_StsUnmatchedFormats, CV_StsUnmatchedSizes,
+    // CV_StsUnsupportedFormat, in this order; the engine's own failures
+    // arrive as the cv::Exception that cvCalcOpticalFlowULK raised.
+    void calc(InputArray I0, InputArray I1, InputOutputArray flow) override = 0;
+
+    // Like calc(), and also returns what the call found: the IdxMap, the
+    // segments and the tracking points. The record and everything it points
+    // to are owned by the object and stay valid until its next call,
+    // collectGarbage() or its destruction.
+    virtual const StuffInfo& calcWithStuffInfo(InputArray I0, InputArray I1,
+                                               InputOutputArray flow) = 0;
+
+    // Releases the storage and every buffer; the next call makes new ones.
+    void collectGarbage() override = 0;
+
+    static Ptr<OptFlowULK> create();
+};
+
+// The engine as a cv::DenseOpticalFlow, the way OpenCV's factories give
+// their methods.
+CV_EXPORTS Ptr<DenseOpticalFlow> createOptFlow_ULK();
+
+} // namespace optflow
+} // namespace cv
+
+#endif
