@@ -381,6 +381,14 @@ std::vector<HostileCase> hostileCases()
                 "video: " +
                     kSizeChange,
                 kOwnReader),
+        // The output opened for /r receives no frame and is removed.
+        refused("HeaderDeclaresAnotherFrameSizeRecordsNothing",
+                handMadeAvi(AviHeader{320, 240, 25, 1}), {"clip.avi", "/r"},
+                kOpening,
+                "Frame 1 of clip.avi is 160 x 120, not 320 x 240 like the "
+                "video: " +
+                    kSizeChange,
+                kOwnReader),
         refused("HeaderDeclaresHugeFrames",
                 handMadeAvi(AviHeader{60000, 60000, 25, 1}), {"clip.avi", "/r"},
                 kOpening,
