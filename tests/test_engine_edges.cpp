@@ -283,10 +283,11 @@ TEST(EngineUniformFrame, HugeWhiteSegmentKeepsItsMeanGrey)
     StuffInfo info;
     runEngine(frame, frame, storage, &info);
     ASSERT_EQ(info.segments->total, 1);
-    const SegmentRecord* segment =
-        reinterpret_cast<const SegmentRecord*>(cvGetSeqElem(info.segments, 0));
-    EXPECT_EQ(segment->pixelCount, size.area());
-    EXPECT_EQ(segment->meanGrey, 255);
+    SegmentRecord segment;
+    std::memcpy(&segment, cvGetSeqElem(info.segments, 0), sizeof segment);
+    const int pixelCount = segment.pixelCount; // packed: no reference to it
+    EXPECT_EQ(pixelCount, size.area());
+    EXPECT_EQ(segment.meanGrey, 255);
     cvReleaseMemStorage(&storage);
 }
 

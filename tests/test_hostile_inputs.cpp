@@ -402,11 +402,12 @@ std::vector<HostileCase> hostileCases()
         processed("HeaderDeclaresNoFrameRate",
                   handMadeAvi(AviHeader{160, 120, 0, 0}), {"clip.avi", "/r"}, 6,
                   6, 6, kOwnReader),
+        // No frame is shown, so the output video is removed again.
         processed("FramesThatAreNoImages",
                   fileHolding(makeAvi(
                       std::vector<std::string>(6, std::string(500, 'x')),
                       kBoxHeader)),
-                  {"clip.avi", "/r"}, 0, 0, 0),
+                  {"clip.avi", "/r"}, 0, 0, kNoOutput),
     };
 }
 
