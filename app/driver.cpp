@@ -410,10 +410,6 @@ int runPipeline(const DriverOptions& options, Resources& res)
     return 0;
 }
 
-} // namespace
-
-namespace {
-
 // True for no argument or a lone one that asks for help: "/?" anywhere in
 // it, or the usual -h and --help.
 bool asksForHelp(int argc, const char* const* argv)
