@@ -1,8 +1,11 @@
 #include "driver.h"
 
 #include "cvoptflowulk.h"
+#include "display_probe.h"
 #include "image_holder.h"
 #include "library_log.h"
+#include "output_video.h"
+#include "source_name.h"
 #include "velocity_colour.h"
 
 #include <opencv2/core.hpp>
@@ -71,7 +74,7 @@ int truncateToInt(double value)
 // grey images and velocity maps.
 struct Resources {
     cv::VideoCapture capture;
-    cv::VideoWriter writer;
+    OutputVideo writer;
     IplImage* previousGrey = nullptr;
     IplImage* currentGrey = nullptr;
     ImageHolder result;
@@ -107,16 +110,20 @@ void printPositionLine(const cv::VideoCapture& capture)
     std::fputs(line.c_str(), stdout);
 }
 
-// Without a display Qt would abort on creating the window; its offscreen
-// platform lets the program run all the same.
+// Without a display that can be opened Qt would abort on creating the
+// window; its offscreen platform lets the program run all the same. Qt
+// takes X by default, so a Wayland display that is there alone is named.
 void prepareWindowSystem()
 {
-    const char* display = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    const bool hasDisplay = (display != nullptr && *display != '\0') ||
-                            (wayland != nullptr && *wayland != '\0');
-    if (hasDisplay)
+    const ReachableDisplay display =
+        probeDisplay(std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"),
+                     std::getenv("XDG_RUNTIME_DIR"));
+    if (display == ReachableDisplay::X11)
         return;
+    if (display == ReachableDisplay::Wayland) {
+        setenv("QT_QPA_PLATFORM", "wayland", 0);
+        return;
+    }
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     // The offscreen platform warns about window features it lacks; nobody
     // sees that window, so its warnings are only noise.
@@ -205,19 +212,6 @@ double usableFrameRate(double rate)
     return std::isfinite(rate) && rate > 0.0 && rate <= kMaxFrameRate
                ? rate
                : kCaptureFrameRate;
-}
-
-bool openWriter(cv::VideoWriter& writer, const std::string& name, double rate,
-                cv::Size size)
-{
-    QuietLibraryLog quiet;
-    const int codecs[] = {cv::VideoWriter::fourcc('c', 'v', 'i', 'd'),
-                          cv::VideoWriter::fourcc('M', 'J', 'P', 'G')};
-    for (int codec : codecs) {
-        if (writer.open(name, codec, rate, size, true))
-            return true;
-    }
-    return false;
 }
 
 // How messages name the source.
@@ -360,8 +354,8 @@ int runPipeline(const DriverOptions& options, Resources& res)
 
     allocate(res, width, height);
 
-    if (options.record && !openWriter(res.writer, options.outputName, rate,
-                                      cv::Size(width, height))) {
+    if (options.record &&
+        !res.writer.open(options.outputName, rate, cv::Size(width, height))) {
         std::fflush(stdout);
         std::fprintf(stderr, "Could not create the output video %s\n",
                      shownName(options.outputName).c_str());
@@ -416,25 +410,33 @@ int runPipeline(const DriverOptions& options, Resources& res)
     return 0;
 }
 
+// True for no argument or a lone one that asks for help: "/?" anywhere in
+// it, or the usual -h and --help.
+bool asksForHelp(int argc, const char* const* argv)
+{
+    if (argc < 2)
+        return true;
+    if (argc > 2)
+        return false;
+    const std::string argument = argv[1];
+    return argument.find("/?") != std::string::npos || argument == "-h" ||
+           argument == "--help";
+}
+
 } // namespace
 
 DriverOptions parseCommandLine(int argc, const char* const* argv)
 {
     DriverOptions options;
-    if (argc < 2 ||
-        (argc == 2 && std::string(argv[1]).find("/?") != std::string::npos)) {
+    if (asksForHelp(argc, argv)) {
         options.action = DriverOptions::Action::Help;
         return options;
     }
 
     options.source = argv[1];
-    for (char& c : options.source) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
     const bool startsWithDigit =
         !options.source.empty() && isDigit(options.source[0]);
-    const std::size_t aviAt = options.source.find(".avi");
+    const std::size_t aviAt = findAviExtension(options.source);
     if (aviAt == std::string::npos && !startsWithDigit) {
         options.action = DriverOptions::Action::NotAvi;
         return options;
@@ -453,10 +455,17 @@ DriverOptions parseCommandLine(int argc, const char* const* argv)
         options.device = options.source[0] - '0';
     } else {
         options.action = DriverOptions::Action::File;
-        options.baseName = options.source.substr(0, aviAt);
     }
-    options.outputName = options.baseName + "_out.avi";
+    nameSourceFile(options, options.source);
     return options;
+}
+
+void nameSourceFile(DriverOptions& options, const std::string& name)
+{
+    options.source = name;
+    if (options.action == DriverOptions::Action::File)
+        options.baseName = name.substr(0, findAviExtension(name));
+    options.outputName = options.baseName + "_out.avi";
 }
 
 std::string filmPositionLine(double milliseconds)
@@ -486,7 +495,7 @@ int storageBlockSize(int rows, int cols, bool stuffInfo)
 
 int runOfUlk(int argc, char** argv)
 {
-    const DriverOptions options = parseCommandLine(argc, argv);
+    DriverOptions options = parseCommandLine(argc, argv);
     if (options.action == DriverOptions::Action::Help) {
         std::fputs(kHelpText, stdout);
         return 0;
@@ -495,6 +504,9 @@ int runOfUlk(int argc, char** argv)
         std::fputs("AVI files are processing only!\n\n", stdout);
         return -1;
     }
+
+    if (options.action == DriverOptions::Action::File)
+        nameSourceFile(options, openableSourceName(options.source));
 
     // FFmpeg's own messages (a codec the writer cannot use) bypass the
     // library's logger; this keeps them to fatal ones unless asked for.

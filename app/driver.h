@@ -21,15 +21,23 @@ struct DriverOptions {
     bool record = false;    // "/r": write the shown images to outputName
     bool stuffInfo = false; // "/si": diagnostic overlay
     bool addFields = false; // "/av": render the sum of the two last fields
-    std::string source;     // the lower-cased first argument
-    std::string baseName;   // source up to its first ".avi"; "" for devices
+    std::string source;     // the first argument; for a file, the name
+                            // that is opened (see nameSourceFile)
+    std::string baseName;   // source up to its first ".avi" in any case;
+                            // "" for devices
     std::string outputName; // baseName + "_out.avi"
 };
 
 // Reads the arguments as the program does: help for no arguments or a
-// lone argument containing "/?", the first argument lower-cased, options
-// found by substring in the concatenation of all further arguments.
+// lone argument containing "/?" or being -h or --help, the first argument
+// as given, ".avi" found in any case, options found by substring in the
+// concatenation of all further arguments.
 DriverOptions parseCommandLine(int argc, const char* const* argv);
+
+// Makes `name` the source, and the base and output names follow it. The
+// program names the file that it opens this way: the argument as given when
+// it exists, otherwise its lower-cased form (see source_name.h).
+void nameSourceFile(DriverOptions& options, const std::string& name);
 
 // The per-frame position line for a film position in milliseconds, which
 // is truncated to an integer and read as an unsigned 32-bit count.

@@ -4,9 +4,41 @@
 #include "engine.h"
 #include "errors.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace {
 
 const char* const kFuncName = "cvCalcOpticalFlowULK";
+
+// True when two maps of one size, type and row step have an element in
+// common. Each row of b lies at a byte offset from a row of a; the rows
+// nearest each other decide, so disjoint interleaved views of one buffer
+// (the left and right halves of a wider array, say) do not count.
+bool mapsShareElements(const CvMat* a, const CvMat* b)
+{
+    const std::intptr_t rowBytes =
+        static_cast<std::intptr_t>(a->cols) * CV_ELEM_SIZE(a->type);
+    const std::intptr_t step = a->step;
+    const std::intptr_t lastRow = a->rows - 1;
+    const std::intptr_t offset = reinterpret_cast<std::intptr_t>(b->data.ptr) -
+                                 reinterpret_cast<std::intptr_t>(a->data.ptr);
+    if (rowBytes <= 0 || a->rows <= 0)
+        return false;
+    if (step <= 0 || lastRow == 0)
+        return offset > -rowBytes && offset < rowBytes;
+    // Row i of a and row j of b start offset + (j - i) * step apart; the
+    // distance is least for a shift k = j - i next to -offset / step, or
+    // for the possible shift closest to it.
+    const std::intptr_t nearest = -offset / step;
+    for (std::intptr_t guess = nearest - 1; guess <= nearest + 1; ++guess) {
+        const std::intptr_t k = std::clamp(guess, -lastRow, lastRow);
+        const std::intptr_t apart = offset + k * step;
+        if (apart > -rowBytes && apart < rowBytes)
+            return true;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -58,6 +90,11 @@ CV_IMPL void cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx,
     if (matA->step != matB->step || matX->step != matY->step) {
         ULK_RAISE(CV_BadStep, kFuncName,
                   "source and destination images have different step");
+        return;
+    }
+
+    if (mapsShareElements(matX, matY)) {
+        ULK_RAISE(CV_StsBadArg, kFuncName, "velx and vely must not overlap");
         return;
     }
 

@@ -72,7 +72,13 @@ typedef struct StuffInfo {
  * and receives every per-call result; with a non-null stuffInfo the call
  * fills it with the IdxMap, the segments and the tracking points (owned by
  * the storage). A failed argument check raises one cvError and changes
- * nothing. */
+ * nothing. The checks, in order: each array converts (CV_StsBackTrace); the
+ * storage is not null (CV_StsNullPtr); the sources, then the destinations,
+ * have one type (CV_StsUnmatchedFormats); all four have one size
+ * (CV_StsUnmatchedSizes); the types are CV_8UC1 and CV_32FC1
+ * (CV_StsUnsupportedFormat); the sources, and the destinations, have one row
+ * step (CV_BadStep); velx and vely share no element (CV_StsBadArg, "velx
+ * and vely must not overlap"). srcA and srcB may be the same array. */
 CVAPI(void)
 cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
                      CvMemStorage* storage, StuffInfo* stuffInfo);
@@ -84,7 +90,8 @@ cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
 /* Value of element (x, y) of a continuous one-channel map as an int; 0 for
  * every position outside the map. Accepts CV_8UC1, CV_8SC1 (read unsigned),
  * CV_16UC1 (read signed), CV_16SC1, CV_32SC1, CV_32FC1 and CV_64FC1
- * (truncated); any other type at an in-range position raises
+ * (truncated toward zero; values beyond the int range give INT_MIN or
+ * INT_MAX, NaN gives 0); any other type at an in-range position raises
  * CV_StsUnsupportedFormat and yields 0. */
 CVAPI(int) cvGetSegIndex(const CvMat* map, int x, int y);
 
@@ -104,7 +111,8 @@ cvDoForEachContourPoint(ContourFunc func, const CvMat* idxMap, int x, int y,
 
 /* Sequence-search comparison for tracking points: 0 ("same point") when the
  * two records' leading (x, y) pairs are at most 8 pixels apart (squared
- * distance <= 64), -1 otherwise. For unsorted search only. */
+ * distance <= 64), -1 otherwise, for any int coordinates. For unsorted
+ * search only. */
 CVAPI(int) cvCmpTrackPoints(const void* a, const void* b, void* userData);
 
 /* ------------------------------------------------------------------------

@@ -83,7 +83,7 @@ struct SegmentGrid {
     size_t firstNode;  // index of node (0, 0) in the node table
     PointSpan points;  // its valid points
     int nextSameLabel; // next segment of the same label, or -1
-    int greySum;
+    long long greySum; // a 4K segment of white passes the range of an int
     int pixelCount;
 };
 

@@ -2,7 +2,25 @@
 #include "cvoptflowulk.h"
 #include "errors.h"
 
+#include <climits>
 #include <cstddef>
+
+namespace {
+
+// A float label truncated toward zero, saturated to the int range; NaN
+// reads 0. A plain conversion of such values is undefined.
+int saturatedLabel(double value)
+{
+    if (value != value)
+        return 0;
+    if (value >= static_cast<double>(INT_MAX))
+        return INT_MAX;
+    if (value <= static_cast<double>(INT_MIN))
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+} // namespace
 
 CV_IMPL int cvGetSegIndex(const CvMat* map, int x, int y)
 {
@@ -23,9 +41,9 @@ CV_IMPL int cvGetSegIndex(const CvMat* map, int x, int y)
     case CV_32SC1:
         return map->data.i[index];
     case CV_32FC1:
-        return static_cast<int>(map->data.fl[index]);
+        return saturatedLabel(map->data.fl[index]);
     case CV_64FC1:
-        return static_cast<int>(map->data.db[index]);
+        return saturatedLabel(map->data.db[index]);
     default:
         break;
     }

@@ -17,6 +17,8 @@ namespace {
 
 // Two positions at most this far apart (squared) are one tracking point.
 const int kSameTrackPointDist2 = 64;
+// The largest offset along one axis that can still be within that distance.
+const int kSameTrackPointReach = 8;
 // Side of the index cells: a point within reach of a position lies in the
 // position's cell or in one of the eight around it.
 const int kIndexCell = 8;
@@ -106,10 +108,13 @@ int cvCmpTrackPoints(const void* a, const void* b, void* /*userData*/)
     int pb[2];
     std::memcpy(pa, a, sizeof(pa));
     std::memcpy(pb, b, sizeof(pb));
-    // 64-bit so that far-apart positions cannot overflow; for image
-    // coordinates the sum is the same as in 32 bits.
+    // 64-bit differences cannot overflow; a component beyond the reach
+    // answers before squaring, whose square could pass the 64-bit range.
     const int64_t dx = (int64_t)pa[0] - pb[0];
     const int64_t dy = (int64_t)pa[1] - pb[1];
+    if (dx < -kSameTrackPointReach || dx > kSameTrackPointReach ||
+        dy < -kSameTrackPointReach || dy > kSameTrackPointReach)
+        return -1;
     return dx * dx + dy * dy <= kSameTrackPointDist2 ? 0 : -1;
 }
 

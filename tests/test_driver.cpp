@@ -101,7 +101,8 @@ using A = DriverOptions::Action;
 INSTANTIATE_TEST_SUITE_P(
     Arguments, DriverCommandLine,
     ::testing::Values(
-        ParseCase{{"Dir/CLIP.AVI", "/r"}, A::File, 0, "dir/clip", "r"},
+        ParseCase{{"Dir/CLIP.AVI", "/r"}, A::File, 0, "Dir/CLIP", "r"},
+        ParseCase{{"Clip.Avi.avi"}, A::File, 0, "Clip", ""},
         ParseCase{{"a.avi.avi"}, A::File, 0, "a", ""},
         ParseCase{{"clip.avi", "/?"}, A::File, 0, "clip", ""},
         ParseCase{{"3", "/r"}, A::Capture, 3, "", "r"},
@@ -179,6 +180,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         EarlyEndCase{{}, kHelpText, "", 0},
         EarlyEndCase{{"/?"}, kHelpText, "", 0},
+        EarlyEndCase{{"-h"}, kHelpText, "", 0},
+        EarlyEndCase{{"--help"}, kHelpText, "", 0},
+        EarlyEndCase{
+            {"-h", "/r"}, "AVI files are processing only!\n\n", "", 255},
         EarlyEndCase{
             {"clip.mpg"}, "AVI files are processing only!\n\n", "", 255},
         EarlyEndCase{{"/r"}, "AVI files are processing only!\n\n", "", 255},
@@ -257,6 +262,63 @@ TEST(DriverProcess, StuffInfoPrintsCountsAndIgnoresAddition)
     for (size_t i = 0; i < overlay.size(); ++i)
         EXPECT_EQ(cv::norm(overlay[i], withAdd[i], cv::NORM_INF), 0.0)
             << "frame " << i;
+}
+
+// A display that is named but not there (a closed ssh -X connection, say)
+// is treated as no display at all: the run completes offscreen.
+class DriverDeadDisplay : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(DriverDeadDisplay, RunsAsWithoutADisplay)
+{
+    const std::string dir = clipDir();
+    const ProcessResult r =
+        runProgram(dir, OF_ULK_BINARY, {"clip.avi", "/r"},
+                   GetParam() + " XDG_RUNTIME_DIR=" + shellQuoted(dir));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Processing avi file...\n" + positionLines(kClipFrames));
+    EXPECT_EQ(r.err, kNoDisplay);
+    EXPECT_EQ(readVideo(dir + "/clip_out.avi").size(),
+              static_cast<size_t>(kClipFrames));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Environments, DriverDeadDisplay,
+    ::testing::Values("DISPLAY=:4097", "DISPLAY=localhost:4097.0",
+                      "DISPLAY=nonsense", "WAYLAND_DISPLAY=wayland-4097",
+                      "DISPLAY=:4097 WAYLAND_DISPLAY=wayland-4097"),
+    [](const ::testing::TestParamInfo<std::string>& info) {
+        return paramName(info.param);
+    });
+
+// The name is opened as given when it exists: capitals in folders and
+// names are kept, and the output goes beside the file that was read.
+TEST(DriverProcess, OpensTheNameAsGivenBeforeItsLowerCase)
+{
+    const std::string dir = clipDir();
+    fs::create_directory(dir + "/Clips");
+    fs::copy_file(dir + "/clip.avi", dir + "/Clips/Street.avi");
+    ProcessResult r = runOfUlk(dir, {"Clips/Street.avi", "/r"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readVideo(dir + "/Clips/Street_out.avi").size(),
+              static_cast<size_t>(kClipFrames));
+
+    // With Clip.avi and clip.avi side by side, each name opens its own
+    // file; a third spelling falls back to the lower-cased one.
+    const int shortFrames = 3;
+    const ProcessResult made =
+        runProgram(dir, OF_ULK_CLIP_MAKER,
+                   {"Clip.avi", std::to_string(kClipWidth),
+                    std::to_string(kClipHeight), std::to_string(shortFrames)});
+    ASSERT_EQ(made.status, 0) << made.err;
+    r = runOfUlk(dir, {"Clip.avi", "/r"});
+    EXPECT_EQ(r.out, "Processing avi file...\n" + positionLines(shortFrames));
+    EXPECT_EQ(readVideo(dir + "/Clip_out.avi").size(),
+              static_cast<size_t>(shortFrames));
+    EXPECT_FALSE(fs::exists(dir + "/clip_out.avi"));
+    r = runOfUlk(dir, {"CLIP.avi", "/r"});
+    EXPECT_EQ(r.out, "Processing avi file...\n" + positionLines(kClipFrames));
+    EXPECT_EQ(readVideo(dir + "/clip_out.avi").size(),
+              static_cast<size_t>(kClipFrames));
 }
 
 TEST(DriverProcess, UnwritableOutputIsReportedBeforeTheLoop)

@@ -272,6 +272,25 @@ TEST(EngineUniformFrame, IsOneSegmentCoveringTheFrame)
     }
 }
 
+// A white frame of 4096 x 2160 is one segment of 8,847,360 pixels whose
+// grey sum passes the range of an int; its mean is still 255.
+TEST(EngineUniformFrame, HugeWhiteSegmentKeepsItsMeanGrey)
+{
+    const cv::Size size(4096, 2160);
+    const cv::Mat frame(size, CV_8UC1, cv::Scalar(255));
+    CvMemStorage* storage =
+        cvCreateMemStorage(storageBlockSize(size.height, size.width, true));
+    StuffInfo info;
+    runEngine(frame, frame, storage, &info);
+    ASSERT_EQ(info.segments->total, 1);
+    SegmentRecord segment;
+    std::memcpy(&segment, cvGetSeqElem(info.segments, 0), sizeof segment);
+    const int pixelCount = segment.pixelCount; // packed: no reference to it
+    EXPECT_EQ(pixelCount, size.area());
+    EXPECT_EQ(segment.meanGrey, 255);
+    cvReleaseMemStorage(&storage);
+}
+
 // ---- A 4K frame -------------------------------------------------------------
 
 // The driver's storage block holds the IdxMap of a 3840 x 2160 frame. The

@@ -16,6 +16,7 @@ const char* const kSources = "Source images have different formats";
 const char* const kTypes = "Source images must have 8uC1 type and "
                            "destination images must have 32fC1 type";
 const char* const kStep = "source and destination images have different step";
+const char* const kOverlap = "velx and vely must not overlap";
 
 // A 24-row array whose rows may be padded (a different row step).
 cv::Mat arr(int type, int rows = 24, int cols = 32, int pad = 0)
@@ -84,6 +85,8 @@ TEST(EntryChecks, ArrayThatIsNoArrayIsAnInnerFailure)
 TEST(EntryChecks, FirstFailingCheckReports)
 {
     const int u8 = CV_8UC1, f32 = CV_32FC1;
+    const cv::Mat shared = arr(f32);
+    const cv::Mat paddedShared = arr(f32, 24, 32, 8);
     struct Case {
         const char* name;
         int slot[2]; // arguments replaced, -1 for none
@@ -116,6 +119,12 @@ TEST(EntryChecks, FirstFailingCheckReports)
          CV_StsUnsupportedFormat, kTypes},
         {"padded srcB", {1, -1}, {arr(u8, 24, 32, 8)}, CV_BadStep, kStep},
         {"padded vely", {3, -1}, {arr(f32, 24, 32, 8)}, CV_BadStep, kStep},
+        {"sizes before overlap", {2, 3}, {shared, shared.rowRange(0, 20)},
+         CV_StsUnmatchedSizes, ""},
+        {"steps before overlap", {2, 3},
+         {paddedShared, cv::Mat(24, 32, f32, paddedShared.data)}, CV_BadStep,
+         kStep},
+        {"velx is vely", {2, 3}, {shared, shared}, CV_StsBadArg, kOverlap},
         // clang-format on
     };
     for (const Case& k : cases) {
@@ -127,6 +136,51 @@ TEST(EntryChecks, FirstFailingCheckReports)
         c.expectError(k.code, k.message, k.code == CV_StsNullPtr);
     }
 }
+
+// Velocity maps that share an element are refused, wherever they meet;
+// views of one buffer that share none are fine, and so are equal sources.
+struct OverlapCase {
+    const char* name;
+    int rowX, colX, rowY, colY; // top-left corners in a 64 x 80 buffer
+    bool overlap;
+};
+
+void PrintTo(const OverlapCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class EntryOverlap : public ::testing::TestWithParam<OverlapCase> {};
+
+TEST_P(EntryOverlap, VelocityMapsMustNotShareAnElement)
+{
+    const OverlapCase& k = GetParam();
+    cv::Mat buffer(64, 80, CV_32FC1, cv::Scalar(3));
+    Call c;
+    c.m[0] = c.m[1]; // a source equal to the other source is allowed
+    c.m[2] = buffer(cv::Rect(k.colX, k.rowX, 32, 24));
+    c.m[3] = buffer(cv::Rect(k.colY, k.rowY, 32, 24));
+    if (k.overlap) {
+        c.expectError(CV_StsBadArg, kOverlap);
+    } else {
+        EXPECT_NO_THROW(c.run());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Views, EntryOverlap,
+    ::testing::Values(OverlapCase{"same view", 0, 0, 0, 0, true},
+                      OverlapCase{"one row down", 0, 0, 1, 0, true},
+                      OverlapCase{"one column right", 0, 0, 0, 1, true},
+                      OverlapCase{"last element only", 0, 0, 23, 31, true},
+                      OverlapCase{"first element only", 23, 31, 0, 0, true},
+                      OverlapCase{"side by side", 0, 0, 0, 32, false},
+                      OverlapCase{"below", 0, 0, 24, 0, false},
+                      OverlapCase{"below and right", 0, 0, 5, 40, false},
+                      OverlapCase{"rows interleaved", 0, 48, 1, 0, false}),
+    [](const ::testing::TestParamInfo<OverlapCase>& info) {
+        return paramName(info.param.name);
+    });
 
 // Padded sources with unpadded destinations: a source step is never
 // compared with a destination step.

@@ -381,6 +381,14 @@ std::vector<HostileCase> hostileCases()
                 "video: " +
                     kSizeChange,
                 kOwnReader),
+        // The output opened for /r receives no frame and is removed.
+        refused("HeaderDeclaresAnotherFrameSizeRecordsNothing",
+                handMadeAvi(AviHeader{320, 240, 25, 1}), {"clip.avi", "/r"},
+                kOpening,
+                "Frame 1 of clip.avi is 160 x 120, not 320 x 240 like the "
+                "video: " +
+                    kSizeChange,
+                kOwnReader),
         refused("HeaderDeclaresHugeFrames",
                 handMadeAvi(AviHeader{60000, 60000, 25, 1}), {"clip.avi", "/r"},
                 kOpening,
@@ -394,11 +402,12 @@ std::vector<HostileCase> hostileCases()
         processed("HeaderDeclaresNoFrameRate",
                   handMadeAvi(AviHeader{160, 120, 0, 0}), {"clip.avi", "/r"}, 6,
                   6, 6, kOwnReader),
+        // No frame is shown, so the output video is removed again.
         processed("FramesThatAreNoImages",
                   fileHolding(makeAvi(
                       std::vector<std::string>(6, std::string(500, 'x')),
                       kBoxHeader)),
-                  {"clip.avi", "/r"}, 0, 0, 0),
+                  {"clip.avi", "/r"}, 0, 0, kNoOutput),
     };
 }
 

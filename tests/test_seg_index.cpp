@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <limits>
+
 namespace {
 
 struct TypeCase {
@@ -40,6 +43,16 @@ TEST(SegIndex, ReadsEverySupportedTypeAtRowMajorIndex)
         {CV_64FC1, -2.7, -2},
         {CV_64FC1, 2.7, 2},
         {CV_64FC1, 1e6 + 0.9, 1000000},
+        // Beyond the int range saturates; NaN reads 0.
+        {CV_32FC1, 3e9, INT_MAX},
+        {CV_32FC1, -3e9, INT_MIN},
+        {CV_32FC1, std::numeric_limits<float>::infinity(), INT_MAX},
+        {CV_32FC1, std::numeric_limits<double>::quiet_NaN(), 0},
+        {CV_64FC1, 2147483647.9, INT_MAX},
+        {CV_64FC1, -2147483648.9, INT_MIN},
+        {CV_64FC1, 1e300, INT_MAX},
+        {CV_64FC1, -std::numeric_limits<double>::infinity(), INT_MIN},
+        {CV_64FC1, std::numeric_limits<double>::quiet_NaN(), 0},
     };
     for (const TypeCase& c : cases) {
         SCOPED_TRACE(testing::Message()

@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -142,6 +143,30 @@ INSTANTIATE_TEST_SUITE_P(
         return "dx" + offsetName(info.param.dx) + "_dy" +
                offsetName(info.param.dy);
     });
+
+// Records far apart in the int range, whose squared distance would pass
+// 64 bits, are different points; so are records one axis beyond reach.
+TEST(TrackPointCompare, FarApartRecordsAreDifferentPoints)
+{
+    const int kFar = 2000000000;
+    const CvPoint pairs[][2] = {
+        {{-kFar, -kFar}, {kFar, kFar}},
+        {{INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}},
+        {{INT_MIN, 0}, {INT_MAX, 0}},
+        {{0, INT_MAX}, {0, INT_MIN}},
+        {{INT_MAX, INT_MAX}, {INT_MAX - 9, INT_MAX}},
+    };
+    for (const auto& pair : pairs) {
+        SCOPED_TRACE(::testing::Message()
+                     << "(" << pair[0].x << ", " << pair[0].y << ") and ("
+                     << pair[1].x << ", " << pair[1].y << ")");
+        EXPECT_EQ(cvCmpTrackPoints(&pair[0], &pair[1], nullptr), -1);
+        EXPECT_EQ(cvCmpTrackPoints(&pair[1], &pair[0], nullptr), -1);
+    }
+    const CvPoint corner = {INT_MAX, INT_MIN};
+    const CvPoint near = {INT_MAX - 8, INT_MIN};
+    EXPECT_EQ(cvCmpTrackPoints(&corner, &near, nullptr), 0);
+}
 
 namespace {
 struct RectCase {
