@@ -5,6 +5,7 @@
 
 #include "export_options.h"
 #include "frame_source.h"
+#include "interrupt_watch.h"
 
 #include <iosfwd>
 #include <string>
@@ -21,23 +22,44 @@ std::vector<std::string> outputFileNames(const ExportOptions& options,
                                          long index);
 
 // Creates the output folder when missing and makes sure that a file can be
-// written into it. Returns false and sets error otherwise.
-bool prepareOutputDir(const std::string& dir, std::string& error);
+// written into it. Returns false and sets error otherwise. created, when
+// given, receives the outermost folder that was made ("" when dir existed),
+// for removeCreatedFolders.
+bool prepareOutputDir(const std::string& dir, std::string& error,
+                      std::string* created = nullptr);
+
+// Removes dir and the folders above it up to created, each only while it is
+// empty; does nothing when created is "".
+void removeCreatedFolders(const std::string& dir, const std::string& created);
+
+// Output files in dir of an earlier run for pairs from firstPair on (any of
+// .flo, .png and _wheel.png, whatever the options), except the names in
+// ownFiles, in pair order.
+std::vector<std::string>
+earlierRunFiles(const std::string& dir, long firstPair,
+                const std::vector<std::string>& ownFiles);
 
 struct ExportResult {
     long pairs = 0;             // pairs written
     double seconds = 0.0;       // wall time of the whole run
     double engineSeconds = 0.0; // summed time spent in the flow engine
     int workers = 0;
-    std::string error; // empty on success
+    std::string error;   // empty on success
+    int signal = 0;      // the SIGINT or SIGTERM that stopped the run, or 0
+    std::string warning; // e.g. a video shorter than its header says
+    // Files of pair `pairs` already in place when the run stopped.
+    std::vector<std::string> partialFiles;
 };
 
 // Computes and writes every pair of source into options.outputDir with
-// options.jobs workers (0: one per core). Existing files stop the run
-// unless options.force is set. The progress line goes to progress unless
-// options.quiet is set.
+// options.jobs workers (0: one per core). Every file is written under a
+// temporary name and renamed into place when complete. Existing files stop
+// the run unless options.force is set. The progress line goes to progress
+// unless options.quiet is set. With a watch, a stop signal ends the run
+// after the pair being written; result.signal names it.
 ExportResult runBatchExport(const ExportOptions& options, FrameSource& source,
-                            std::ostream& progress);
+                            std::ostream& progress,
+                            InterruptWatch* watch = nullptr);
 
 // The whole program on the arguments after its name: parses them, checks
 // input and output, runs the export, prints the summary on out and any

@@ -248,5 +248,8 @@ std::string exportHelpText()
            "  -h, --help         show this text\n"
            "\n"
            "Exit status: 0 done, 1 input, output or flow failure, 2 wrong "
-           "command line.\n";
+           "command line,\n"
+           "130 stopped by SIGINT, 143 stopped by SIGTERM. Every file is "
+           "written under a\n"
+           "temporary name and renamed when complete.\n";
 }
