@@ -4,6 +4,7 @@
 #include "flow_wheel.h"
 #include "interrupt_watch.h"
 #include "progress.h"
+#include "xy_coding.h"
 
 #include "cvoptflowulk.h"
 #include "image_holder.h"
@@ -40,6 +41,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int kPairsInFlightPerWorker = 2;
 // Shortest time between two progress lines.
 constexpr double kProgressInterval = 0.25;
+// Quality of the xy JPEG images: OpenCV's default, stated so that the
+// files do not change with it.
+constexpr int kXyJpegQuality = 95;
 
 double secondsSince(Clock::time_point start)
 {
@@ -56,6 +60,8 @@ struct PairResult {
     cv::Mat flow; // CV_32FC2: x and y velocity
     std::vector<uchar> colourPng;
     std::vector<uchar> wheelPng;
+    std::vector<uchar> xImage; // xy format: the encoded x and y images
+    std::vector<uchar> yImage;
     double engineSeconds = 0.0;
 };
 
@@ -162,10 +168,13 @@ class Pipeline {
         slotFree_.notify_all();
     }
 
-    // Reads frames, pairs each with its predecessor and queues the pairs.
+    // Reads frames, brings them to the flow size, pairs each with the frame
+    // options.step before it and queues the pairs.
     void readLoop(FrameSource& source)
     {
-        cv::Mat previous;
+        std::deque<cv::Mat> recent; // the last options.step frames
+        cv::Size readSize;          // of the frames as read
+        cv::Size flowSize;          // of the frames given to the engine
         long frames = 0;
         long pairs = 0;
         std::string error;
@@ -198,16 +207,24 @@ class Pipeline {
                 noteShortVideo(source, frames);
                 break;
             }
-            if (frames > 0 && grey.size() != previous.size()) {
+            if (frames > 0 && grey.size() != readSize) {
                 endInput("frame " + std::to_string(frames) + " is " +
                          std::to_string(grey.cols) + "x" +
                          std::to_string(grey.rows) + " but frame " +
                          std::to_string(frames - 1) + " is " +
-                         std::to_string(previous.cols) + "x" +
-                         std::to_string(previous.rows));
+                         std::to_string(readSize.width) + "x" +
+                         std::to_string(readSize.height));
                 break;
             }
-            if (frames > 0) {
+            if (frames == 0) {
+                readSize = grey.size();
+                flowSize =
+                    flowFrameSize(readSize, options_.resizeWidth,
+                                  options_.resizeHeight, options_.shortSide);
+            }
+            if (flowSize != readSize)
+                grey = resizedFrame(grey, flowSize);
+            if (static_cast<long>(recent.size()) == options_.step) {
                 std::unique_lock<std::mutex> lock(mutex_);
                 slotFree_.wait(
                     lock, [&] { return stopping() || inFlight_ < capacity_; });
@@ -216,18 +233,26 @@ class Pipeline {
                     break;
                 }
                 ++inFlight_;
-                jobs_.push_back(PairJob{pairs, previous, grey});
+                jobs_.push_back(PairJob{pairs, recent.front(), grey});
                 ++submitted_;
                 ++pairs;
                 lock.unlock();
                 jobReady_.notify_one();
+                recent.pop_front();
             }
-            previous = grey;
+            recent.push_back(grey);
             ++frames;
         }
-        endInput(frames < 2 && !stopped
-                     ? "the input holds fewer than two frames"
-                     : "");
+        std::string tooFew;
+        if (frames <= options_.step && !stopped)
+            tooFew = options_.step == 1
+                         ? "the input holds fewer than two frames"
+                         : "the input holds " + std::to_string(frames) +
+                               " frames, fewer than the " +
+                               std::to_string(options_.step + 1) +
+                               " that --step " + std::to_string(options_.step) +
+                               " needs";
+        endInput(tooFew);
     }
 
     // A video whose frames ran out before the count its header declares
@@ -319,6 +344,17 @@ class Pipeline {
             cv::imencode(".png", cv::cvarrToMat(colour.image()),
                          result.colourPng);
         }
+        if (options_.format == FieldFormat::Xy) {
+            const std::string ext = options_.xyPng ? ".png" : ".jpg";
+            const std::vector<int> params =
+                options_.xyPng ? std::vector<int>()
+                               : std::vector<int>{cv::IMWRITE_JPEG_QUALITY,
+                                                  kXyJpegQuality};
+            cv::imencode(ext, xyComponentImage(velx, options_.bound),
+                         result.xImage, params);
+            cv::imencode(ext, xyComponentImage(vely, options_.bound),
+                         result.yImage, params);
+        }
         if (options_.wheel) {
             cv::Mat wheel = renderFlowWheel(velx, vely, options_.maxSpeed);
             drawWheelLegend(wheel, options_.legend);
@@ -408,7 +444,14 @@ class Pipeline {
                 return writeWholeFile(path, encoded);
             };
         };
-        if (!writeOne(dir / flowFileName(index), flo, error))
+        if (options_.format == FieldFormat::Flo &&
+            !writeOne(dir / flowFileName(index), flo, error))
+            return false;
+        if (options_.format == FieldFormat::Xy &&
+            (!writeOne(dir / xFileName(index, options_.xyPng),
+                       bytes(result.xImage), error) ||
+             !writeOne(dir / yFileName(index, options_.xyPng),
+                       bytes(result.yImage), error)))
             return false;
         if (options_.png && !writeOne(dir / colourFileName(index),
                                       bytes(result.colourPng), error))
@@ -452,33 +495,41 @@ class Pipeline {
     std::vector<std::string> partialFiles_;
 };
 
-std::string numberedName(long index, const char* suffix)
+std::string numberedName(long index, const char* suffix,
+                         const char* prefix = "flow_")
 {
     char text[64];
-    std::snprintf(text, sizeof text, "flow_%06ld%s", index, suffix);
+    std::snprintf(text, sizeof text, "%s%06ld%s", prefix, index, suffix);
     return text;
 }
 
 // The pair number of an output file name of any kind (flow_000012.flo,
-// flow_000012.png, flow_000012_wheel.png), or -1 for any other name.
+// flow_000012.png, flow_000012_wheel.png, x_000012.jpg, y_000012.png ...),
+// or -1 for any other name.
 long outputFilePair(const std::string& name)
 {
-    static const std::string kPrefix = "flow_";
-    static const char* const kSuffixes[] = {".flo", ".png", "_wheel.png"};
+    struct Kind {
+        const char* prefix;
+        const char* suffix;
+    };
+    static const Kind kKinds[] = {{"flow_", ".flo"},       {"flow_", ".png"},
+                                  {"flow_", "_wheel.png"}, {"x_", ".jpg"},
+                                  {"x_", ".png"},          {"y_", ".jpg"},
+                                  {"y_", ".png"}};
     // Longest pair number read: more digits could overflow a long.
     constexpr size_t kMaxDigits = 18;
-    if (name.compare(0, kPrefix.size(), kPrefix) != 0)
-        return -1;
-    size_t end = kPrefix.size();
-    while (end < name.size() && name[end] >= '0' && name[end] <= '9')
-        ++end;
-    size_t digits = end - kPrefix.size();
-    if (digits == 0 || digits > kMaxDigits)
-        return -1;
-    const std::string suffix = name.substr(end);
-    for (const char* known : kSuffixes)
-        if (suffix == known)
-            return std::stol(name.substr(kPrefix.size(), digits));
+    for (const Kind& kind : kKinds) {
+        const std::string prefix = kind.prefix;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        size_t end = prefix.size();
+        while (end < name.size() && name[end] >= '0' && name[end] <= '9')
+            ++end;
+        size_t digits = end - prefix.size();
+        if (digits > 0 && digits <= kMaxDigits &&
+            name.compare(end, std::string::npos, kind.suffix) == 0)
+            return std::stol(name.substr(prefix.size(), digits));
+    }
     return -1;
 }
 
@@ -496,7 +547,9 @@ fs::path folderPath(const std::string& dir)
 // Pairs the source will give, capped by --max-pairs; -1 when unknown.
 long expectedPairs(const ExportOptions& options, const FrameSource& source)
 {
-    long pairs = source.frameCount() > 0 ? source.frameCount() - 1 : -1;
+    long pairs = source.frameCount() > 0
+                     ? std::max(0L, source.frameCount() - options.step)
+                     : -1;
     if (options.maxPairs > 0 && (pairs < 0 || pairs > options.maxPairs))
         pairs = options.maxPairs;
     return pairs;
@@ -538,10 +591,25 @@ std::string wheelFileName(long index)
     return numberedName(index, "_wheel.png");
 }
 
+std::string xFileName(long index, bool png)
+{
+    return numberedName(index, png ? ".png" : ".jpg", "x_");
+}
+
+std::string yFileName(long index, bool png)
+{
+    return numberedName(index, png ? ".png" : ".jpg", "y_");
+}
+
 std::vector<std::string> outputFileNames(const ExportOptions& options,
                                          long index)
 {
-    std::vector<std::string> names{flowFileName(index)};
+    std::vector<std::string> names;
+    if (options.format == FieldFormat::Flo)
+        names.push_back(flowFileName(index));
+    else
+        names.insert(names.end(), {xFileName(index, options.xyPng),
+                                   yFileName(index, options.xyPng)});
     if (options.png)
         names.push_back(colourFileName(index));
     if (options.wheel)

@@ -12,10 +12,13 @@
 #include <vector>
 
 // Output files of the pair whose older frame is frame `index` (from 0):
-// flow_000012.flo, flow_000012.png and flow_000012_wheel.png.
+// flow_000012.flo, flow_000012.png, flow_000012_wheel.png, and for the xy
+// format x_000012.jpg and y_000012.jpg (.png with png set).
 std::string flowFileName(long index);
 std::string colourFileName(long index);
 std::string wheelFileName(long index);
+std::string xFileName(long index, bool png);
+std::string yFileName(long index, bool png);
 
 // The files that options ask for, for one pair.
 std::vector<std::string> outputFileNames(const ExportOptions& options,
@@ -32,8 +35,8 @@ bool prepareOutputDir(const std::string& dir, std::string& error,
 // empty; does nothing when created is "".
 void removeCreatedFolders(const std::string& dir, const std::string& created);
 
-// Output files in dir of an earlier run for pairs from firstPair on (any of
-// .flo, .png and _wheel.png, whatever the options), except the names in
+// Output files in dir of an earlier run for pairs from firstPair on (of any
+// kind, whatever the options), except the names in
 // ownFiles, in pair order.
 std::vector<std::string>
 earlierRunFiles(const std::string& dir, long firstPair,

@@ -173,6 +173,31 @@ cv::Mat toGrey(const cv::Mat& frame)
     return grey;
 }
 
+cv::Size flowFrameSize(cv::Size size, int width, int height, int shortSide)
+{
+    if (width > 0 && height > 0)
+        return cv::Size(width, height);
+    if (shortSide <= 0 || size.width <= 0 || size.height <= 0)
+        return size;
+    auto scaled = [shortSide](int side, int shorter) {
+        long long other =
+            (2LL * side * shortSide + shorter) / (2LL * shorter); // rounded
+        return static_cast<int>(std::max(1LL, other));
+    };
+    if (size.width <= size.height)
+        return cv::Size(shortSide, scaled(size.height, size.width));
+    return cv::Size(scaled(size.width, size.height), shortSide);
+}
+
+cv::Mat resizedFrame(const cv::Mat& frame, cv::Size size)
+{
+    const bool shrinks = size.width <= frame.cols && size.height <= frame.rows;
+    cv::Mat resized;
+    cv::resize(frame, resized, size, 0.0, 0.0,
+               shrinks ? cv::INTER_AREA : cv::INTER_LINEAR);
+    return resized;
+}
+
 bool isFrameFileName(const std::string& name)
 {
     static const char* const kExtensions[] = {".png", ".jpg",  ".jpeg", ".bmp",

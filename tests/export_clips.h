@@ -1,5 +1,6 @@
 // Clips drawn in code for the exporter's tests: a textured scene that moves
-// by a known step, written as a frame folder or an MJPG video.
+// by a known step, written as a frame folder or an MJPG video, and the
+// field the engine gives for two of its frames.
 #ifndef OF_ULK_TESTS_EXPORT_CLIPS_H
 #define OF_ULK_TESTS_EXPORT_CLIPS_H
 
@@ -23,5 +24,8 @@ std::string writeFrameFolder(const std::string& dir,
 // Writes the frames as an MJPG video at 10 frames per second; returns path.
 std::string writeMjpgClip(const std::string& path,
                           const std::vector<cv::Mat>& clip);
+
+// The engine's field for one pair of grey frames, as CV_32FC2 (x, y).
+cv::Mat engineFlow(const cv::Mat& older, const cv::Mat& newer);
 
 #endif

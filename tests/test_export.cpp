@@ -32,24 +32,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The engine's field for one pair of grey frames.
-cv::Mat engineFlow(const cv::Mat& older, const cv::Mat& newer)
-{
-    cv::Mat velx(older.size(), CV_32FC1);
-    cv::Mat vely(older.size(), CV_32FC1);
-    CvMat a = cvMat(older);
-    CvMat b = cvMat(newer);
-    CvMat vx = cvMat(velx);
-    CvMat vy = cvMat(vely);
-    CvMemStorage* storage = cvCreateMemStorage(0);
-    cvCalcOpticalFlowULK(&a, &b, &vx, &vy, storage, nullptr);
-    cvReleaseMemStorage(&storage);
-    cv::Mat flow;
-    cv::Mat channels[] = {velx, vely};
-    cv::merge(channels, 2, flow);
-    return flow;
-}
-
 std::string readFile(const fs::path& path)
 {
     std::ifstream file(path, std::ios::binary);
@@ -174,7 +156,15 @@ INSTANTIATE_TEST_SUITE_P(
                        "--legend"},
         BadCommandLine{{"--legend", "br", "clip.avi", "out"}, "add --wheel"},
         BadCommandLine{{"--png=yes", "clip.avi", "out"}, "takes no value"},
-        BadCommandLine{{"--max-pairs", "0", "clip.avi", "out"}, "--max-pairs"}),
+        BadCommandLine{{"--max-pairs", "0", "clip.avi", "out"}, "--max-pairs"},
+        BadCommandLine{{"--format", "avi", "clip.avi", "out"}, "flo or xy"},
+        BadCommandLine{{"--bound", "5", "clip.avi", "out"}, "--format xy"},
+        BadCommandLine{{"--format=xy", "--bound=0", "clip.avi", "out"},
+                       "--bound"},
+        BadCommandLine{{"--step", "0", "clip.avi", "out"}, "--step"},
+        BadCommandLine{{"--resize", "64x", "clip.avi", "out"}, "WIDTHxHEIGHT"},
+        BadCommandLine{{"--resize=8x8", "--short-side=4", "clip.avi", "out"},
+                       "not both"}),
     [](const testing::TestParamInfo<BadCommandLine>& info) {
         std::string name = paramName(joinedArgs(info.param.args));
         return name.empty() ? std::string("no_arguments") : name;
