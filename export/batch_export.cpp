@@ -1,6 +1,8 @@
 #include "batch_export.h"
 
 #include "atomic_file.h"
+#include "collection_list.h"
+#include "collection_run.h"
 #include "flow_wheel.h"
 #include "interrupt_watch.h"
 #include "progress.h"
@@ -723,6 +725,19 @@ int exportMain(const std::vector<std::string>& args, std::ostream& out,
 
     // From here on a stop signal lets the run end in order.
     InterruptWatch watch;
+    if (options.inputs.size() == 1 && isCollectionInput(options.inputs[0])) {
+        std::vector<CollectionItem> items;
+        std::error_code ec;
+        bool listed =
+            fs::is_directory(options.inputs[0], ec)
+                ? findCollectionVideos(options.inputs[0], items, error)
+                : readCollectionList(options.inputs[0], items, error);
+        if (!listed) {
+            err << kName << error << '\n';
+            return kExitFailure;
+        }
+        return runCollection(options, items, &watch, out, err);
+    }
     std::unique_ptr<FrameSource> source =
         FrameSource::open(options.inputs, error);
     if (!source) {

@@ -55,6 +55,7 @@ std::string writeFrameFolder(const std::string& dir,
 std::string writeMjpgClip(const std::string& path,
                           const std::vector<cv::Mat>& clip)
 {
+    fs::create_directories(fs::path(path).parent_path());
     cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
                            10.0, clip[0].size(), true);
     EXPECT_TRUE(writer.isOpened());

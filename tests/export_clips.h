@@ -21,7 +21,8 @@ std::vector<cv::Mat> shiftedClip(int frames, int dx, int dy);
 std::string writeFrameFolder(const std::string& dir,
                              const std::vector<cv::Mat>& clip);
 
-// Writes the frames as an MJPG video at 10 frames per second; returns path.
+// Writes the frames as an MJPG video at 10 frames per second, its folder
+// created when missing; returns path.
 std::string writeMjpgClip(const std::string& path,
                           const std::vector<cv::Mat>& clip);
 
