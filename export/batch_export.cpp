@@ -86,9 +86,11 @@ class StorageHandle {
 class Pipeline {
   public:
     Pipeline(const ExportOptions& options, long expectedPairs,
-             bool expectedExact, std::ostream& progress)
+             bool expectedExact, std::ostream& progress,
+             std::function<void(long)> onProgress)
         : options_(options), expectedPairs_(expectedPairs),
-          expectedExact_(expectedExact), progress_(progress)
+          expectedExact_(expectedExact), progress_(progress),
+          onProgress_(std::move(onProgress))
     {
         workers_ = options.jobs > 0 ? options.jobs : defaultJobCount();
         capacity_ = kPairsInFlightPerWorker * workers_ + 1;
@@ -396,8 +398,11 @@ class Pipeline {
             slotFree_.notify_one();
 
             double elapsed = secondsSince(start_);
-            if (!options_.quiet &&
-                elapsed - lastProgress >= kProgressInterval) {
+            if (onProgress_ && elapsed - lastProgress >= kProgressInterval) {
+                lastProgress = elapsed;
+                onProgress_(written_);
+            } else if (!options_.quiet && !onProgress_ &&
+                       elapsed - lastProgress >= kProgressInterval) {
                 lastProgress = elapsed;
                 long total = expectedPairs_ >= written_ ? expectedPairs_ : -1;
                 progress_ << '\r'
@@ -469,6 +474,7 @@ class Pipeline {
     long expectedPairs_; // -1 when unknown
     bool expectedExact_;
     std::ostream& progress_;
+    std::function<void(long)> onProgress_; // instead of the progress line
     InterruptWatch* watch_ = nullptr;
     int workers_ = 1;
     long capacity_ = 1;
@@ -700,11 +706,12 @@ void removeCreatedFolders(const std::string& dir, const std::string& created)
 }
 
 ExportResult runBatchExport(const ExportOptions& options, FrameSource& source,
-                            std::ostream& progress, InterruptWatch* watch)
+                            std::ostream& progress, InterruptWatch* watch,
+                            std::function<void(long)> onProgress)
 {
     long pairs = expectedPairs(options, source);
     bool exact = source.countIsExact();
-    Pipeline pipeline(options, pairs, exact, progress);
+    Pipeline pipeline(options, pairs, exact, progress, std::move(onProgress));
     return pipeline.run(source, watch);
 }
 

@@ -7,6 +7,7 @@
 #include "frame_source.h"
 #include "interrupt_watch.h"
 
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -58,11 +59,14 @@ struct ExportResult {
 // options.jobs workers (0: one per core). Every file is written under a
 // temporary name and renamed into place when complete. Existing files stop
 // the run unless options.force is set. The progress line goes to progress
-// unless options.quiet is set. With a watch, a stop signal ends the run
-// after the pair being written; result.signal names it.
+// unless options.quiet is set, or, when onProgress is given, the count of
+// pairs written goes to it instead, at the progress line's pace (from the
+// writer thread). With a watch, a stop signal ends the run after the pair
+// being written; result.signal names it.
 ExportResult runBatchExport(const ExportOptions& options, FrameSource& source,
                             std::ostream& progress,
-                            InterruptWatch* watch = nullptr);
+                            InterruptWatch* watch = nullptr,
+                            std::function<void(long)> onProgress = nullptr);
 
 // The whole program on the arguments after its name: parses them, checks
 // input and output, runs the export, prints the summary on out and any

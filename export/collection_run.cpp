@@ -177,8 +177,18 @@ int runCollection(const ExportOptions& options,
                 failures.push_back({item.input, error});
             } else {
                 std::ostringstream quiet;
-                ExportResult result =
-                    runBatchExport(itemOptions, *source, quiet, watch);
+                auto showProgress = [&](long itemPairs) {
+                    err << '\r'
+                        << formatCollectionProgress(
+                               written + skipped + long(failures.size()),
+                               long(items.size()), pairs + itemPairs,
+                               written + long(failures.size()), elapsed())
+                        << "    ";
+                    err.flush();
+                };
+                ExportResult result = runBatchExport(
+                    itemOptions, *source, quiet, watch,
+                    options.quiet ? std::function<void(long)>() : showProgress);
                 pairs += result.pairs;
                 if (result.pairs == 0)
                     removeCreatedFolders(dir, created);

@@ -12,6 +12,7 @@
 #include "progress.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -202,9 +203,10 @@ TEST(CollectionRun, MirrorsTheTreeAndMarksEachItemDone)
 {
     std::string dir = testRunDir();
     Collection c = makeCollection(dir);
-    RunOutput run = runExport({c.list, dir + "/out", "--quiet"});
+    RunOutput run = runExport({c.list, dir + "/out"});
     ASSERT_EQ(run.code, kExitOk) << run.err;
     EXPECT_TRUE(contains(run.out, "3 videos: 3 written, 0 skipped")) << run.out;
+    EXPECT_TRUE(contains(run.err, "videos 3/3, 7 pairs, ")) << run.err;
     EXPECT_TRUE(contains(run.out, "7 pairs")) << run.out;
     EXPECT_FALSE(fs::exists(dir + "/out/" + kFailedListName));
 
@@ -400,3 +402,41 @@ INSTANTIATE_TEST_SUITE_P(Signals, StoppedCollection,
                          [](const testing::TestParamInfo<StopCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// The real clips of the shared material, listed by absolute path, each
+// scaled to a short side of 64 pixels and cut to two pairs.
+TEST(CollectionRun, ExportsTheSharedClips)
+{
+    std::string data = sharedDataDir();
+    if (data.empty() || !fs::is_directory(data + "/videos"))
+        GTEST_SKIP() << "shared test material is absent";
+    std::string dir = testRunDir();
+    std::vector<CollectionItem> items;
+    std::string error;
+    ASSERT_TRUE(findCollectionVideos(data + "/videos", items, error)) << error;
+    std::ofstream list(dir + "/shared.list");
+    for (const CollectionItem& item : items)
+        list << item.input << "\n";
+    list.close();
+
+    RunOutput run =
+        runExport({dir + "/shared.list", dir + "/out", "--quiet", "--format",
+                   "xy", "--short-side", "64", "--max-pairs", "2"});
+    ASSERT_EQ(run.code, kExitOk) << run.err;
+    for (const CollectionItem& item : items) {
+        std::string name = fs::path(item.input).stem().string();
+        SCOPED_TRACE(name);
+        long pairs = 0;
+        ExportOptions options;
+        options.format = FieldFormat::Xy;
+        options.shortSide = 64;
+        options.maxPairs = 2;
+        EXPECT_TRUE(
+            readDoneMarker(doneMarkerPath(dir + "/out", name), options, pairs));
+        EXPECT_EQ(pairs, 2);
+        cv::Mat y = cv::imread(dir + "/out/" + name + "/" + yFileName(1, false),
+                               cv::IMREAD_UNCHANGED);
+        ASSERT_FALSE(y.empty());
+        EXPECT_EQ(std::min(y.cols, y.rows), 64);
+    }
+}
