@@ -280,7 +280,9 @@ TEST(CollectionRun, SecondRunSkipsDoneItemsAndRedoesPartialOnes)
 
 // A failing item is listed with its reason; the others are done all the
 // same, and the exit status says that not all succeeded. Once it is fixed,
-// the next run finishes it and removes the list.
+// the next run finishes it and removes the list. The run is a process of
+// its own: the video readers probed for the broken file leak in a system
+// library, so the leak check of sanitizer builds is off for it.
 TEST(CollectionRun, FailuresAreListedAndDoNotStopTheOthers)
 {
     std::string dir = testRunDir();
@@ -289,8 +291,10 @@ TEST(CollectionRun, FailuresAreListedAndDoNotStopTheOthers)
     std::ofstream(c.list, std::ios::app) << "walk/broken.avi\nwalk/none.avi\n";
     std::string out = dir + "/out";
 
-    RunOutput run = runExport({c.list, out, "--quiet"});
-    EXPECT_EQ(run.code, kExitFailure);
+    ProcessResult run =
+        runProgram(dir, OF_ULK_EXPORT_BINARY, {c.list, out, "--quiet"},
+                   "ASAN_OPTIONS=detect_leaks=0");
+    EXPECT_EQ(run.status, kExitFailure);
     EXPECT_TRUE(contains(run.out, "3 written, 0 skipped as done before, 2 "
                                   "failed"))
         << run.out;
