@@ -90,6 +90,154 @@ bool writeFailedList(const std::string& root,
         error);
 }
 
+// One collection run: its items in order, its counts and its failures.
+class CollectionRun {
+  public:
+    CollectionRun(const ExportOptions& options,
+                  const std::vector<CollectionItem>& items,
+                  InterruptWatch* watch, std::ostream& err)
+        : options_(options), items_(items), watch_(watch), err_(err),
+          start_(Clock::now())
+    {
+    }
+
+    // Exports every item, then writes failed.txt and the summary.
+    // Returns the exit status.
+    int exportAll(std::ostream& out)
+    {
+        for (const CollectionItem& item : items_) {
+            if (watch_ != nullptr && watch_->signal() != 0)
+                signal_ = watch_->signal();
+            if (signal_ != 0)
+                break;
+            exportItem(item);
+            if (signal_ == 0)
+                showProgress(0);
+        }
+        if (!options_.quiet)
+            err_ << '\n';
+
+        std::string error;
+        if (!writeFailedList(options_.outputDir, failures_, error))
+            err_ << kName << error << '\n';
+        for (const Failure& f : failures_)
+            err_ << kName << "failed: " << f.input << ": " << f.reason << '\n';
+        if (signal_ != 0) {
+            err_ << kName << "interrupted by " << signalName(signal_) << ": "
+                 << written_ << " videos written; run the same command again "
+                 << "to finish the rest\n";
+            return exitStatusForSignal(signal_);
+        }
+        int workers = options_.jobs > 0 ? options_.jobs : defaultJobCount();
+        out << formatCollectionSummary(written_, skipped_,
+                                       long(failures_.size()), pairs_,
+                                       elapsed(), workers);
+        if (!failures_.empty())
+            err_ << kName << failures_.size() << " of " << items_.size()
+                 << " inputs failed; they are listed in "
+                 << (fs::path(options_.outputDir) / kFailedListName).string()
+                 << '\n';
+        return failures_.empty() ? kExitOk : kExitFailure;
+    }
+
+  private:
+    double elapsed() const
+    {
+        return std::chrono::duration<double>(Clock::now() - start_).count();
+    }
+
+    // The collection's progress line, with itemPairs written of the item
+    // in hand.
+    void showProgress(long itemPairs)
+    {
+        if (options_.quiet)
+            return;
+        long computed = written_ + long(failures_.size());
+        err_ << '\r'
+             << formatCollectionProgress(
+                    computed + skipped_, long(items_.size()),
+                    pairs_ + itemPairs, computed, elapsed())
+             << "    ";
+        err_.flush();
+    }
+
+    // Skips the item when it is done, else computes it from scratch and
+    // writes its marker last.
+    void exportItem(const CollectionItem& item)
+    {
+        const std::string marker =
+            doneMarkerPath(options_.outputDir, item.output);
+        const std::string dir =
+            (fs::path(options_.outputDir) / item.output).string();
+        long donePairs = 0;
+        if (!outputsTaken_.insert(item.output).second) {
+            failures_.push_back(
+                {item.input,
+                 "its output folder " + dir + " is that of an earlier input"});
+            return;
+        }
+        if (!options_.force && readDoneMarker(marker, options_, donePairs)) {
+            ++skipped_;
+            return;
+        }
+        // The marker goes first, so that a stop from here on leaves the item
+        // to be redone.
+        std::error_code ec;
+        fs::remove(marker, ec);
+        clearEarlierAttempt(dir, marker);
+
+        ExportOptions itemOptions = options_;
+        itemOptions.inputs = {item.input};
+        itemOptions.outputDir = dir;
+        itemOptions.force = true;
+        itemOptions.quiet = true;
+        std::string error;
+        std::string created;
+        std::unique_ptr<FrameSource> source =
+            FrameSource::open(itemOptions.inputs, error);
+        if (!source || !prepareOutputDir(dir, error, &created)) {
+            failures_.push_back({item.input, error});
+            return;
+        }
+        std::ostringstream unused;
+        ExportResult result =
+            runBatchExport(itemOptions, *source, unused, watch_,
+                           [this](long itemPairs) { showProgress(itemPairs); });
+        pairs_ += result.pairs;
+        if (result.pairs == 0)
+            removeCreatedFolders(dir, created);
+        if (result.signal != 0) {
+            signal_ = result.signal;
+            return;
+        }
+        if (!result.error.empty()) {
+            failures_.push_back({item.input, result.error});
+            return;
+        }
+        // Written last: the item counts as done from here on.
+        std::string text = doneMarkerText(result.pairs, options_);
+        if (!writeBytesAtomically(
+                marker, std::vector<unsigned char>(text.begin(), text.end()),
+                error)) {
+            failures_.push_back({item.input, error});
+            return;
+        }
+        ++written_;
+    }
+
+    const ExportOptions& options_;
+    const std::vector<CollectionItem>& items_;
+    InterruptWatch* watch_;
+    std::ostream& err_;
+    const Clock::time_point start_;
+    std::vector<Failure> failures_;
+    std::set<std::string> outputsTaken_; // item folders used so far
+    long written_ = 0;
+    long skipped_ = 0;
+    long pairs_ = 0; // written in this run
+    int signal_ = 0; // the stop signal caught, 0 while none
+};
+
 } // namespace
 
 std::string doneMarkerPath(const std::string& outputRoot,
@@ -121,122 +269,11 @@ int runCollection(const ExportOptions& options,
                   const std::vector<CollectionItem>& items,
                   InterruptWatch* watch, std::ostream& out, std::ostream& err)
 {
-    const Clock::time_point start = Clock::now();
-    auto elapsed = [&start] {
-        return std::chrono::duration<double>(Clock::now() - start).count();
-    };
     std::string error;
     if (!prepareOutputDir(options.outputDir, error)) {
         err << kName << error << '\n';
         return kExitFailure;
     }
-
-    std::vector<Failure> failures;
-    std::set<std::string> outputsTaken;
-    long written = 0;
-    long skipped = 0;
-    long pairs = 0;
-    int workers = options.jobs > 0 ? options.jobs : defaultJobCount();
-    int signal = 0;
-    for (size_t i = 0; i < items.size() && signal == 0; ++i) {
-        if (watch != nullptr && watch->signal() != 0) {
-            signal = watch->signal();
-            break;
-        }
-        const CollectionItem& item = items[i];
-        const std::string marker =
-            doneMarkerPath(options.outputDir, item.output);
-        const std::string dir =
-            (fs::path(options.outputDir) / item.output).string();
-        long donePairs = 0;
-        if (!outputsTaken.insert(item.output).second) {
-            failures.push_back(
-                {item.input,
-                 "its output folder " + dir + " is that of an earlier input"});
-        } else if (!options.force &&
-                   readDoneMarker(marker, options, donePairs)) {
-            ++skipped;
-        } else {
-            // The marker goes first, so that a stop from here on leaves the
-            // item to be redone.
-            std::error_code ec;
-            fs::remove(marker, ec);
-            clearEarlierAttempt(dir, marker);
-
-            ExportOptions itemOptions = options;
-            itemOptions.inputs = {item.input};
-            itemOptions.outputDir = dir;
-            itemOptions.force = true;
-            itemOptions.quiet = true;
-            std::unique_ptr<FrameSource> source =
-                FrameSource::open(itemOptions.inputs, error);
-            std::string created;
-            if (!source) {
-                failures.push_back({item.input, error});
-            } else if (!prepareOutputDir(dir, error, &created)) {
-                failures.push_back({item.input, error});
-            } else {
-                std::ostringstream quiet;
-                auto showProgress = [&](long itemPairs) {
-                    err << '\r'
-                        << formatCollectionProgress(
-                               written + skipped + long(failures.size()),
-                               long(items.size()), pairs + itemPairs,
-                               written + long(failures.size()), elapsed())
-                        << "    ";
-                    err.flush();
-                };
-                ExportResult result = runBatchExport(
-                    itemOptions, *source, quiet, watch,
-                    options.quiet ? std::function<void(long)>() : showProgress);
-                pairs += result.pairs;
-                if (result.pairs == 0)
-                    removeCreatedFolders(dir, created);
-                if (result.signal != 0) {
-                    signal = result.signal;
-                } else if (!result.error.empty()) {
-                    failures.push_back({item.input, result.error});
-                } else {
-                    // Written last: the item counts as done from here on.
-                    std::string text = doneMarkerText(result.pairs, options);
-                    if (writeBytesAtomically(marker,
-                                             std::vector<unsigned char>(
-                                                 text.begin(), text.end()),
-                                             error))
-                        ++written;
-                    else
-                        failures.push_back({item.input, error});
-                }
-            }
-        }
-        if (!options.quiet && signal == 0) {
-            long finished = written + skipped + long(failures.size());
-            err << '\r'
-                << formatCollectionProgress(finished, long(items.size()), pairs,
-                                            written + long(failures.size()),
-                                            elapsed())
-                << "    ";
-            err.flush();
-        }
-    }
-    if (!options.quiet)
-        err << '\n';
-
-    if (!writeFailedList(options.outputDir, failures, error))
-        err << kName << error << '\n';
-    for (const Failure& f : failures)
-        err << kName << "failed: " << f.input << ": " << f.reason << '\n';
-    if (signal != 0) {
-        err << kName << "interrupted by " << signalName(signal) << ": "
-            << written << " videos written; run the same command again to "
-            << "finish the rest\n";
-        return exitStatusForSignal(signal);
-    }
-    out << formatCollectionSummary(written, skipped, long(failures.size()),
-                                   pairs, elapsed(), workers);
-    if (!failures.empty())
-        err << kName << failures.size() << " of " << items.size()
-            << " inputs failed; they are listed in "
-            << (fs::path(options.outputDir) / kFailedListName).string() << '\n';
-    return failures.empty() ? kExitOk : kExitFailure;
+    CollectionRun run(options, items, watch, err);
+    return run.exportAll(out);
 }
