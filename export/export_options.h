@@ -8,6 +8,14 @@
 #include <string>
 #include <vector>
 
+// How the field itself is stored: one .flo file per pair, or the x and y
+// velocities as two 8-bit images.
+enum class FieldFormat { Flo, Xy };
+
+// Default of --bound: the speed, in pixels per pair, coded as 255 or 1 in
+// the xy images, the value training pipelines commonly assume.
+constexpr double kDefaultXyBound = 20.0;
+
 struct ExportOptions {
     // One entry: a video file or a folder of frames; two: two image files.
     std::vector<std::string> inputs;
@@ -16,10 +24,17 @@ struct ExportOptions {
     bool wheel = false;    // the field in colour-wheel coding
     double maxSpeed = 0.0; // wheel saturation scale; 0: the frame's largest
     LegendCorner legend = LegendCorner::None;
-    int jobs = 0;       // worker threads; 0: one per core
-    long maxPairs = 0;  // stop after this many pairs; 0: no limit
-    bool force = false; // overwrite existing output files
-    bool quiet = false; // no progress line
+    FieldFormat format = FieldFormat::Flo;
+    double bound = kDefaultXyBound; // xy images: speed coded as 255 or 1
+    bool xyPng = false;             // xy images as PNG instead of JPEG
+    long step = 1;                  // pairs of frames N and N + step
+    int resizeWidth = 0;  // frames resized to this size before the flow;
+    int resizeHeight = 0; // 0: as read
+    int shortSide = 0;    // or scaled so that the shorter side is this long
+    int jobs = 0;         // worker threads; 0: one per core
+    long maxPairs = 0;    // stop after this many pairs; 0: no limit
+    bool force = false;   // overwrite existing output files
+    bool quiet = false;   // no progress line
     bool help = false;
 };
 

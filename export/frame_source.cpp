@@ -1,13 +1,17 @@
 #include "frame_source.h"
 
+#include "library_log.h"
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <algorithm>
 #include <cctype>
+#include <fcntl.h>
 #include <filesystem>
 #include <system_error>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -51,24 +55,57 @@ class ImageListSource : public FrameSource {
     size_t next_ = 0;
 };
 
+// Sends what is written to the process's standard error to /dev/null for
+// as long as it is alive. GStreamer reports its own teardown failures
+// there directly, past the image library's logger.
+class MutedStandardError {
+  public:
+    MutedStandardError() : saved_(::dup(STDERR_FILENO))
+    {
+        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0)
+            ::dup2(null, STDERR_FILENO);
+        if (null >= 0)
+            ::close(null);
+    }
+    ~MutedStandardError()
+    {
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDERR_FILENO);
+            ::close(saved_);
+        }
+    }
+    MutedStandardError(const MutedStandardError&) = delete;
+    MutedStandardError& operator=(const MutedStandardError&) = delete;
+
+  private:
+    int saved_;
+};
+
 // Frames decoded by the video reader. The first frame is read on opening
-// to make sure that the file really decodes.
+// to make sure that the file really decodes. The reader's backends log
+// their own failures (each one tried on a file that is no video, damaged
+// frames); the exporter reports them in its own words instead.
 class VideoSource : public FrameSource {
   public:
     bool open(const std::string& path, std::string& error)
     {
         path_ = path;
-        try {
-            if (!capture_.open(path) || !capture_.read(first_) ||
-                first_.empty()) {
-                error = "cannot read video " + path;
-                return false;
-            }
-            count_ = static_cast<long>(capture_.get(cv::CAP_PROP_FRAME_COUNT));
-        } catch (const cv::Exception&) {
+        QuietLibraryLog quiet;
+        // FFmpeg reads nearly every video; only a file that it refuses is
+        // offered to the other backends, which talk on standard error.
+        bool opened = openWith(cv::CAP_FFMPEG);
+        if (!opened) {
+            MutedStandardError muted;
+            opened = openWith(cv::CAP_ANY);
+            if (!opened)
+                capture_.release(); // torn down while still muted
+        }
+        if (!opened) {
             error = "cannot read video " + path;
             return false;
         }
+        count_ = static_cast<long>(capture_.get(cv::CAP_PROP_FRAME_COUNT));
         if (count_ <= 0)
             count_ = -1;
         return true;
@@ -82,6 +119,7 @@ class VideoSource : public FrameSource {
             first_.release();
         } else {
             try {
+                QuietLibraryLog quiet;
                 if (!capture_.read(frame))
                     frame.release();
             } catch (const cv::Exception& e) {
@@ -99,6 +137,17 @@ class VideoSource : public FrameSource {
     bool countIsExact() const override { return false; }
 
   private:
+    // Opens path_ with the backend and reads its first frame.
+    bool openWith(int backend)
+    {
+        try {
+            return capture_.open(path_, backend) && capture_.read(first_) &&
+                   !first_.empty();
+        } catch (const cv::Exception&) {
+            return false;
+        }
+    }
+
     std::string path_;
     cv::VideoCapture capture_;
     cv::Mat first_;
@@ -122,6 +171,31 @@ cv::Mat toGrey(const cv::Mat& frame)
         break;
     }
     return grey;
+}
+
+cv::Size flowFrameSize(cv::Size size, int width, int height, int shortSide)
+{
+    if (width > 0 && height > 0)
+        return cv::Size(width, height);
+    if (shortSide <= 0 || size.width <= 0 || size.height <= 0)
+        return size;
+    auto scaled = [shortSide](int side, int shorter) {
+        long long other =
+            (2LL * side * shortSide + shorter) / (2LL * shorter); // rounded
+        return static_cast<int>(std::max(1LL, other));
+    };
+    if (size.width <= size.height)
+        return cv::Size(shortSide, scaled(size.height, size.width));
+    return cv::Size(scaled(size.width, size.height), shortSide);
+}
+
+cv::Mat resizedFrame(const cv::Mat& frame, cv::Size size)
+{
+    const bool shrinks = size.width <= frame.cols && size.height <= frame.rows;
+    cv::Mat resized;
+    cv::resize(frame, resized, size, 0.0, 0.0,
+               shrinks ? cv::INTER_AREA : cv::INTER_LINEAR);
+    return resized;
 }
 
 bool isFrameFileName(const std::string& name)

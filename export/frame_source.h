@@ -33,6 +33,16 @@ class FrameSource {
 // Converts a decoded frame (1, 3 or 4 channels, 8 bits) to CV_8UC1.
 cv::Mat toGrey(const cv::Mat& frame);
 
+// The size that frames of `size` are brought to before the flow: width x
+// height when both are above 0; else, when shortSide is above 0, the size
+// whose shorter side is shortSide and whose other side keeps the aspect
+// ratio (rounded, at least 1); else size itself.
+cv::Size flowFrameSize(cv::Size size, int width, int height, int shortSide);
+
+// frame resized to size: pixel-area averaging when it shrinks in both
+// directions, bilinear interpolation otherwise.
+cv::Mat resizedFrame(const cv::Mat& frame, cv::Size size);
+
 // Whether a file name has the extension of an image format that frames are
 // read from (case-insensitive).
 bool isFrameFileName(const std::string& name);

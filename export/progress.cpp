@@ -52,3 +52,32 @@ std::string formatSummary(long pairs, double elapsedSeconds,
                   meanMs);
     return text;
 }
+
+std::string formatCollectionProgress(long finished, long total, long pairs,
+                                     long computed, double elapsedSeconds)
+{
+    double rate = elapsedSeconds > 0.0 ? pairs / elapsedSeconds : 0.0;
+    char text[128];
+    std::snprintf(text, sizeof text, "videos %ld/%ld, %ld pairs, %.2f pairs/s",
+                  finished, total, pairs, rate);
+    std::string line = text;
+    if (computed > 0 && finished < total)
+        line += ", " +
+                formatDuration((total - finished) * elapsedSeconds / computed) +
+                " left";
+    return line;
+}
+
+std::string formatCollectionSummary(long written, long skipped, long failed,
+                                    long pairs, double elapsedSeconds,
+                                    int workers)
+{
+    double rate = elapsedSeconds > 0.0 ? pairs / elapsedSeconds : 0.0;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%ld videos: %ld written, %ld skipped as done before, %ld "
+                  "failed; %ld pairs in %.2f s (%.2f pairs/s, %d worker%s)\n",
+                  written + skipped + failed, written, skipped, failed, pairs,
+                  elapsedSeconds, rate, workers, workers == 1 ? "" : "s");
+    return text;
+}

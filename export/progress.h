@@ -18,4 +18,18 @@ std::string formatProgress(long done, long total, bool totalExact,
 std::string formatSummary(long pairs, double elapsedSeconds,
                           double engineSeconds, int workers);
 
+// The progress line of a collection: videos finished (written, skipped or
+// failed) of the total, pairs written, pairs per second and the time left,
+// estimated from the mean time of the videos computed so far (computed >
+// 0). No line break.
+std::string formatCollectionProgress(long finished, long total, long pairs,
+                                     long computed, double elapsedSeconds);
+
+// The summary of a collection run: videos written, skipped as done before
+// and failed, then pairs, wall time, rate and workers. Ends with a line
+// break.
+std::string formatCollectionSummary(long written, long skipped, long failed,
+                                    long pairs, double elapsedSeconds,
+                                    int workers);
+
 #endif

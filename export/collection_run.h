@@ -1,0 +1,43 @@
+// A whole collection exported in one run: every video or frame folder into
+// its mirrored output folder, a done marker written last for each, videos
+// done before skipped, partial ones redone, failures listed in failed.txt.
+#ifndef OF_ULK_COLLECTION_RUN_H
+#define OF_ULK_COLLECTION_RUN_H
+
+#include "collection_list.h"
+#include "export_options.h"
+#include "interrupt_watch.h"
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// Name of the list of failed inputs in the output root.
+extern const char* const kFailedListName;
+
+// The done marker of an item: OUTPUT_ROOT/<item output>.done, beside the
+// item's folder so that the folder holds flow files only.
+std::string doneMarkerPath(const std::string& outputRoot,
+                           const std::string& itemOutput);
+
+// The marker's text: the pair count and the options that shape the files.
+std::string doneMarkerText(long pairs, const ExportOptions& options);
+
+// Whether the marker at path was written by a complete run with options of
+// the same outputs; pairs receives its pair count.
+bool readDoneMarker(const std::string& path, const ExportOptions& options,
+                    long& pairs);
+
+// Exports every item into options.outputDir. Items with a matching done
+// marker are skipped unless options.force is set; any other item's earlier
+// files are removed and it is computed again. A failing item is listed in
+// OUTPUT_ROOT/failed.txt with its reason and the run goes on; a stop
+// signal caught by watch ends the run after the pair in hand. Progress goes
+// to err unless options.quiet is set, the summary to out. Returns the exit
+// status: 0 when every item is done, 1 when one failed, 128 + the signal
+// when stopped.
+int runCollection(const ExportOptions& options,
+                  const std::vector<CollectionItem>& items,
+                  InterruptWatch* watch, std::ostream& out, std::ostream& err);
+
+#endif

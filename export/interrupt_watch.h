@@ -1,0 +1,49 @@
+// SIGINT and SIGTERM as a request to stop: while an InterruptWatch is alive
+// the first of them does not end the process but is handed to a callback on
+// the watch's own thread, so that the exporter can finish the file in hand
+// and leave in order. A second signal ends the process at once, as usual.
+#ifndef OF_ULK_INTERRUPT_WATCH_H
+#define OF_ULK_INTERRUPT_WATCH_H
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class InterruptWatch {
+  public:
+    // Catches SIGINT and SIGTERM (a signal that was ignored when the watch
+    // began stays ignored). Only one watch may be alive at a time.
+    InterruptWatch();
+    // Restores the earlier handlers and stops the watch's thread.
+    ~InterruptWatch();
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+    // The first signal caught, 0 while none was.
+    int signal() const;
+
+    // Calls onSignal with the signal number on the watch's thread when the
+    // first signal arrives, at once if it already has. An empty function
+    // ends the calls; once this returns, the earlier one is not running.
+    void setCallback(std::function<void(int)> onSignal);
+
+  private:
+    void watchLoop();
+
+    int pipe_[2] = {-1, -1}; // the handler wakes the thread through it
+    std::thread thread_;
+    std::mutex mutex_; // guards callback_ and its calls
+    std::function<void(int)> callback_;
+    bool called_ = false;
+};
+
+// "SIGINT", "SIGTERM", or "signal N" for any other.
+std::string signalName(int signal);
+
+// The exit status of a program that stops on a signal it caught: 128 plus
+// its number, as the shell reports a process killed by it (130 for SIGINT,
+// 143 for SIGTERM).
+int exitStatusForSignal(int signal);
+
+#endif

@@ -1,0 +1,37 @@
+// The exporter run as a process by its tests, so that it can be killed or
+// limited like a real run, and checks of the files a run leaves.
+#ifndef OF_ULK_TESTS_EXPORT_RUNS_H
+#define OF_ULK_TESTS_EXPORT_RUNS_H
+
+#include <opencv2/core.hpp>
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// Starts the exporter with args, its output streams in dir/stdout.txt and
+// dir/stderr.txt, SIGINT and SIGTERM at their default actions and, when
+// fileSizeLimit is above 0, no file allowed to grow beyond it.
+pid_t startExporter(const std::vector<std::string>& args,
+                    const std::string& dir, long fileSizeLimit = 0);
+
+// Waits for the child; after timeoutSeconds it is killed and the test
+// fails. Returns the raw wait status.
+int waitForExit(pid_t pid, int timeoutSeconds = 120);
+
+// "exit status N" or "ended by signal N".
+std::string describeStatus(int status);
+
+// Checks that a final-named output file is whole: a .flo holds its header
+// with the expected size and every velocity, an image decodes to that size.
+void expectComplete(const std::filesystem::path& path, cv::Size size);
+
+// Checks every file of an output folder: no temporary file is left, each
+// file is whole, and the pairs form a prefix 0 .. n-1 with every file of
+// each pair (one per suffix). Returns n.
+long expectCompletePrefix(const std::string& dir, cv::Size size,
+                          const std::vector<std::string>& suffixes);
+
+#endif
