@@ -77,6 +77,46 @@ CVAPI(void)
 cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
                      CvMemStorage* storage, StuffInfo* stuffInfo);
 
+/* Refinements of cvCalcOpticalFlowULKRefined, combined with bitwise or.
+ * 0 selects none of them and gives exactly the field of
+ * cvCalcOpticalFlowULK. */
+enum {
+    /* Point search on half- and quarter-size frames first, its result as the
+     * starting offset at full size: motions up to 40 pixels instead of 10. */
+    CV_ULK_REFINE_COARSE_TO_FINE = 1,
+    /* Sub-pixel point velocities from a parabola through the match costs
+     * around the best whole-pixel match. */
+    CV_ULK_REFINE_SUBPIXEL = 2,
+    /* Smoothing that stays inside segments and fills pixels of no segment
+     * from their neighbours, instead of one Gaussian over the whole map. */
+    CV_ULK_REFINE_SEGMENT_SMOOTH = 4,
+    /* Variational refinement of the dense field on the two frames
+     * (OpenCV's cv::VariationalRefinement). */
+    CV_ULK_REFINE_VARIATIONAL = 8,
+    /* Every refinement that is known; any other bit is an error. */
+    CV_ULK_REFINE_ALL = 15
+};
+
+/* The refinements that the refined mode uses: the ones that lowered the
+ * endpoint error on the accuracy tool. */
+#define CV_ULK_REFINED_DEFAULT                                                 \
+    (CV_ULK_REFINE_COARSE_TO_FINE | CV_ULK_REFINE_SUBPIXEL |                   \
+     CV_ULK_REFINE_VARIATIONAL)
+
+/* cvCalcOpticalFlowULK with refinements: the same arguments, checked in the
+ * same order with the same errors (reported for this function's name), and
+ * then flags, a combination of the CV_ULK_REFINE_* values; a bit outside
+ * CV_ULK_REFINE_ALL raises CV_StsOutOfRange and changes nothing. Flags 0
+ * give the bytes of cvCalcOpticalFlowULK. With refinements, velx and vely
+ * hold the refined field, which belongs to the pixels of srcA; a stuffInfo
+ * describes the segmentation and tracking points as before, its TrackPoint
+ * velocities rounded to whole pixels. Storage and ownership are those of
+ * cvCalcOpticalFlowULK. */
+CVAPI(void)
+cvCalcOpticalFlowULKRefined(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
+                            CvMemStorage* storage, StuffInfo* stuffInfo,
+                            int flags);
+
 /* ------------------------------------------------------------------------
  * Contour tools
  * ------------------------------------------------------------------------ */
