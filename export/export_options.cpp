@@ -116,6 +116,10 @@ bool parseExportOptions(const std::vector<std::string>& args,
             if (!noValue())
                 return false;
             options.wheel = true;
+        } else if (arg == "--refined") {
+            if (!noValue())
+                return false;
+            options.refined = true;
         } else if (arg == "--force") {
             if (!noValue())
                 return false;
@@ -241,6 +245,11 @@ std::string exportHelpText()
            "  --max-pairs N      stop after N frame pairs\n"
            "                     e.g. of_ulk_export clip.avi out "
            "--max-pairs 100\n"
+           "  --refined          the engine's refined mode: about twice the "
+           "time, a more\n"
+           "                     accurate field (motions up to 40 pixels, "
+           "sub-pixel)\n"
+           "                     e.g. of_ulk_export clip.avi out --refined\n"
            "  --force            overwrite existing output files\n"
            "                     e.g. of_ulk_export a.png b.png out --force\n"
            "  -q, --quiet        no progress line on standard error\n"

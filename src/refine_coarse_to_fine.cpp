@@ -11,6 +11,8 @@ namespace {
 // this many whole-pixel moves: one for the doubling, two for the engine's
 // grid of 2 pixels on the coarsest level, and room for a larger error.
 const int kLevelMoves = 4;
+// A point this far right of and below a window's corner has that window.
+const int kProbeOffset = 16;
 
 } // namespace
 
@@ -42,13 +44,18 @@ cv::Point coarseToFineStart(const MatchPyramid& pyramid, int x, int y,
         const int lx = x >> index;
         const int ly = y >> index;
         velocity *= 2;
-        if (!search->start(level, lx, ly))
+        // On reduced frames a window at the right or bottom border is
+        // moved inside: it still sees the motion around the point.
+        if (!search->start(level, lx, ly, true))
             continue;
         uint64_t cost = 0;
         if (!found) {
             // The engine's own search of +-10 pixels on the coarsest level
-            // that holds the window.
-            TrackPoint probe = {lx, ly, 0, 0, 0};
+            // that holds the window, from the window's corner (the engine
+            // places the window 16 pixels up and left of its point).
+            const cv::Point corner = search->windowOrigin();
+            TrackPoint probe = {corner.x + kProbeOffset,
+                                corner.y + kProbeOffset, 0, 0, 0};
             estimatePointMotion(&probe, level.integralA, level.integralB,
                                 level.width, level.height);
             velocity = cv::Point(probe.vx, probe.vy);

@@ -11,13 +11,22 @@ const int kBorderMargin = 33; // origins up to size - 33 are usable
 
 } // namespace
 
-bool MatchSearch::start(const MatchLevel& level, int x, int y)
+bool MatchSearch::start(const MatchLevel& level, int x, int y,
+                        bool clampToFrame)
 {
     level_ = level;
     x0_ = x > kWindowOffset ? x - kWindowOffset : 0;
     y0_ = y > kWindowOffset ? y - kWindowOffset : 0;
     haveCentre_ = false;
-    if (x0_ > level.width - kBorderMargin || y0_ > level.height - kBorderMargin)
+    const int lastX = level.width - kBorderMargin;
+    const int lastY = level.height - kBorderMargin;
+    if (lastX < 0 || lastY < 0)
+        return false;
+    if (clampToFrame) {
+        x0_ = std::min(x0_, lastX);
+        y0_ = std::min(y0_, lastY);
+    }
+    if (x0_ > lastX || y0_ > lastY)
         return false;
     windowDescriptor(level.integralB, x0_, y0_, reference_);
     return true;

@@ -27,9 +27,14 @@ const uint64_t kNoCost = UINT64_MAX;
 class MatchSearch {
   public:
     // Places the window of the point (x, y) of this level by the engine's
-    // rule and describes it in the newer frame. False when the window does
-    // not fit; the search is then unusable.
-    bool start(const MatchLevel& level, int x, int y);
+    // rule and describes it in the newer frame. A window that reaches past
+    // the right or bottom border is moved back inside when clampToFrame is
+    // set, else the search is unusable and false is returned; so is a frame
+    // smaller than the window.
+    bool start(const MatchLevel& level, int x, int y, bool clampToFrame);
+
+    // Top-left pixel of the window in the newer frame.
+    cv::Point windowOrigin() const { return cv::Point(x0_, y0_); }
 
     // Cost of a velocity, kNoCost when its window leaves the frame.
     uint64_t cost(cv::Point velocity);
