@@ -327,17 +327,19 @@ TEST(RefinedStuffInfo, DescribesTheEnginesSegmentation)
             std::memcmp(info.idxMap.data.ptr, engine.data() + mapsAt, mapBytes),
             0);
         for (int i = 0; i < info.trackPoints->total; ++i) {
-            const TrackPoint* p = reinterpret_cast<const TrackPoint*>(
-                cvGetSeqElem(info.trackPoints, i));
-            TrackPoint e;
+            // Packed records: fields are copied out before comparing.
+            TrackPoint p, e;
+            std::memcpy(&p, cvGetSeqElem(info.trackPoints, i), sizeof(p));
             std::memcpy(&e,
                         engine.data() + mapsAt + mapBytes +
                             size_t(i) * sizeof(TrackPoint),
                         sizeof(e));
-            EXPECT_EQ(p->x, e.x);
-            EXPECT_EQ(p->y, e.y);
-            EXPECT_LE(std::abs(p->vx), 48);
-            EXPECT_LE(std::abs(p->vy), 48);
+            const int px = p.x, py = p.y, pvx = p.vx, pvy = p.vy;
+            const int ex = e.x, ey = e.y;
+            EXPECT_EQ(px, ex);
+            EXPECT_EQ(py, ey);
+            EXPECT_LE(std::abs(pvx), 48);
+            EXPECT_LE(std::abs(pvy), 48);
         }
         EXPECT_TRUE(cv::checkRange(velx) && cv::checkRange(vely));
         cvReleaseMemStorage(&storage);

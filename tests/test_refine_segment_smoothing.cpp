@@ -26,21 +26,6 @@ TEST(SegmentSmoothing, KeepsEachSegmentsMotionAtItsBorder)
     EXPECT_FLOAT_EQ(v.at<float>(20, 30), 1.0f);
 }
 
-TEST(SegmentSmoothing, SmoothsWithinASegment)
-{
-    // One segment with a single outlier: it is pulled toward its
-    // neighbours, and its neighbours toward it, by the same Gaussian.
-    cv::Mat labels(30, 30, CV_16UC1, cv::Scalar(70));
-    cv::Mat u(labels.size(), CV_32FC1, cv::Scalar(1.0f));
-    cv::Mat v(labels.size(), CV_32FC1, cv::Scalar(0.0f));
-    u.at<float>(15, 15) = 50.0f;
-    CvMat l = cvMat(labels), x = cvMat(u), y = cvMat(v);
-    smoothWithinSegments(&l, &x, &y);
-    EXPECT_LT(u.at<float>(15, 15), 5.0f);
-    EXPECT_GT(u.at<float>(15, 16), 1.0f);
-    EXPECT_FLOAT_EQ(u.at<float>(2, 2), 1.0f);
-}
-
 TEST(SegmentSmoothing, FillsPixelsOfNoSegmentFromTheirNeighbours)
 {
     // A hole of level values (no segment) inside a segment moving (4, -2)
