@@ -17,12 +17,13 @@ struct ExportOptions {
     bool wheel = false;    // the field in colour-wheel coding
     double maxSpeed = 0.0; // wheel saturation scale; 0: the frame's largest
     LegendCorner legend = LegendCorner::None;
-    int jobs = 0;         // worker threads; 0: one per core
-    long maxPairs = 0;    // stop after this many pairs; 0: no limit
-    bool force = false;   // overwrite existing output files
-    bool quiet = false;   // no progress line
-    bool refined = false; // the engine's refined mode
+    int jobs = 0;       // worker threads; 0: one per core
+    long maxPairs = 0;  // stop after this many pairs; 0: no limit
+    bool force = false; // overwrite existing output files
+    bool quiet = false; // no progress line
     bool help = false;
+    // The engine's refined mode (--refined).
+    bool refined = false;
 };
 
 // Exit codes of the program.

@@ -162,20 +162,20 @@ TEST(ExportOptions, EveryOptionIsParsedInBothValueForms)
     EXPECT_EQ(o.jobs, 3);
     EXPECT_EQ(o.inputs, (std::vector<std::string>{"a.png", "b.png"}));
     EXPECT_EQ(o.outputDir, "out");
-    ASSERT_TRUE(
-        parseExportOptions({"clip.avi", "out", "--wheel", "--legend", "tr",
-                            "--max-speed=2.5", "--max-pairs", "7", "--jobs=4",
-                            "--force", "--quiet", "--png", "--refined"},
-                           o, error))
+    ASSERT_TRUE(parseExportOptions({"clip.avi", "out", "--wheel", "--legend",
+                                    "tr", "--max-speed=2.5", "--max-pairs", "7",
+                                    "--jobs=4", "--force", "--quiet", "--png"},
+                                   o, error))
         << error;
     EXPECT_EQ(o.inputs, std::vector<std::string>{"clip.avi"});
     EXPECT_EQ(o.legend, LegendCorner::TopRight);
     EXPECT_DOUBLE_EQ(o.maxSpeed, 2.5);
     EXPECT_EQ(o.maxPairs, 7);
     EXPECT_EQ(o.jobs, 4);
-    EXPECT_TRUE(o.wheel && o.png && o.force && o.quiet && o.refined);
-    ASSERT_TRUE(parseExportOptions({"clip.avi", "out"}, o, error));
+    EXPECT_TRUE(o.wheel && o.png && o.force && o.quiet);
     EXPECT_FALSE(o.refined);
+    ASSERT_TRUE(parseExportOptions({"clip.avi", "out", "--refined"}, o, error));
+    EXPECT_TRUE(o.refined);
 }
 
 struct BadCommandLine {
