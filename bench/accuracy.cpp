@@ -111,14 +111,14 @@ std::vector<Row> measure(std::vector<std::unique_ptr<FlowMethod>>& methods,
 void printTable(const std::string& title, const std::vector<Row>& rows)
 {
     std::printf("\n== %s\n", title.c_str());
-    std::printf("%-28s %12s %12s\n", "method", "AEE (px)", "> 3 px (%)");
+    std::printf("%-40s %12s %12s\n", "method", "AEE (px)", "> 3 px (%)");
     for (const Row& row : rows) {
         if (row.ok)
-            std::printf("%-28s %12.3f %12.2f\n", row.method.c_str(),
+            std::printf("%-40s %12.3f %12.2f\n", row.method.c_str(),
                         row.error.averageEndpointError,
                         100.0 * row.error.badShare);
         else
-            std::printf("%-28s failed: %s\n", row.method.c_str(),
+            std::printf("%-40s failed: %s\n", row.method.c_str(),
                         row.failure.c_str());
     }
 }
@@ -149,16 +149,16 @@ void printSummary(const std::string& title, const Totals& totals)
     if (totals.methods.empty())
         return;
     std::printf("\n== %s\n", title.c_str());
-    std::printf("%-28s %12s %12s %6s\n", "method", "AEE (px)", "> 3 px (%)",
+    std::printf("%-40s %12s %12s %6s\n", "method", "AEE (px)", "> 3 px (%)",
                 "pairs");
     for (std::size_t i = 0; i < totals.methods.size(); ++i) {
         const int n = totals.pairs[i];
         if (n == 0) {
-            std::printf("%-28s %12s %12s %6d\n", totals.methods[i].c_str(), "-",
+            std::printf("%-40s %12s %12s %6d\n", totals.methods[i].c_str(), "-",
                         "-", 0);
             continue;
         }
-        std::printf("%-28s %12.3f %12.2f %6d\n", totals.methods[i].c_str(),
+        std::printf("%-40s %12.3f %12.2f %6d\n", totals.methods[i].c_str(),
                     totals.endpointSum[i] / n, 100.0 * totals.badSum[i] / n, n);
     }
 }
