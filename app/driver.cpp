@@ -28,11 +28,12 @@
 
 const char* const kHelpText =
     "\n\n=== Optical flow help ===\n\n"
-    "of_ulk.exe [file.avi | 0..9] [/r | /si | /av]\n"
+    "of_ulk.exe [file.avi | 0..9] [/r | /si | /av | /hq]\n"
     " 0..9 - capture device number\n"
     " /r   - write result in file_out.avi\n"
     " /si  - show the stuff info of optical flow\n"
-    " /av  - addition of the processed adjacent velocity maps\n";
+    " /av  - addition of the processed adjacent velocity maps\n"
+    " /hq  - refined flow: more accurate, about twice the time\n";
 
 namespace {
 
@@ -383,8 +384,9 @@ int runPipeline(const DriverOptions& options, Resources& res)
 
         if (!frameToGrey(frame, res.currentGrey, ++frameNumber, name))
             return -1;
-        cvCalcOpticalFlowULK(res.previousGrey, res.currentGrey, res.velx[pair],
-                             res.vely[pair], res.storage, infoArg);
+        cvCalcOpticalFlowULKRefined(
+            res.previousGrey, res.currentGrey, res.velx[pair], res.vely[pair],
+            res.storage, infoArg, options.refined ? CV_ULK_REFINED_DEFAULT : 0);
 
         if (options.stuffInfo) {
             cvDrawOpticalFlowStuffInfo(res.result.image(), &info);
@@ -448,6 +450,7 @@ DriverOptions parseCommandLine(int argc, const char* const* argv)
     options.record = optionText.find("/r") != std::string::npos;
     options.stuffInfo = optionText.find("/si") != std::string::npos;
     options.addFields = optionText.find("/av") != std::string::npos;
+    options.refined = optionText.find("/hq") != std::string::npos;
 
     // The digit test comes first: "7clip.avi" is capture device 7.
     if (startsWithDigit) {

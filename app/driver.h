@@ -21,6 +21,7 @@ struct DriverOptions {
     bool record = false;    // "/r": write the shown images to outputName
     bool stuffInfo = false; // "/si": diagnostic overlay
     bool addFields = false; // "/av": render the sum of the two last fields
+    bool refined = false;   // "/hq": the engine's refined mode
     std::string source;     // the first argument; for a file, the name
                             // that is opened (see nameSourceFile)
     std::string baseName;   // source up to its first ".avi" in any case;

@@ -4,7 +4,7 @@
 // ground truth (a folder per pair holding frame10.png, frame11.png and
 // flow10.flo).
 //
-// Usage: flow_accuracy [middlebury-folder]
+// Usage: flow_accuracy [--refinements] [middlebury-folder]
 #include "flow_metrics.h"
 #include "flow_peers.h"
 
@@ -58,11 +58,31 @@ class ZeroFlow : public FlowMethod {
     cv::Mat flow_;
 };
 
-std::vector<std::unique_ptr<FlowMethod>> makeMethods()
+// Refinement sets measured one by one with --refinements: each refinement
+// alone on the engine, then added one after the other.
+const int kRefinementSteps[] = {
+    CV_ULK_REFINE_COARSE_TO_FINE,
+    CV_ULK_REFINE_SUBPIXEL,
+    CV_ULK_REFINE_SEGMENT_SMOOTH,
+    CV_ULK_REFINE_VARIATIONAL,
+    CV_ULK_REFINE_COARSE_TO_FINE | CV_ULK_REFINE_SUBPIXEL,
+    CV_ULK_REFINE_COARSE_TO_FINE | CV_ULK_REFINE_SUBPIXEL |
+        CV_ULK_REFINE_SEGMENT_SMOOTH,
+    CV_ULK_REFINE_ALL,
+    CV_ULK_REFINE_COARSE_TO_FINE | CV_ULK_REFINE_VARIATIONAL,
+    CV_ULK_REFINE_SUBPIXEL | CV_ULK_REFINE_VARIATIONAL,
+};
+
+std::vector<std::unique_ptr<FlowMethod>> makeMethods(bool refinements)
 {
     std::vector<std::unique_ptr<FlowMethod>> methods;
     methods.push_back(std::make_unique<ZeroFlow>());
     methods.push_back(std::make_unique<UlkFlow>(false));
+    methods.push_back(std::make_unique<UlkFlow>(false, CV_ULK_REFINED_DEFAULT));
+    if (refinements)
+        for (const int flags : kRefinementSteps)
+            if (flags != CV_ULK_REFINED_DEFAULT)
+                methods.push_back(std::make_unique<UlkFlow>(false, flags));
     for (auto& peer : makePeerMethods())
         methods.push_back(std::move(peer));
     return methods;
@@ -91,14 +111,14 @@ std::vector<Row> measure(std::vector<std::unique_ptr<FlowMethod>>& methods,
 void printTable(const std::string& title, const std::vector<Row>& rows)
 {
     std::printf("\n== %s\n", title.c_str());
-    std::printf("%-16s %12s %12s\n", "method", "AEE (px)", "> 3 px (%)");
+    std::printf("%-40s %12s %12s\n", "method", "AEE (px)", "> 3 px (%)");
     for (const Row& row : rows) {
         if (row.ok)
-            std::printf("%-16s %12.3f %12.2f\n", row.method.c_str(),
+            std::printf("%-40s %12.3f %12.2f\n", row.method.c_str(),
                         row.error.averageEndpointError,
                         100.0 * row.error.badShare);
         else
-            std::printf("%-16s failed: %s\n", row.method.c_str(),
+            std::printf("%-40s failed: %s\n", row.method.c_str(),
                         row.failure.c_str());
     }
 }
@@ -129,16 +149,16 @@ void printSummary(const std::string& title, const Totals& totals)
     if (totals.methods.empty())
         return;
     std::printf("\n== %s\n", title.c_str());
-    std::printf("%-16s %12s %12s %6s\n", "method", "AEE (px)", "> 3 px (%)",
+    std::printf("%-40s %12s %12s %6s\n", "method", "AEE (px)", "> 3 px (%)",
                 "pairs");
     for (std::size_t i = 0; i < totals.methods.size(); ++i) {
         const int n = totals.pairs[i];
         if (n == 0) {
-            std::printf("%-16s %12s %12s %6d\n", totals.methods[i].c_str(), "-",
+            std::printf("%-40s %12s %12s %6d\n", totals.methods[i].c_str(), "-",
                         "-", 0);
             continue;
         }
-        std::printf("%-16s %12.3f %12.2f %6d\n", totals.methods[i].c_str(),
+        std::printf("%-40s %12.3f %12.2f %6d\n", totals.methods[i].c_str(),
                     totals.endpointSum[i] / n, 100.0 * totals.badSum[i] / n, n);
     }
 }
@@ -221,19 +241,31 @@ bool runMiddlebury(std::vector<std::unique_ptr<FlowMethod>>& methods,
 
 int main(int argc, char** argv)
 {
-    if (argc > 2 || (argc == 2 && (std::string(argv[1]) == "-h" ||
-                                   std::string(argv[1]) == "--help"))) {
-        std::printf("Usage: flow_accuracy [middlebury-folder]\n"
-                    "Default folder: %s\n",
-                    OF_ULK_DEFAULT_MIDDLEBURY);
-        return argc > 2 ? 1 : 0;
+    // --refinements adds a row per refinement set; one folder may follow.
+    bool refinements = false;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--refinements")
+            refinements = true;
+        else
+            args.push_back(argv[i]);
     }
-    const fs::path middlebury = argc == 2 ? argv[1] : OF_ULK_DEFAULT_MIDDLEBURY;
+    if (args.size() > 1 ||
+        (args.size() == 1 && (args[0] == "-h" || args[0] == "--help"))) {
+        std::printf("Usage: flow_accuracy [--refinements] [middlebury-folder]\n"
+                    "Default folder: %s\n"
+                    "--refinements: also each refinement of the refined "
+                    "mode alone and in combination\n",
+                    OF_ULK_DEFAULT_MIDDLEBURY);
+        return args.size() > 1 ? 1 : 0;
+    }
+    const fs::path middlebury =
+        args.size() == 1 ? args[0] : OF_ULK_DEFAULT_MIDDLEBURY;
 
     std::printf("Average endpoint error (AEE) and share of pixels with an "
                 "endpoint error above 3 px,\nover the pixels with known "
                 "ground truth.\n");
-    std::vector<std::unique_ptr<FlowMethod>> methods = makeMethods();
+    std::vector<std::unique_ptr<FlowMethod>> methods = makeMethods(refinements);
     runSynthetic(methods);
     if (!runMiddlebury(methods, middlebury))
         std::printf("\nMiddlebury folder %s not found: skipped.\n",

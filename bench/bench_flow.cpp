@@ -42,14 +42,16 @@ const cv::Size kFrameSizes[] = {
 enum class Method {
     Ulk,
     UlkStuffInfo,
+    UlkRefined,
     Farneback,
     DisUltrafast,
     DisFast,
     DisMedium
 };
-const Method kMethods[] = {Method::Ulk,       Method::UlkStuffInfo,
-                           Method::Farneback, Method::DisUltrafast,
-                           Method::DisFast,   Method::DisMedium};
+const Method kMethods[] = {Method::Ulk,          Method::UlkStuffInfo,
+                           Method::UlkRefined,   Method::Farneback,
+                           Method::DisUltrafast, Method::DisFast,
+                           Method::DisMedium};
 
 std::unique_ptr<FlowMethod> makeMethod(Method method)
 {
@@ -58,6 +60,8 @@ std::unique_ptr<FlowMethod> makeMethod(Method method)
         return std::make_unique<UlkFlow>(false);
     case Method::UlkStuffInfo:
         return std::make_unique<UlkFlow>(true);
+    case Method::UlkRefined:
+        return std::make_unique<UlkFlow>(false, CV_ULK_REFINED_DEFAULT);
     case Method::Farneback:
         return std::make_unique<FarnebackFlow>();
     case Method::DisUltrafast:

@@ -12,7 +12,26 @@ int ulkStorageBlockSize(cv::Size size)
     return idxMapBytes + kStorageHeadroom;
 }
 
-UlkFlow::UlkFlow(bool withStuffInfo) : withStuffInfo_(withStuffInfo) {}
+UlkFlow::UlkFlow(bool withStuffInfo, int refineFlags)
+    : withStuffInfo_(withStuffInfo), refineFlags_(refineFlags)
+{
+}
+
+std::string ulkMethodName(int refineFlags)
+{
+    if (refineFlags == CV_ULK_REFINED_DEFAULT)
+        return "ulk_refined";
+    std::string name = "ulk";
+    if (refineFlags & CV_ULK_REFINE_COARSE_TO_FINE)
+        name += "+c2f";
+    if (refineFlags & CV_ULK_REFINE_SUBPIXEL)
+        name += "+subpixel";
+    if (refineFlags & CV_ULK_REFINE_SEGMENT_SMOOTH)
+        name += "+segsmooth";
+    if (refineFlags & CV_ULK_REFINE_VARIATIONAL)
+        name += "+variational";
+    return name;
+}
 
 UlkFlow::~UlkFlow()
 {
@@ -22,7 +41,7 @@ UlkFlow::~UlkFlow()
 
 std::string UlkFlow::name() const
 {
-    return withStuffInfo_ ? "ulk_stuffinfo" : "ulk";
+    return ulkMethodName(refineFlags_) + (withStuffInfo_ ? "_stuffinfo" : "");
 }
 
 void UlkFlow::prepare(cv::Size size)
@@ -61,8 +80,12 @@ void UlkFlow::run(const cv::Mat& older, const cv::Mat& newer)
     cvInitMatHeader(&vely, vely_.rows, vely_.cols, CV_32FC1, vely_.data);
 
     haveStuffInfo_ = false;
-    cvCalcOpticalFlowULK(&srcA, &srcB, &velx, &vely, storage_,
-                         withStuffInfo_ ? &stuffInfo_ : nullptr);
+    StuffInfo* info = withStuffInfo_ ? &stuffInfo_ : nullptr;
+    if (refineFlags_ == 0)
+        cvCalcOpticalFlowULK(&srcA, &srcB, &velx, &vely, storage_, info);
+    else
+        cvCalcOpticalFlowULKRefined(&srcA, &srcB, &velx, &vely, storage_, info,
+                                    refineFlags_);
     haveStuffInfo_ = withStuffInfo_;
 }
 

@@ -26,13 +26,14 @@ class FlowMethod {
     virtual cv::Mat flow() const = 0;
 };
 
-// cvCalcOpticalFlowULK, with or without a StuffInfo. It keeps one memory
-// storage and one pair of velocity maps for its lifetime (made anew only when
-// the frame size changes) and sets both maps to zero before every call,
-// because the engine leaves pixels outside its segments as it found them.
+// cvCalcOpticalFlowULK, with or without a StuffInfo, or with refinement
+// flags cvCalcOpticalFlowULKRefined. It keeps one memory storage and one
+// pair of velocity maps for its lifetime (made anew only when the frame size
+// changes) and sets both maps to zero before every call, because the engine
+// leaves pixels outside its segments as it found them.
 class UlkFlow : public FlowMethod {
   public:
-    explicit UlkFlow(bool withStuffInfo);
+    explicit UlkFlow(bool withStuffInfo, int refineFlags = 0);
     ~UlkFlow() override;
     UlkFlow(const UlkFlow&) = delete;
     UlkFlow& operator=(const UlkFlow&) = delete;
@@ -49,6 +50,7 @@ class UlkFlow : public FlowMethod {
     void prepare(cv::Size size);
 
     bool withStuffInfo_;
+    int refineFlags_;
     CvMemStorage* storage_ = nullptr;
     cv::Size size_;
     cv::Mat velx_;
@@ -56,6 +58,11 @@ class UlkFlow : public FlowMethod {
     StuffInfo stuffInfo_{};
     bool haveStuffInfo_ = false;
 };
+
+// Name of the engine with these refinement flags: "ulk" for none,
+// "ulk_refined" for CV_ULK_REFINED_DEFAULT, else "ulk" followed by one
+// suffix per flag ("+c2f", "+subpixel", "+segsmooth", "+variational").
+std::string ulkMethodName(int refineFlags);
 
 // Block size for a storage that must hold the IdxMap of a frame of this size
 // in one allocation, plus room for the block header and the sequences.

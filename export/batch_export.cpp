@@ -335,7 +335,9 @@ class Pipeline {
 
         PairResult result;
         Clock::time_point t0 = Clock::now();
-        cvCalcOpticalFlowULK(&srcA, &srcB, &vx, &vy, storage, nullptr);
+        cvCalcOpticalFlowULKRefined(&srcA, &srcB, &vx, &vy, storage, nullptr,
+                                    options_.refined ? CV_ULK_REFINED_DEFAULT
+                                                     : 0);
         result.engineSeconds = secondsSince(t0);
 
         cv::Mat channels[] = {velx, vely};

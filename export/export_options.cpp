@@ -147,6 +147,10 @@ bool parseExportOptions(const std::vector<std::string>& args,
             if (!noValue())
                 return false;
             options.wheel = true;
+        } else if (arg == "--refined") {
+            if (!noValue())
+                return false;
+            options.refined = true;
         } else if (arg == "--force") {
             if (!noValue())
                 return false;
@@ -372,6 +376,11 @@ std::string exportHelpText()
            "  --max-pairs N      stop after N frame pairs\n"
            "                     e.g. of_ulk_export clip.avi out "
            "--max-pairs 100\n"
+           "  --refined          the engine's refined mode: about twice the "
+           "time, a more\n"
+           "                     accurate field (motions up to 40 pixels, "
+           "sub-pixel)\n"
+           "                     e.g. of_ulk_export clip.avi out --refined\n"
            "  --force            overwrite existing output files (in a "
            "collection: redo\n"
            "                     inputs marked done)\n"

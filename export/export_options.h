@@ -36,6 +36,8 @@ struct ExportOptions {
     bool force = false;   // overwrite existing output files
     bool quiet = false;   // no progress line
     bool help = false;
+    // The engine's refined mode (--refined).
+    bool refined = false;
 };
 
 // Exit codes of the program.

@@ -83,6 +83,55 @@ CVAPI(void)
 cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
                      CvMemStorage* storage, StuffInfo* stuffInfo);
 
+/* Refinements of cvCalcOpticalFlowULKRefined, combined with bitwise or.
+ * 0 selects none of them and gives exactly the field of
+ * cvCalcOpticalFlowULK. */
+enum {
+    /* Point search on quarter- and half-size frames first, its result as
+     * the starting offset at full size, then each point also tries the
+     * velocities of the points near it: motions up to 40 pixels instead of
+     * 10, found to the whole pixel. */
+    CV_ULK_REFINE_COARSE_TO_FINE = 1,
+    /* Sub-pixel point velocities from a parabola through the match costs
+     * around the best whole-pixel match. */
+    CV_ULK_REFINE_SUBPIXEL = 2,
+    /* Smoothing that stays inside segments and fills pixels of no segment
+     * from their neighbours, instead of one Gaussian over the whole map. */
+    CV_ULK_REFINE_SEGMENT_SMOOTH = 4,
+    /* Variational refinement of the dense field on the two frames with
+     * OpenCV's cv::VariationalRefinement, from the smallest halving whose
+     * shorter side keeps 40 pixels (an eighth of 640 x 480) up to half
+     * size; the engine's final Gaussian is then left out. Frames with a
+     * side below 40 pixels are not refined. */
+    CV_ULK_REFINE_VARIATIONAL = 8,
+    /* Every refinement that is known; any other bit is an error. */
+    CV_ULK_REFINE_ALL = 15
+};
+
+/* The refined mode of the programs (of_ulk /hq, of_ulk_export --refined):
+ * the refinements that lowered the endpoint error on the accuracy tool.
+ * Segment-aware smoothing did not and is left out. */
+#define CV_ULK_REFINED_DEFAULT                                                 \
+    (CV_ULK_REFINE_COARSE_TO_FINE | CV_ULK_REFINE_SUBPIXEL |                   \
+     CV_ULK_REFINE_VARIATIONAL)
+
+/* cvCalcOpticalFlowULK with refinements: the same arguments, checked in the
+ * same order with the same errors (reported for this function's name), and
+ * then flags, a combination of the CV_ULK_REFINE_* values; a bit outside
+ * CV_ULK_REFINE_ALL raises CV_StsOutOfRange ("Unknown refinement flags")
+ * and changes nothing. Flags 0 give the bytes of cvCalcOpticalFlowULK.
+ * With refinements every pixel of velx and vely is written (nothing of
+ * their previous contents remains); with CV_ULK_REFINE_VARIATIONAL the
+ * field belongs to the pixels of srcA. A stuffInfo holds the same IdxMap,
+ * segments and tracking points as cvCalcOpticalFlowULK would give, the
+ * point velocities those of the refined search rounded to whole pixels.
+ * Storage and ownership are those of cvCalcOpticalFlowULK; reduced copies
+ * of the frames live on the heap during the call only. */
+CVAPI(void)
+cvCalcOpticalFlowULKRefined(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
+                            CvMemStorage* storage, StuffInfo* stuffInfo,
+                            int flags);
+
 /* ------------------------------------------------------------------------
  * Contour tools
  * ------------------------------------------------------------------------ */

@@ -66,7 +66,7 @@ struct ParseCase {
     DriverOptions::Action action;
     int device;
     std::string baseName;
-    std::string flags; // 'r' record, 's' stuff info, 'a' add fields
+    std::string flags; // 'r' record, 's' stuff info, 'a' add fields, 'h' /hq
 };
 
 void PrintTo(const ParseCase& c, std::ostream* os)
@@ -95,6 +95,7 @@ TEST_P(DriverCommandLine, SelectsSourceAndOptions)
     EXPECT_EQ(o.record, c.flags.find('r') != std::string::npos);
     EXPECT_EQ(o.stuffInfo, c.flags.find('s') != std::string::npos);
     EXPECT_EQ(o.addFields, c.flags.find('a') != std::string::npos);
+    EXPECT_EQ(o.refined, c.flags.find('h') != std::string::npos);
 }
 
 using A = DriverOptions::Action;
@@ -111,6 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{{"clip.avi", "/R", "/Si", "/AV"}, A::File, 0, "clip", ""},
         ParseCase{{"clip.avi", "a/", "rb"}, A::File, 0, "clip", "r"},
         ParseCase{{"clip.avi", "/si", "/av"}, A::File, 0, "clip", "sa"},
+        ParseCase{{"clip.avi", "/hq", "/r"}, A::File, 0, "clip", "hr"},
+        ParseCase{{"clip.avi", "/HQ"}, A::File, 0, "clip", ""},
         ParseCase{
             {std::string(600, 'x') + ".avi", std::string(600, 'y'), "/av"},
             A::File,

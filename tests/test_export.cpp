@@ -93,6 +93,9 @@ TEST(ExportOptions, EveryOptionIsParsedInBothValueForms)
     EXPECT_EQ(o.maxPairs, 7);
     EXPECT_EQ(o.jobs, 4);
     EXPECT_TRUE(o.wheel && o.png && o.force && o.quiet);
+    EXPECT_FALSE(o.refined);
+    ASSERT_TRUE(parseExportOptions({"clip.avi", "out", "--refined"}, o, error));
+    EXPECT_TRUE(o.refined);
 }
 
 struct BadCommandLine {
@@ -510,7 +513,7 @@ TEST(ExportProgram, HelpListsEveryOptionWithAnExample)
     ASSERT_EQ(runProgram("--help", dir, out, err), 0);
     for (const char* option :
          {"--png", "--wheel", "--max-speed", "--legend", "--jobs",
-          "--max-pairs", "--force", "--quiet", "--help"}) {
+          "--max-pairs", "--refined", "--force", "--quiet", "--help"}) {
         SCOPED_TRACE(option);
         EXPECT_TRUE(contains(out, option));
     }
