@@ -197,7 +197,7 @@ bool markOutlinePoint(int x, int y, int label, int direction, void* record)
 }
 
 void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
-                 int* boxMin, int* boxMax)
+                 int* boxMin, int* boxMax, int* points)
 {
     const int type = CV_MAT_TYPE(target->type);
     if (type != CV_16UC1 && type != CV_16SC1)
@@ -209,7 +209,11 @@ void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
     k.label = static_cast<unsigned short>(label);
     k.boxMin = boxMin;
     k.boxMax = boxMax;
-    followContourOn(walkMap, x, y, [&k](int px, int py, int, int) {
+    int count = 0;
+    followContourOn(walkMap, x, y, [&k, &count](int px, int py, int, int) {
+        ++count;
         return markPoint(&k, px, py);
     });
+    if (points != nullptr)
+        *points = count;
 }

@@ -34,29 +34,10 @@ int findFirstOf(const unsigned short* row, int x, int last, unsigned short a,
 
 } // namespace
 
-SegmentFiller::SegmentFiller(int cols, int rows)
-    : words_(size_t(cols + 63) / 64), visited_(words_ * size_t(rows), 0)
-{
-}
-
-void SegmentFiller::markRun(int y, int first, int last, bool on)
-{
-    uint64_t* row = visited_.data() + size_t(y) * words_;
-    for (int x = first; x <= last;) {
-        const int bit = x & 63;
-        const int count = std::min(64 - bit, last - x + 1);
-        const uint64_t bits =
-            (count == 64 ? ~uint64_t(0) : ((uint64_t(1) << count) - 1)) << bit;
-        if (on)
-            row[x >> 6] |= bits;
-        else
-            row[x >> 6] &= ~bits;
-        x += count;
-    }
-}
-
 // Flood by runs, 8-connected, over the pixels that hold the level or the
-// label, inside the box; each run is maximal within the box's columns.
+// label, inside the box; each run is maximal within the box's columns. The
+// outline marking wrote labelMap only, so walkMap still holds the level on
+// every member: the flood marks the runs it has taken there with label.
 void SegmentFiller::collectRuns(const LevelMaps& maps, int seedX, int seedY,
                                 const int* boxMin, const int* boxMax,
                                 unsigned short label, unsigned short level)
@@ -64,6 +45,10 @@ void SegmentFiller::collectRuns(const LevelMaps& maps, int seedX, int seedY,
     const auto member = [&](int x, int y) {
         const unsigned short v = maps.labelData[size_t(y) * maps.cols + x];
         return v == label || v == level;
+    };
+    // walkMap holds the level on every member until the run is taken.
+    const auto visited = [&](int x, int y) {
+        return maps.walkData[size_t(y) * maps.cols + x] == label;
     };
     runs_.clear();
     stack_.clear();
@@ -79,7 +64,8 @@ void SegmentFiller::collectRuns(const LevelMaps& maps, int seedX, int seedY,
             --first;
         const int last =
             findFirstOf<false>(row, p.x, boxMax[0], label, level) - 1;
-        markRun(p.y, first, last, true);
+        unsigned short* walkRow = maps.walkData + size_t(p.y) * maps.cols;
+        std::fill(walkRow + first, walkRow + last + 1, label);
         runs_.push_back({p.y, first, last});
 
         // Every run of members that touches this one, corners included, in
@@ -130,6 +116,12 @@ void SegmentFiller::fill(const LevelMaps& maps, int seedX, int seedY,
         if (first <= r->last)
             backwardRow(maps, r->y, first, r->last, label, level);
     }
-    for (const Run& r : runs_)
-        markRun(r.y, r.first, r.last, false);
+    // walkMap, used as the flood's marks, takes labelMap's values again,
+    // the outline's label included.
+    for (const Run& r : runs_) {
+        const size_t at = size_t(r.y) * maps.cols + size_t(r.first);
+        std::copy(maps.labelData + at,
+                  maps.labelData + at + (r.last - r.first + 1),
+                  maps.walkData + at);
+    }
 }

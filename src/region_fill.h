@@ -172,12 +172,11 @@ inline void backwardRow(const LevelMaps& maps, int y, int first, int last,
 // pixel held before the outline was marked, so a pixel of the level can
 // only take it through a chain of level pixels from the outline: the sweeps
 // run over the runs of level-or-label pixels that are connected, inside the
-// box, to the seed pixel. The scratch is kept between regions of one
-// segmentation.
+// box, to the seed pixel. walkMap must hold the level on every pixel of the
+// region, as it does after the outline marking. The scratch is kept between
+// regions of one segmentation.
 class SegmentFiller {
   public:
-    SegmentFiller(int cols, int rows);
-
     void fill(const LevelMaps& maps, int seedX, int seedY, const int* boxMin,
               const int* boxMax, int label, int level);
 
@@ -189,14 +188,6 @@ class SegmentFiller {
     void collectRuns(const LevelMaps& maps, int seedX, int seedY,
                      const int* boxMin, const int* boxMax, unsigned short label,
                      unsigned short level);
-    bool visited(int x, int y) const
-    {
-        return (visited_[size_t(y) * words_ + size_t(x >> 6)] >> (x & 63)) & 1u;
-    }
-    void markRun(int y, int first, int last, bool on);
-
-    size_t words_; // 64-bit words per row of the visited bits
-    std::vector<uint64_t> visited_;
     std::vector<Run> runs_;
     std::vector<CvPoint> stack_;
 };

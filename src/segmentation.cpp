@@ -20,6 +20,12 @@ const int kLongOutline = kMeasureLimit;
 const int kShortOutline = 20;
 // Map values up to this one are grey levels, not segment labels.
 const int kLastLevelValue = 64;
+// A new segment's box is swept whole while it holds at most this many
+// pixels per outline point; a larger box (a thin or diagonal region) is
+// filled along the runs of the region only. Either gives the same maps; the
+// sweep is cheaper for compact regions, and the bound keeps its cost within
+// a multiple of the outline walk's.
+const int kSweepAreaPerOutlinePoint = 24;
 
 // Spreads target row by row from the marked outline over the pixels of
 // level `level` inside the box, and copies every pixel that holds target
@@ -37,6 +43,17 @@ void forwardFill(const LevelMaps& maps, const int* boxMin, const int* boxMax,
         if (level != label16)
             forwardRow(maps, y, boxMin[0], boxMax[0], target, level);
     }
+}
+
+// Sweeps the box from the bottom-right corner back, so that target also
+// reaches pixels of the level that the forward pass could only reach from
+// below or from the right. The box's top row and left column are skipped;
+// target is a new label, so it never equals the level.
+void backwardFill(const LevelMaps& maps, const int* boxMin, const int* boxMax,
+                  int target, int level)
+{
+    for (int y = boxMax[1]; y > boxMin[1]; --y)
+        backwardRow(maps, y, boxMin[0] + 1, boxMax[0], target, level);
 }
 
 // Gives every pixel of level `level` inside the box the value target,
@@ -90,7 +107,7 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
     maps.cols = labelMap->cols;
     maps.rows = labelMap->rows;
     const int rows = maps.rows;
-    SegmentFiller filler(maps.cols, rows);
+    SegmentFiller filler;
 
     CvSeqWriter writer;
     cvStartAppendToSeq(segments, &writer);
@@ -134,8 +151,19 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                 forwardFill(maps, boxMin, boxMax, best, level);
             } else {
                 const int label = ++labelCounter;
-                markOutline(walkMap, labelMap, x, y, label, boxMin, boxMax);
-                filler.fill(maps, x, y, boxMin, boxMax, label, level);
+                int outlinePoints = 0;
+                markOutline(walkMap, labelMap, x, y, label, boxMin, boxMax,
+                            &outlinePoints);
+                const long long boxArea =
+                    (long long)(boxMax[0] - boxMin[0] + 1) *
+                    (boxMax[1] - boxMin[1] + 1);
+                if (boxArea <=
+                    (long long)kSweepAreaPerOutlinePoint * outlinePoints) {
+                    forwardFill(maps, boxMin, boxMax, label, level);
+                    backwardFill(maps, boxMin, boxMax, label, level);
+                } else {
+                    filler.fill(maps, x, y, boxMin, boxMax, label, level);
+                }
 
                 // Rectangle, mean grey and pixel count are filled by later
                 // stages.
