@@ -1,6 +1,8 @@
 // Preprocessing and level quantisation: the first stage of the engine.
 #include "preprocess.h"
 
+#include "parallel_bands.h"
+
 #include <opencv2/imgproc/imgproc_c.h>
 
 namespace {
@@ -12,6 +14,28 @@ const int kPreSmoothSize = 5;
 const double kPreSmoothSigma = 5.0;
 // Storage allocations are kept to whole 8-byte units.
 const size_t kStorageAlign = 8;
+
+// Rows per parallel stripe of the quantisation at least.
+const int kMinQuantiseRows = 32;
+
+// The levels of rows [first, end) into both maps.
+void quantiseRows(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap,
+                  int first, int end)
+{
+    for (int y = first; y < end; ++y) {
+        const unsigned char* grey = workImage->data.ptr + y * workImage->step;
+        unsigned short* label = reinterpret_cast<unsigned short*>(
+            labelMap->data.ptr + y * labelMap->step);
+        unsigned short* walk = reinterpret_cast<unsigned short*>(
+            walkMap->data.ptr + y * walkMap->step);
+        for (int x = 0; x < workImage->cols; ++x) {
+            const unsigned short level =
+                static_cast<unsigned short>(grey[x] / kLevelWidth + 1);
+            label[x] = level;
+            walk[x] = level;
+        }
+    }
+}
 
 } // namespace
 
@@ -64,19 +88,12 @@ void preprocessFrames(const CvMat* srcA, const CvMat* srcB, FlowWork* work)
 
 void quantiseLevels(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap)
 {
-    for (int y = 0; y < workImage->rows; ++y) {
-        const unsigned char* grey = workImage->data.ptr + y * workImage->step;
-        unsigned short* label = reinterpret_cast<unsigned short*>(
-            labelMap->data.ptr + y * labelMap->step);
-        unsigned short* walk = reinterpret_cast<unsigned short*>(
-            walkMap->data.ptr + y * walkMap->step);
-        for (int x = 0; x < workImage->cols; ++x) {
-            const unsigned short level =
-                static_cast<unsigned short>(grey[x] / kLevelWidth + 1);
-            label[x] = level;
-            walk[x] = level;
-        }
-    }
+    cv::parallel_for_(
+        cv::Range(0, workImage->rows),
+        [=](const cv::Range& rows) {
+            quantiseRows(workImage, labelMap, walkMap, rows.start, rows.end);
+        },
+        stripeCount(workImage->rows, kMinQuantiseRows));
 }
 
 void releaseWorkObjects(FlowWork* work)
