@@ -15,6 +15,8 @@ const double kPreSmoothSigma = 5.0;
 // Storage allocations are kept to whole 8-byte units.
 const size_t kStorageAlign = 8;
 
+// The working frame and the two integral images.
+const int kPreprocessTasks = 3;
 // Rows per parallel stripe of the quantisation at least.
 const int kMinQuantiseRows = 32;
 
@@ -78,12 +80,31 @@ void createWorkObjects(const CvMat* src, CvMemStorage* storage,
 
 void preprocessFrames(const CvMat* srcA, const CvMat* srcB, FlowWork* work)
 {
-    cvThreshold(srcB, work->workImage, kDarkThreshold, 0.0, CV_THRESH_TOZERO);
-    cvEqualizeHist(work->workImage, work->workImage);
-    cvSmooth(work->workImage, work->workImage, CV_GAUSSIAN, kPreSmoothSize,
-             kPreSmoothSize, kPreSmoothSigma, 0.0);
-    cvIntegral(srcA, work->integralA, nullptr, nullptr);
-    cvIntegral(srcB, work->integralB, nullptr, nullptr);
+    // The working frame and the two integral images do not depend on each
+    // other; each task writes its own matrix.
+    const auto task = [srcA, srcB, work](int which) {
+        switch (which) {
+        case 0:
+            cvThreshold(srcB, work->workImage, kDarkThreshold, 0.0,
+                        CV_THRESH_TOZERO);
+            cvEqualizeHist(work->workImage, work->workImage);
+            cvSmooth(work->workImage, work->workImage, CV_GAUSSIAN,
+                     kPreSmoothSize, kPreSmoothSize, kPreSmoothSigma, 0.0);
+            break;
+        case 1:
+            cvIntegral(srcA, work->integralA, nullptr, nullptr);
+            break;
+        default:
+            cvIntegral(srcB, work->integralB, nullptr, nullptr);
+        }
+    };
+    cv::parallel_for_(
+        cv::Range(0, kPreprocessTasks),
+        [&task](const cv::Range& tasks) {
+            for (int which = tasks.start; which < tasks.end; ++which)
+                task(which);
+        },
+        stripeCount(kPreprocessTasks, 1));
 }
 
 void quantiseLevels(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap)
