@@ -31,15 +31,17 @@ const int kSweepAreaPerOutlinePoint = 24;
 // level `level` inside the box, and copies every pixel that holds target
 // into walkMap so that both maps agree again. A pixel is written only while
 // the pass stands on it, so the copy of a row's target pixels can come
-// first.
+// first. When the marking wrote both maps, there is nothing to copy
+// (walkMap is otherwise equal to labelMap): copyTarget false skips it.
 void forwardFill(const LevelMaps& maps, const int* boxMin, const int* boxMax,
-                 int target, int level)
+                 int target, int level, bool copyTarget = true)
 {
     const unsigned short label16 = (unsigned short)target;
     for (int y = boxMin[1]; y <= boxMax[1]; ++y) {
-        copyWhereEqual(maps.labelData + (size_t)y * maps.cols,
-                       maps.walkData + (size_t)y * maps.cols, boxMin[0],
-                       boxMax[0], label16);
+        if (copyTarget)
+            copyWhereEqual(maps.labelData + (size_t)y * maps.cols,
+                           maps.walkData + (size_t)y * maps.cols, boxMin[0],
+                           boxMax[0], label16);
         if (level != label16)
             forwardRow(maps, y, boxMin[0], boxMax[0], target, level);
     }
@@ -74,10 +76,12 @@ void overwriteLevelInBox(const LevelMaps& maps, const int* boxMin,
     }
 }
 
-// Writes target into labelMap at each recorded outline point and sets the
+// Writes target into both maps at each recorded outline point and sets the
 // box to that of (x, y) and the points. For an outline that the measuring
-// walk recorded whole, this is what markOutline does: walkMap equals
-// labelMap, so its walk from (x, y) reports the same points.
+// walk recorded whole, this is what markOutline followed by the forward
+// pass's copy does: walkMap equals labelMap, so its walk from (x, y) reports
+// the same points, and the marked points are the only ones where the maps
+// then differ. The fill reads labelMap only, so walkMap may take them first.
 void markRecordedOutline(const LevelMaps& maps, const CvPoint* points,
                          int count, int x, int y, int target, int* boxMin,
                          int* boxMax)
@@ -92,6 +96,7 @@ void markRecordedOutline(const LevelMaps& maps, const CvPoint* points,
         boxMax[0] = p.x > boxMax[0] ? p.x : boxMax[0];
         boxMax[1] = p.y > boxMax[1] ? p.y : boxMax[1];
         maps.labelData[(size_t)p.y * maps.cols + p.x] = label16;
+        maps.walkData[(size_t)p.y * maps.cols + p.x] = label16;
     }
 }
 
@@ -144,7 +149,7 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                 // whole outline.
                 markRecordedOutline(maps, outline, count, x, y, best, boxMin,
                                     boxMax);
-                forwardFill(maps, boxMin, boxMax, best, level);
+                forwardFill(maps, boxMin, boxMax, best, level, false);
             } else if (labelCounter >= kMaxSegmentLabel) {
                 // Long once no label is left: merged like a middling one.
                 markOutline(walkMap, labelMap, x, y, best, boxMin, boxMax);
