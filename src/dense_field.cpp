@@ -197,8 +197,23 @@ class NodeCache {
     {
     }
 
-    // Row dy of block (i, j) of segment s.
-    BlockRow blockRow(int s, int i, int j, int dy)
+    static constexpr size_t kNoSlot = ~size_t(0);
+    struct CachedNode {
+        NodeVelocity velocity;
+        int row; // block row j whose node this is, or -1
+    };
+
+    // The node rows j and j + 1 of one segment, for the blocks of one run.
+    struct NodeRows {
+        const SegmentGrid* grid;
+        CachedNode* top;    // node row j
+        CachedNode* bottom; // node row j + 1
+        int j;
+    };
+
+    // The node rows around block row j of segment s; valid until the next
+    // call for another segment.
+    NodeRows nodeRows(int s, int j)
     {
         const SegmentGrid& g = grids_.grids()[size_t(s)];
         size_t& slot = slotOf_[size_t(s)];
@@ -207,10 +222,19 @@ class NodeCache {
             nodes_.resize(slot + 2 * size_t(g.nx),
                           CachedNode{{0.0f, 0.0f}, -1});
         }
-        const NodeVelocity a = node(g, slot, i, j);
-        const NodeVelocity b = node(g, slot, i + 1, j);
-        const NodeVelocity c = node(g, slot, i, j + 1);
-        const NodeVelocity e = node(g, slot, i + 1, j + 1);
+        CachedNode* even = nodes_.data() + slot;
+        CachedNode* odd = even + g.nx;
+        return (j & 1) ? NodeRows{&g, odd, even, j}
+                       : NodeRows{&g, even, odd, j};
+    }
+
+    // Row dy of block (i, j) of the rows' segment.
+    BlockRow blockRow(const NodeRows& rows, int i, int dy)
+    {
+        const NodeVelocity a = node(rows, rows.top, i, rows.j);
+        const NodeVelocity b = node(rows, rows.top, i + 1, rows.j);
+        const NodeVelocity c = node(rows, rows.bottom, i, rows.j + 1);
+        const NodeVelocity e = node(rows, rows.bottom, i + 1, rows.j + 1);
         const float fy = float(dy);
         BlockRow r;
         r.leftU = a.u + (c.u - a.u) * fy * kBlockFraction;
@@ -221,17 +245,12 @@ class NodeCache {
     }
 
   private:
-    static constexpr size_t kNoSlot = ~size_t(0);
-    struct CachedNode {
-        NodeVelocity velocity;
-        int row; // block row j whose node this is, or -1
-    };
-
-    const NodeVelocity& node(const SegmentGrid& g, size_t slot, int i, int j)
+    const NodeVelocity& node(const NodeRows& rows, CachedNode* row, int i,
+                             int j)
     {
-        CachedNode& n = nodes_[slot + size_t(j & 1) * size_t(g.nx) + size_t(i)];
+        CachedNode& n = row[i];
         if (n.row != j) {
-            n.velocity = grids_.nodeAt(g, i, j, distance_.data());
+            n.velocity = grids_.nodeAt(*rows.grid, i, j, distance_.data());
             n.row = j;
         }
         return n.velocity;
@@ -334,13 +353,14 @@ void fillRows(const SegmentGrids& segmentGrids, const LabelTable& labels,
                 }
                 const int j = (y - g.rectY) >> kNodeShift;
                 const int dy = (y - g.rectY) & (kNodeSpacing - 1);
+                const NodeCache::NodeRows rows = nodes.nodeRows(s, j);
                 // Block by block across [from, to].
                 for (int x = from; x <= to;) {
                     const int i = (x - g.rectX) >> kNodeShift;
                     const int blockX = g.rectX + (i << kNodeShift);
                     const int blockEnd =
                         std::min(to, blockX + kNodeSpacing - 1);
-                    const BlockRow row = nodes.blockRow(s, i, j, dy);
+                    const BlockRow row = nodes.blockRow(rows, i, dy);
                     const float spanU = row.rightU - row.leftU;
                     const float spanV = row.rightV - row.leftV;
                     float* blockU = rowX + blockX;
