@@ -257,20 +257,6 @@ void benchFlow(benchmark::State& state, Method which, Content content,
     state.counters["fps"] = pairsDone / seconds;
     state.counters["cv_threads"] = cv::getNumThreads();
 
-    // The memory of one more, untimed call: how far it raises the peak
-    // resident size above what the process holds before it, with the free
-    // heap handed back first so that the call's buffers must be faulted in
-    // again.
-    malloc_trim(0);
-    if (resetPeakResident()) {
-        const double before = statusBytes("VmRSS:");
-        runOnce(state, *method, pairs[0]);
-        const double peak = statusBytes("VmHWM:");
-        const double pixels = double(size.area());
-        state.counters["peak_rss_mb"] = peak / 1e6;
-        state.counters["extra_mb"] = (peak - before) / 1e6;
-        state.counters["extra_b_per_px"] = (peak - before) / pixels;
-    }
     if (const auto* ulk = dynamic_cast<const UlkFlow*>(method.get())) {
         if (which == Method::UlkStuffInfo) {
             state.counters["segments"] = ulk->segmentCount();
@@ -281,6 +267,21 @@ void benchFlow(benchmark::State& state, Method which, Content content,
             state.counters[kStageCounterNames[stage]] =
                 1e3 * ulkStageSeconds()[stage] / pairsDone;
 #endif
+    }
+
+    // The memory of one more, untimed call, after the stage times are read:
+    // how far it raises the peak resident size above what the process holds
+    // before it, with the free heap handed back first so that the call's
+    // buffers must be faulted in again.
+    malloc_trim(0);
+    if (resetPeakResident()) {
+        const double before = statusBytes("VmRSS:");
+        runOnce(state, *method, pairs[0]);
+        const double peak = statusBytes("VmHWM:");
+        const double pixels = double(size.area());
+        state.counters["peak_rss_mb"] = peak / 1e6;
+        state.counters["extra_mb"] = (peak - before) / 1e6;
+        state.counters["extra_b_per_px"] = (peak - before) / pixels;
     }
 }
 
