@@ -6,7 +6,6 @@
 #include "contour_walk.h"
 
 #include <cstddef>
-#include <cstdint>
 #include <vector>
 
 #ifdef __SSE2__
@@ -19,7 +18,6 @@ struct LevelMaps {
     unsigned short* labelData;
     unsigned short* walkData;
     int cols;
-    int rows;
 };
 
 // First column in [x, last] of row whose value is a (Equal) or is not a
@@ -188,8 +186,9 @@ class SegmentFiller {
     void collectRuns(const LevelMaps& maps, int seedX, int seedY,
                      const int* boxMin, const int* boxMax, unsigned short label,
                      unsigned short level);
-    std::vector<Run> runs_;
-    std::vector<CvPoint> stack_;
+
+    std::vector<Run> runs_;      // the region's runs, in flood order
+    std::vector<CvPoint> stack_; // runs still to take, by a pixel of each
 };
 
 #endif

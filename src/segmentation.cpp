@@ -106,12 +106,11 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                    CvMemStorage* storage, CvSeq* segments, int labelCounter)
 {
     assert(isLabel16Map(labelMap) && isLabel16Map(walkMap));
-    LevelMaps maps = {Label16Reader(labelMap), nullptr, nullptr, 0, 0};
+    LevelMaps maps = {Label16Reader(labelMap), nullptr, nullptr, 0};
     maps.labelData = (unsigned short*)labelMap->data.ptr;
     maps.walkData = (unsigned short*)walkMap->data.ptr;
     maps.cols = labelMap->cols;
-    maps.rows = labelMap->rows;
-    const int rows = maps.rows;
+    const int rows = labelMap->rows;
     SegmentFiller filler;
 
     CvSeqWriter writer;
