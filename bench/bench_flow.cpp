@@ -1,20 +1,30 @@
 // Time per frame pair of the engine and of OpenCV's dense flow methods on
 // synthetic scenes of four sizes, once on one OpenCV thread and once with
-// OpenCV's default thread count. Every benchmark reports the wall-clock
-// milliseconds per pair ("ms") and the pairs per second ("fps"); the engine
-// also reports its time per stage when the library records it.
+// OpenCV's default thread count; also on a finely textured frame (many small
+// regions) and, for the engine alone, on 4K frames of texture and of
+// diagonal stripes (thousands of segments with frame-sized rectangles).
+// Every benchmark reports the wall-clock milliseconds per pair ("ms") and
+// the pairs per second ("fps"); the engine also reports its time per stage
+// when the library records it, and the memory of one call: the process's
+// peak resident size ("peak_rss_mb") and how far one call raised it above
+// what the process held before ("extra_mb", "extra_b_per_px").
 #include "flow_peers.h"
 #include "synthetic_scene.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <malloc.h>
 
 #include <chrono>
+#include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -38,6 +48,8 @@ const char* const kDefaultFlags[] = {
 
 const cv::Size kFrameSizes[] = {
     {320, 240}, {640, 480}, {1280, 720}, {1920, 1080}};
+const cv::Size kTexturedSizes[] = {{640, 480}, {1920, 1080}};
+const cv::Size k4K(3840, 2160);
 
 enum class Method {
     Ulk,
@@ -74,14 +86,68 @@ std::unique_ptr<FlowMethod> makeMethod(Method method)
     return nullptr;
 }
 
+// What the frames show.
+enum class Content {
+    Scene,    // the sample clip maker's scene, four consecutive pairs
+    Textured, // fine random texture moved by (2, 1) pixels
+    Striped   // diagonal stripes moved by 3 pixels to the right
+};
+
+// Suffix of the benchmark name; the scene has none.
+const char* contentSuffix(Content content)
+{
+    switch (content) {
+    case Content::Scene:
+        return "";
+    case Content::Textured:
+        return "/textured";
+    case Content::Striped:
+        return "/striped";
+    }
+    return "";
+}
+
+// The texture's grain: random values on a grid of this spacing, smoothly
+// interpolated between.
+const int kTextureGrain = 4;
+const unsigned kTextureSeed = 5;
+// Period of the diagonal stripes, in pixels.
+const int kStripePeriod = 8;
+
 using FramePairs = std::vector<std::pair<cv::Mat, cv::Mat>>;
 
-// Grey frames i and i + 1 of the scene, made once per size.
-const FramePairs& scenePairs(cv::Size size)
+// The texture cut out at (8 + dx, 8 + dy): cutting at (8, 8) and at
+// (6, 7) gives the motion (2, 1).
+cv::Mat textureAt(cv::Size size, int dx, int dy)
 {
-    static std::map<std::pair<int, int>, FramePairs> cache;
-    FramePairs& pairs = cache[{size.width, size.height}];
-    if (pairs.empty()) {
+    cv::RNG rng(kTextureSeed);
+    cv::Mat grid((size.height + 32) / kTextureGrain + 1,
+                 (size.width + 32) / kTextureGrain + 1, CV_8UC1);
+    rng.fill(grid, cv::RNG::UNIFORM, 0, 256);
+    cv::Mat fine;
+    cv::resize(grid, fine, grid.size() * kTextureGrain, 0, 0, cv::INTER_CUBIC);
+    return fine(cv::Rect(8 + dx, 8 + dy, size.width, size.height)).clone();
+}
+
+cv::Mat stripesAt(cv::Size size, int dx)
+{
+    cv::Mat frame(size, CV_8UC1);
+    for (int y = 0; y < size.height; ++y)
+        for (int x = 0; x < size.width; ++x)
+            frame.at<unsigned char>(y, x) =
+                (x - dx + y) % kStripePeriod < kStripePeriod / 2 ? 200 : 50;
+    return frame;
+}
+
+// The frame pairs of one content and size, made once.
+const FramePairs& framePairs(Content content, cv::Size size)
+{
+    static std::map<std::tuple<int, int, int>, FramePairs> cache;
+    FramePairs& pairs = cache[{int(content), size.width, size.height}];
+    if (!pairs.empty())
+        return pairs;
+    switch (content) {
+    case Content::Scene: {
         const SyntheticScene scene(size.width, size.height, kSceneSeed);
         cv::Mat previous = scene.greyFrame(0);
         for (int i = 1; i <= kPairCount; ++i) {
@@ -89,8 +155,41 @@ const FramePairs& scenePairs(cv::Size size)
             pairs.emplace_back(previous, next);
             previous = next;
         }
+        break;
+    }
+    case Content::Textured:
+        pairs.emplace_back(textureAt(size, 2, 1), textureAt(size, 0, 0));
+        break;
+    case Content::Striped:
+        pairs.emplace_back(stripesAt(size, 0), stripesAt(size, 3));
+        break;
     }
     return pairs;
+}
+
+// A line "key: value kB" of /proc/self/status, in bytes; 0 if absent.
+double statusBytes(const char* key)
+{
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    while (status >> word) {
+        if (word == key) {
+            double kib = 0;
+            status >> kib;
+            return kib * 1024.0;
+        }
+    }
+    return 0.0;
+}
+
+// Resets the process's peak resident size to its current size (Linux 4.0
+// and later); false when the kernel does not allow it.
+bool resetPeakResident()
+{
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return bool(clear);
 }
 
 // Sets OpenCV's thread count for one benchmark and restores it afterwards.
@@ -130,10 +229,10 @@ bool runOnce(benchmark::State& state, FlowMethod& method,
     }
 }
 
-void benchFlow(benchmark::State& state, Method which, cv::Size size,
-               bool singleThread)
+void benchFlow(benchmark::State& state, Method which, Content content,
+               cv::Size size, bool singleThread)
 {
-    const FramePairs& pairs = scenePairs(size);
+    const FramePairs& pairs = framePairs(content, size);
     ThreadScope threads(singleThread);
     std::unique_ptr<FlowMethod> method = makeMethod(which);
 
@@ -161,6 +260,7 @@ void benchFlow(benchmark::State& state, Method which, cv::Size size,
     state.counters["ms"] = 1e3 * seconds / pairsDone;
     state.counters["fps"] = pairsDone / seconds;
     state.counters["cv_threads"] = cv::getNumThreads();
+
     if (const auto* ulk = dynamic_cast<const UlkFlow*>(method.get())) {
         if (which == Method::UlkStuffInfo) {
             state.counters["segments"] = ulk->segmentCount();
@@ -172,24 +272,53 @@ void benchFlow(benchmark::State& state, Method which, cv::Size size,
                 1e3 * ulkStageSeconds()[stage] / pairsDone;
 #endif
     }
+
+    // The memory of one more, untimed call, after the stage times are read:
+    // how far it raises the peak resident size above what the process holds
+    // before it, with the free heap handed back first so that the call's
+    // buffers must be faulted in again.
+    malloc_trim(0);
+    if (resetPeakResident()) {
+        const double before = statusBytes("VmRSS:");
+        runOnce(state, *method, pairs[0]);
+        const double peak = statusBytes("VmHWM:");
+        const double pixels = double(size.area());
+        state.counters["peak_rss_mb"] = peak / 1e6;
+        state.counters["extra_mb"] = (peak - before) / 1e6;
+        state.counters["extra_b_per_px"] = (peak - before) / pixels;
+    }
+}
+
+void registerOne(Method method, Content content, cv::Size size,
+                 bool singleThread)
+{
+    const std::string name =
+        makeMethod(method)->name() + "/" + std::to_string(size.width) + "x" +
+        std::to_string(size.height) +
+        (singleThread ? "/threads:1" : "/threads:default") +
+        contentSuffix(content);
+    benchmark::RegisterBenchmark(name.c_str(), benchFlow, method, content, size,
+                                 singleThread)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime()
+        ->Unit(benchmark::kMillisecond);
 }
 
 void registerAll()
 {
     for (const cv::Size& size : kFrameSizes)
         for (const bool singleThread : {true, false})
-            for (const Method method : kMethods) {
-                const std::string name =
-                    makeMethod(method)->name() + "/" +
-                    std::to_string(size.width) + "x" +
-                    std::to_string(size.height) +
-                    (singleThread ? "/threads:1" : "/threads:default");
-                benchmark::RegisterBenchmark(name.c_str(), benchFlow, method,
-                                             size, singleThread)
-                    ->UseRealTime()
-                    ->MeasureProcessCPUTime()
-                    ->Unit(benchmark::kMillisecond);
-            }
+            for (const Method method : kMethods)
+                registerOne(method, Content::Scene, size, singleThread);
+    for (const cv::Size& size : kTexturedSizes)
+        for (const bool singleThread : {true, false})
+            for (const Method method : kMethods)
+                registerOne(method, Content::Textured, size, singleThread);
+    // The engine alone at 4K: content that once made its time and memory
+    // follow the scene rather than the frame.
+    for (const Content content : {Content::Textured, Content::Striped})
+        for (const bool singleThread : {true, false})
+            registerOne(Method::Ulk, content, k4K, singleThread);
 }
 
 } // namespace

@@ -113,6 +113,99 @@ inline bool markPoint(OutlineMarker* k, int x, int y)
     return true;
 }
 
+// The measuring walk on a 16-bit map: the steps of followContour and the
+// measure of measurePoint in one loop, with the record's fields held in
+// locals (the box pointers could alias them) and, away from the border, the
+// left pixel read without a bounds test.
+void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points)
+{
+    const Label16Reader read(m->map);
+    const short* data = reinterpret_cast<const short*>(m->map->data.ptr);
+    const int cols = m->map->cols;
+    const int rows = m->map->rows;
+    const int label = read(x, y);
+    const ContourFollower<Label16Reader> follower(read, label);
+
+    int count = m->count;
+    int bestLabel = m->bestLabel;
+    int bestDiff = m->bestDiff;
+    int minX = m->boxMin[0], minY = m->boxMin[1];
+    int maxX = m->boxMax[0], maxY = m->boxMax[1];
+
+    // One reported point; false when the measure ends the walk.
+    const auto visit = [&](int px, int py, int direction) {
+        const int n = count++;
+        if (n >= kMeasureLimit)
+            return false;
+        if (points)
+            points[n] = cvPoint(px, py);
+        minX = std::min(minX, px);
+        minY = std::min(minY, py);
+        maxX = std::max(maxX, px);
+        maxY = std::max(maxY, py);
+
+        const bool inner = px > 0 && py > 0 && px + 1 < cols && py + 1 < rows;
+        const auto valueAt = [&](int nx, int ny) {
+            return inner ? int(data[size_t(ny) * size_t(cols) + size_t(nx)])
+                         : read(nx, ny);
+        };
+        int nx = px;
+        int ny = py;
+        int t = 0;
+        if (direction != kDirNone) {
+            const int left = (direction - 2) & 7;
+            nx = px + kContourDx[left];
+            ny = py + kContourDy[left];
+            t = valueAt(nx, ny);
+        }
+        if (t == 0 || direction == kDirNone) {
+            bool found = false;
+            for (int i = 0; i < 8 && !found; ++i) {
+                const int d = (i - 2) & 7;
+                nx = px + kContourDx[d];
+                ny = py + kContourDy[d];
+                t = valueAt(nx, ny);
+                found = t != label && t != bestLabel;
+            }
+            if (!found)
+                return true;
+        }
+        if (t == 0)
+            return true;
+        const int diff = int(m->grey[size_t(py) * size_t(cols) + size_t(px)]) -
+                         int(m->grey[size_t(ny) * size_t(cols) + size_t(nx)]);
+        const bool closer = t != bestLabel && diff * diff < bestDiff;
+        bestDiff = closer ? diff * diff : bestDiff;
+        bestLabel = closer ? t : bestLabel;
+        return true;
+    };
+
+    // The walk, as followContour takes it.
+    while (y > 0 && read(x, y - 1) == label)
+        --y;
+    const CvPoint start = cvPoint(x, y);
+    int d = kDirNone;
+    CvPoint previous = start;
+    CvPoint p = follower.next(start, &d);
+    if (visit(p.x, p.y, d)) {
+        while (!(p.x == start.x && p.y == start.y) &&
+               !(p.x == previous.x && p.y == previous.y)) {
+            previous = p;
+            p = follower.next(p, &d);
+            if (!visit(p.x, p.y, d))
+                break;
+        }
+    }
+
+    m->count = count;
+    m->bestLabel = bestLabel;
+    m->bestDiff = bestDiff;
+    m->boxMin[0] = minX;
+    m->boxMin[1] = minY;
+    m->boxMax[0] = maxX;
+    m->boxMax[1] = maxY;
+}
+
 } // namespace
 
 bool measureSegmentPoint(int x, int y, int label, int direction, void* record)
@@ -129,13 +222,7 @@ void measureRegion(SegmentMeasure* m, int x, int y, CvPoint* points)
             points[m->count - 1] = cvPoint(px, py);
     };
     if (isLabel16Map(m->map)) {
-        const Label16Reader read(m->map);
-        followContour(read, x, y,
-                      [m, &read, &keep](int px, int py, int l, int d) {
-                          const bool goOn = measurePoint(m, read, px, py, l, d);
-                          keep(px, py);
-                          return goOn;
-                      });
+        measureOn16(m, x, y, points);
     } else {
         followContour(SegIndexReader(m->map), x, y,
                       [m, &keep](int px, int py, int l, int d) {
@@ -197,7 +284,7 @@ bool markOutlinePoint(int x, int y, int label, int direction, void* record)
 }
 
 void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
-                 int* boxMin, int* boxMax)
+                 int* boxMin, int* boxMax, int* points)
 {
     const int type = CV_MAT_TYPE(target->type);
     if (type != CV_16UC1 && type != CV_16SC1)
@@ -209,7 +296,11 @@ void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
     k.label = static_cast<unsigned short>(label);
     k.boxMin = boxMin;
     k.boxMax = boxMax;
-    followContourOn(walkMap, x, y, [&k](int px, int py, int, int) {
+    int count = 0;
+    followContourOn(walkMap, x, y, [&k, &count](int px, int py, int, int) {
+        ++count;
         return markPoint(&k, px, py);
     });
+    if (points != nullptr)
+        *points = count;
 }

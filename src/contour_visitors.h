@@ -58,9 +58,10 @@ struct OutlineMarker {
 bool markOutlinePoint(int x, int y, int label, int direction, void* record);
 
 // Walks the region of walkMap at (x, y) and writes label into target at
-// every reported point, recomputing the box from (x, y). Does nothing for a
+// every reported point, recomputing the box from (x, y); with points
+// non-null, stores the number of reported points there. Does nothing for a
 // target that is not CV_16UC1 or CV_16SC1.
 void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
-                 int* boxMin, int* boxMax);
+                 int* boxMin, int* boxMax, int* points = nullptr);
 
 #endif

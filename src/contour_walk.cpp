@@ -75,6 +75,28 @@ ContourStepTable::ContourStepTable()
 
 const ContourStepTable kContourSteps;
 
+ColumnMaskTable::ColumnMaskTable()
+{
+    // Bit of column x + dx (dx = -2 .. 1) in each group of four.
+    const auto column = [](unsigned bits, int group, int dx) {
+        return (bits >> (4 * group + dx + 2)) & 1u;
+    };
+    const int kAbove = 0, kBelow = 1, kMiddle = 2;
+    for (unsigned bits = 0; bits < 4096; ++bits) {
+        mask[bits] = static_cast<unsigned char>(
+            column(bits, kMiddle, -1) << kDirLeft |
+            column(bits, kAbove, -1) << kDirUpLeft |
+            column(bits, kAbove, 0) << kDirUp |
+            column(bits, kAbove, 1) << kDirUpRight |
+            column(bits, kMiddle, 1) << kDirRight |
+            column(bits, kBelow, 1) << kDirDownRight |
+            column(bits, kBelow, 0) << kDirDown |
+            column(bits, kBelow, -1) << kDirDownLeft);
+    }
+}
+
+const ColumnMaskTable kMaskOfColumns;
+
 bool traceContour(ContourFunc func, const CvMat* map, int x, int y,
                   void* userData)
 {

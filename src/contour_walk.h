@@ -6,6 +6,10 @@
 
 #include <cstddef>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 // Direction codes; 8 and 9 are states, not directions.
 enum ContourDirection {
     kDirLeft = 0,
@@ -80,6 +84,15 @@ class SegIndexReader {
     const CvMat* map_;
 };
 
+// Neighbour mask from the membership of columns x - 2 .. x + 1 in the rows
+// above (bits 0..3), below (bits 4..7) and of the pixel itself (bits 8..11).
+struct ColumnMaskTable {
+    unsigned char mask[4096];
+    ColumnMaskTable();
+    unsigned char operator[](unsigned bits) const { return mask[bits]; }
+};
+extern const ColumnMaskTable kMaskOfColumns;
+
 // Reads a continuous CV_16UC1 or CV_16SC1 map as cvGetSegIndex does: the
 // element sign-extended, 0 outside the map.
 class Label16Reader {
@@ -97,11 +110,23 @@ class Label16Reader {
     }
     unsigned neighbourMask(int x, int y, int label) const
     {
-        // Away from the border all eight neighbours are in the map.
-        if (x < 1 || y < 1 || unsigned(x) + 1 >= cols_ ||
+        // Away from the border all eight neighbours are in the map, and so
+        // is the column two to the left.
+        if (x < 2 || y < 1 || unsigned(x) + 1 >= cols_ ||
             unsigned(y) + 1 >= rows_)
             return readNeighbourMask(*this, x, y, label);
         const short* row = data_ + std::size_t(y) * cols_ + unsigned(x);
+#ifdef __SSE2__
+        // Columns x - 2 .. x + 1 of the rows above, below and of (x, y)
+        // itself, one bit each, then the bits put in direction order.
+        const __m128i want = _mm_set1_epi16(short(label));
+        const __m128i aboveBelow =
+            _mm_unpacklo_epi64(load4(row - cols_ - 2), load4(row + cols_ - 2));
+        const __m128i middle = load4(row - 2);
+        const unsigned bits = unsigned(_mm_movemask_epi8(_mm_packs_epi16(
+            _mm_cmpeq_epi16(aboveBelow, want), _mm_cmpeq_epi16(middle, want))));
+        return kMaskOfColumns[bits & 0xfffu];
+#else
         const short* above = row - cols_;
         const short* below = row + cols_;
         return unsigned(row[-1] == label) | unsigned(above[-1] == label) << 1 |
@@ -111,9 +136,16 @@ class Label16Reader {
                unsigned(below[1] == label) << 5 |
                unsigned(below[0] == label) << 6 |
                unsigned(below[-1] == label) << 7;
+#endif
     }
 
   private:
+#ifdef __SSE2__
+    static __m128i load4(const short* p)
+    {
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    }
+#endif
     const short* data_;
     unsigned cols_;
     unsigned rows_;

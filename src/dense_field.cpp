@@ -3,18 +3,25 @@
 // nearer a point is than the farthest one, and the pixels between the nodes
 // take the bilinear blend of their four nodes.
 //
-// The node grids of all segments are computed first; then one pass over the
-// label map, run by run of equal labels, gives every pixel that lies in the
-// block area of a segment with its label the blend of that segment's nodes.
-// A pixel carries one label, so this writes what a sweep of every segment's
-// blocks would write, without reading the label map once per overlapping
-// rectangle.
+// One pass over the label map, run by run of equal labels, gives every
+// pixel that lies in the block area of a segment with its label the blend of
+// that segment's nodes. A pixel carries one label, so this writes what a
+// sweep of every segment's blocks would write, without reading the label
+// map once per overlapping rectangle. A segment's nodes are computed as its
+// pixels come up and only two block rows of them are kept, so the memory
+// follows the frame, not the sum of the rectangles. Bands of rows run in
+// parallel; a node's value depends on nothing but its segment, so every
+// band computes the same values.
 #include "dense_field.h"
+
+#include "parallel_bands.h"
 
 #include <algorithm>
 #include <cassert>
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -22,6 +29,9 @@ namespace {
 const int kNodeSpacing = 8;          // pixels between grid nodes
 const int kNodeShift = 3;            // log2(kNodeSpacing)
 const float kBlockFraction = 0.125f; // 1 / kNodeSpacing
+// Rows per band at least: a band recomputes the nodes of the block rows
+// that it shares with its neighbours.
+const int kMinBandRows = 64;
 
 struct NodeVelocity {
     float u;
@@ -73,18 +83,15 @@ NodeVelocity nodeVelocity(const int* px, const int* py, const int* vx,
     return node;
 }
 
-// One segment's node grid, its block area and its grey statistics.
+// One segment's grid geometry and its valid points.
 struct SegmentGrid {
     SegmentRecord* record;
     int rectX, rectY;
     int lastX, lastY;  // block area: rectX..lastX, rectY..lastY; empty when
                        // lastX < rectX
     int nx;            // nodes per grid row
-    size_t firstNode;  // index of node (0, 0) in the node table
     PointSpan points;  // its valid points
     int nextSameLabel; // next segment of the same label, or -1
-    long long greySum; // a 4K segment of white passes the range of an int
-    int pixelCount;
 };
 
 // The blend across one block row: the values at the block's left and right
@@ -93,14 +100,12 @@ struct BlockRow {
     float leftU, leftV, rightU, rightV;
 };
 
-// The node grids of all segments. A node is computed when a block that it
-// borders first holds a pixel to write, so nodes around which a segment has
-// no pixel cost nothing.
-class NodeGrids {
+// The geometry and the valid points of all segments, read once from their
+// records; shared read-only by every band of rows.
+class SegmentGrids {
   public:
-    explicit NodeGrids(CvSeq* segments) : grids_(size_t(segments->total))
+    explicit SegmentGrids(CvSeq* segments) : grids_(size_t(segments->total))
     {
-        size_t nodeCount = 0;
         CvSeqReader reader;
         cvStartReadSeq(segments, &reader, 0);
         for (SegmentGrid& g : grids_) {
@@ -111,10 +116,8 @@ class NodeGrids {
             g.rectX = record->rectX;
             g.rectY = record->rectY;
             g.nextSameLabel = -1;
-            g.greySum = 0;
-            g.pixelCount = 0;
             g.points = collectValidPoints(record->points);
-            g.firstNode = nodeCount;
+            maxPoints_ = std::max(maxPoints_, g.points.count);
             // Blocks start at rectX, rectX + 8, ... up to rectX + width; a
             // negative extent has none.
             const int width = record->rectWidth;
@@ -130,28 +133,23 @@ class NodeGrids {
             g.lastY = g.rectY + (height >> kNodeShift << kNodeShift) +
                       kNodeSpacing - 1;
             g.nx = width / kNodeSpacing + 2;
-            nodeCount += size_t(g.nx) * size_t(height / kNodeSpacing + 2);
         }
-        nodes_.resize(nodeCount);
-        ready_.assign(nodeCount, 0);
     }
 
     std::vector<SegmentGrid>& grids() { return grids_; }
+    const std::vector<SegmentGrid>& grids() const { return grids_; }
+    int maxPoints() const { return maxPoints_; }
 
-    // Row dy of block (i, j) of segment g.
-    BlockRow blockRow(const SegmentGrid& g, int i, int j, int dy)
+    // Velocity of node (i, j) of segment g; distance is scratch for the
+    // segment's point count.
+    NodeVelocity nodeAt(const SegmentGrid& g, int i, int j,
+                        long long* distance) const
     {
-        const NodeVelocity a = node(g, i, j);
-        const NodeVelocity b = node(g, i + 1, j);
-        const NodeVelocity c = node(g, i, j + 1);
-        const NodeVelocity e = node(g, i + 1, j + 1);
-        const float fy = float(dy);
-        BlockRow r;
-        r.leftU = a.u + (c.u - a.u) * fy * kBlockFraction;
-        r.leftV = a.v + (c.v - a.v) * fy * kBlockFraction;
-        r.rightU = b.u + (e.u - b.u) * fy * kBlockFraction;
-        r.rightV = b.v + (e.v - b.v) * fy * kBlockFraction;
-        return r;
+        const size_t p = g.points.first;
+        return nodeVelocity(x_.data() + p, y_.data() + p, vx_.data() + p,
+                            vy_.data() + p, g.points.count,
+                            g.rectX + kNodeSpacing * i,
+                            g.rectY + kNodeSpacing * j, distance);
     }
 
   private:
@@ -176,30 +174,92 @@ class NodeGrids {
             }
             CV_NEXT_SEQ_ELEM(points->elem_size, reader);
         }
-        if (distance_.size() < size_t(span.count))
-            distance_.resize(size_t(span.count));
         return span;
     }
 
-    const NodeVelocity& node(const SegmentGrid& g, int i, int j)
+    std::vector<SegmentGrid> grids_;
+    std::vector<int> x_, y_, vx_, vy_; // valid points of all segments
+    int maxPoints_ = 0;
+};
+
+// The nodes of the two block rows that a band's current pixel row of a
+// segment needs, computed when a block that they border first holds a pixel
+// to write. Node (i, j) lives in the row slot j & 1 and carries j as its
+// stamp, so moving down one block row invalidates one slot without clearing
+// it. A segment's slots are made the first time one of its pixels comes up;
+// the rectangles' widths are bounded by the outline pixels of their
+// segments, so all slots together stay within a few bytes per pixel.
+class NodeCache {
+  public:
+    explicit NodeCache(const SegmentGrids& grids)
+        : grids_(grids), slotOf_(grids.grids().size(), kNoSlot),
+          distance_(size_t(std::max(grids.maxPoints(), 1)))
     {
-        const size_t k = g.firstNode + size_t(j) * size_t(g.nx) + size_t(i);
-        if (!ready_[k]) {
-            const size_t p = g.points.first;
-            nodes_[k] = nodeVelocity(
-                x_.data() + p, y_.data() + p, vx_.data() + p, vy_.data() + p,
-                g.points.count, g.rectX + kNodeSpacing * i,
-                g.rectY + kNodeSpacing * j, distance_.data());
-            ready_[k] = 1;
-        }
-        return nodes_[k];
     }
 
-    std::vector<SegmentGrid> grids_;
-    std::vector<NodeVelocity> nodes_;
-    std::vector<unsigned char> ready_;
-    std::vector<int> x_, y_, vx_, vy_; // valid points of all segments
-    std::vector<long long> distance_;  // scratch of nodeVelocity
+    static constexpr size_t kNoSlot = ~size_t(0);
+    struct CachedNode {
+        NodeVelocity velocity;
+        int row; // block row j whose node this is, or -1
+    };
+
+    // The node rows j and j + 1 of one segment, for the blocks of one run.
+    struct NodeRows {
+        const SegmentGrid* grid;
+        CachedNode* top;    // node row j
+        CachedNode* bottom; // node row j + 1
+        int j;
+    };
+
+    // The node rows around block row j of segment s; valid until the next
+    // call for another segment.
+    NodeRows nodeRows(int s, int j)
+    {
+        const SegmentGrid& g = grids_.grids()[size_t(s)];
+        size_t& slot = slotOf_[size_t(s)];
+        if (slot == kNoSlot) {
+            slot = nodes_.size();
+            nodes_.resize(slot + 2 * size_t(g.nx),
+                          CachedNode{{0.0f, 0.0f}, -1});
+        }
+        CachedNode* even = nodes_.data() + slot;
+        CachedNode* odd = even + g.nx;
+        return (j & 1) ? NodeRows{&g, odd, even, j}
+                       : NodeRows{&g, even, odd, j};
+    }
+
+    // Row dy of block (i, j) of the rows' segment.
+    BlockRow blockRow(const NodeRows& rows, int i, int dy)
+    {
+        const NodeVelocity a = node(rows, rows.top, i, rows.j);
+        const NodeVelocity b = node(rows, rows.top, i + 1, rows.j);
+        const NodeVelocity c = node(rows, rows.bottom, i, rows.j + 1);
+        const NodeVelocity e = node(rows, rows.bottom, i + 1, rows.j + 1);
+        const float fy = float(dy);
+        BlockRow r;
+        r.leftU = a.u + (c.u - a.u) * fy * kBlockFraction;
+        r.leftV = a.v + (c.v - a.v) * fy * kBlockFraction;
+        r.rightU = b.u + (e.u - b.u) * fy * kBlockFraction;
+        r.rightV = b.v + (e.v - b.v) * fy * kBlockFraction;
+        return r;
+    }
+
+  private:
+    const NodeVelocity& node(const NodeRows& rows, CachedNode* row, int i,
+                             int j)
+    {
+        CachedNode& n = row[i];
+        if (n.row != j) {
+            n.velocity = grids_.nodeAt(*rows.grid, i, j, distance_.data());
+            n.row = j;
+        }
+        return n.velocity;
+    }
+
+    const SegmentGrids& grids_;
+    std::vector<size_t> slotOf_; // per segment: its first node, or kNoSlot
+    std::vector<CachedNode> nodes_;
+    std::vector<long long> distance_; // scratch of nodeVelocity
 };
 
 // For each label value a segment can match (a 16-bit map value read
@@ -247,19 +307,18 @@ class LabelTable {
     std::vector<int> first_;
 };
 
-} // namespace
-
-void fillDenseField(CvSeq* segments, const CvMat* labelMap,
-                    const CvMat* workImage, CvMat* velx, CvMat* vely)
+// Writes the pixels of rows [rowBegin, rowEnd) and adds each segment's grey
+// sum and pixel count of those rows to greySum and pixelCount (null without
+// a workImage).
+void fillRows(const SegmentGrids& segmentGrids, const LabelTable& labels,
+              const CvMat* labelMap, const CvMat* workImage, CvMat* velx,
+              CvMat* vely, int rowBegin, int rowEnd, int64_t* greySum,
+              int* pixelCount)
 {
-    assert(CV_MAT_TYPE(labelMap->type) == CV_16UC1);
-
-    NodeGrids nodeGrids(segments);
-    std::vector<SegmentGrid>& grids = nodeGrids.grids();
-    const LabelTable labels(&grids);
-
+    const std::vector<SegmentGrid>& grids = segmentGrids.grids();
+    NodeCache nodes(segmentGrids);
     const int cols = labelMap->cols;
-    for (int y = 0; y < labelMap->rows; ++y) {
+    for (int y = rowBegin; y < rowEnd; ++y) {
         const short* labelRow =
             reinterpret_cast<const short*>(labelMap->data.ptr) +
             size_t(y) * cols;
@@ -277,8 +336,8 @@ void fillDenseField(CvSeq* segments, const CvMat* labelMap,
             while (runEnd < cols && labelRow[runEnd] == value)
                 ++runEnd;
             for (int s = labels.first(value); s >= 0;
-                 s = grids[s].nextSameLabel) {
-                SegmentGrid& g = grids[s];
+                 s = grids[size_t(s)].nextSameLabel) {
+                const SegmentGrid& g = grids[size_t(s)];
                 if (y < g.rectY || y > g.lastY)
                     continue;
                 const int from = std::max(runStart, g.rectX);
@@ -286,19 +345,22 @@ void fillDenseField(CvSeq* segments, const CvMat* labelMap,
                 if (from > to)
                     continue;
                 if (greyRow) {
+                    int64_t sum = 0;
                     for (int x = from; x <= to; ++x)
-                        g.greySum += greyRow[x];
-                    g.pixelCount += to - from + 1;
+                        sum += greyRow[x];
+                    greySum[s] += sum;
+                    pixelCount[s] += to - from + 1;
                 }
                 const int j = (y - g.rectY) >> kNodeShift;
                 const int dy = (y - g.rectY) & (kNodeSpacing - 1);
+                const NodeCache::NodeRows rows = nodes.nodeRows(s, j);
                 // Block by block across [from, to].
                 for (int x = from; x <= to;) {
                     const int i = (x - g.rectX) >> kNodeShift;
                     const int blockX = g.rectX + (i << kNodeShift);
                     const int blockEnd =
                         std::min(to, blockX + kNodeSpacing - 1);
-                    const BlockRow row = nodeGrids.blockRow(g, i, j, dy);
+                    const BlockRow row = nodes.blockRow(rows, i, dy);
                     const float spanU = row.rightU - row.leftU;
                     const float spanV = row.rightV - row.leftV;
                     float* blockU = rowX + blockX;
@@ -313,13 +375,50 @@ void fillDenseField(CvSeq* segments, const CvMat* labelMap,
             }
         }
     }
+}
+
+} // namespace
+
+void fillDenseField(CvSeq* segments, const CvMat* labelMap,
+                    const CvMat* workImage, CvMat* velx, CvMat* vely)
+{
+    assert(CV_MAT_TYPE(labelMap->type) == CV_16UC1);
+
+    SegmentGrids segmentGrids(segments);
+    std::vector<SegmentGrid>& grids = segmentGrids.grids();
+    const LabelTable labels(&grids);
+    const size_t count = grids.size();
+    const int rows = labelMap->rows;
+
+    // Each band of rows writes its own pixels; the grey statistics are
+    // integer sums, so adding the bands' shares in any order gives the same
+    // totals.
+    std::vector<int64_t> greySum(workImage ? count : 0, 0);
+    std::vector<int> pixelCount(workImage ? count : 0, 0);
+    std::mutex totals;
+    const auto fillBand = [&](const cv::Range& band) {
+        std::vector<int64_t> bandSum(greySum.size(), 0);
+        std::vector<int> bandCount(pixelCount.size(), 0);
+        fillRows(segmentGrids, labels, labelMap, workImage, velx, vely,
+                 band.start, band.end, bandSum.data(), bandCount.data());
+        if (!workImage)
+            return;
+        const std::lock_guard<std::mutex> lock(totals);
+        for (size_t s = 0; s < count; ++s) {
+            greySum[s] += bandSum[s];
+            pixelCount[s] += bandCount[s];
+        }
+    };
+    cv::parallel_for_(cv::Range(0, rows), fillBand,
+                      stripeCount(rows, kMinBandRows));
 
     if (workImage) {
-        for (const SegmentGrid& g : grids) {
-            g.record->pixelCount = g.pixelCount;
-            if (g.pixelCount != 0)
-                g.record->meanGrey =
-                    static_cast<unsigned char>(g.greySum / g.pixelCount);
+        for (size_t s = 0; s < count; ++s) {
+            SegmentRecord* record = grids[s].record;
+            record->pixelCount = pixelCount[s];
+            if (pixelCount[s] != 0)
+                record->meanGrey =
+                    static_cast<unsigned char>(greySum[s] / pixelCount[s]);
         }
     }
 }

@@ -6,6 +6,7 @@
 
 #include "dense_field.h"
 #include "motion.h"
+#include "parallel_bands.h"
 #include "preprocess.h"
 #include "segmentation.h"
 #include "stage_timing.h"
@@ -28,10 +29,16 @@ void completeRun(FlowWork* work, CvMat* velx, CvMat* vely, StuffInfo* stuffInfo)
     cvFree(&work->walkData);
     {
         ULK_TIME_STAGE(kStageSmoothing);
-        cvSmooth(velx, velx, CV_GAUSSIAN, kFieldSmoothSize, kFieldSmoothSize,
-                 kFieldSmoothSigma, 0.0);
-        cvSmooth(vely, vely, CV_GAUSSIAN, kFieldSmoothSize, kFieldSmoothSize,
-                 kFieldSmoothSigma, 0.0);
+        // The two maps are smoothed side by side, each in place.
+        CvMat* const maps[2] = {velx, vely};
+        cv::parallel_for_(
+            cv::Range(0, 2),
+            [&maps](const cv::Range& range) {
+                for (int i = range.start; i < range.end; ++i)
+                    cvSmooth(maps[i], maps[i], CV_GAUSSIAN, kFieldSmoothSize,
+                             kFieldSmoothSize, kFieldSmoothSigma, 0.0);
+            },
+            stripeCount(2, 1));
     }
     cvReleaseMat(&work->integralB);
     cvReleaseMat(&work->integralA);

@@ -4,8 +4,11 @@
 // of 2 pixels around the best coarse position.
 #include "motion.h"
 
+#include "parallel_bands.h"
+
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -19,6 +22,8 @@ const int kFineStep = 2;         // and visits every second position
 const uint64_t kGoodEnoughCost = 700;
 // A best cost at or above this rejects the point.
 const uint64_t kAcceptCost = 145000;
+// Points per parallel stripe at least: a point costs a few microseconds.
+const int kMinPointsPerStripe = 32;
 
 // Sum of the image pixels in columns xa..xb-1 and rows ya..yb-1. The
 // arithmetic wraps like the 32-bit integral image itself, so the difference
@@ -192,11 +197,21 @@ void estimatePointMotion(TrackPoint* point, const CvMat* integralA,
 void estimateMotion(CvSeq* trackPoints, const CvMat* integralA,
                     const CvMat* integralB, int width, int height)
 {
+    // Each point reads the integral images and writes only itself, so the
+    // points can be shared out in any way.
+    std::vector<TrackPoint*> points(size_t(trackPoints->total));
     CvSeqReader reader;
     cvStartReadSeq(trackPoints, &reader, 0);
-    for (int i = 0; i < trackPoints->total; ++i) {
-        estimatePointMotion(reinterpret_cast<TrackPoint*>(reader.ptr),
-                            integralA, integralB, width, height);
+    for (TrackPoint*& point : points) {
+        point = reinterpret_cast<TrackPoint*>(reader.ptr);
         CV_NEXT_SEQ_ELEM(trackPoints->elem_size, reader);
     }
+    cv::parallel_for_(
+        cv::Range(0, int(points.size())),
+        [&](const cv::Range& range) {
+            for (int i = range.start; i < range.end; ++i)
+                estimatePointMotion(points[size_t(i)], integralA, integralB,
+                                    width, height);
+        },
+        stripeCount(int(points.size()), kMinPointsPerStripe));
 }

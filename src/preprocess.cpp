@@ -1,6 +1,8 @@
 // Preprocessing and level quantisation: the first stage of the engine.
 #include "preprocess.h"
 
+#include "parallel_bands.h"
+
 #include <opencv2/imgproc/imgproc_c.h>
 
 namespace {
@@ -12,6 +14,30 @@ const int kPreSmoothSize = 5;
 const double kPreSmoothSigma = 5.0;
 // Storage allocations are kept to whole 8-byte units.
 const size_t kStorageAlign = 8;
+
+// The working frame and the two integral images.
+const int kPreprocessTasks = 3;
+// Rows per parallel stripe of the quantisation at least.
+const int kMinQuantiseRows = 32;
+
+// The levels of rows [first, end) into both maps.
+void quantiseRows(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap,
+                  int first, int end)
+{
+    for (int y = first; y < end; ++y) {
+        const unsigned char* grey = workImage->data.ptr + y * workImage->step;
+        unsigned short* label = reinterpret_cast<unsigned short*>(
+            labelMap->data.ptr + y * labelMap->step);
+        unsigned short* walk = reinterpret_cast<unsigned short*>(
+            walkMap->data.ptr + y * walkMap->step);
+        for (int x = 0; x < workImage->cols; ++x) {
+            const unsigned short level =
+                static_cast<unsigned short>(grey[x] / kLevelWidth + 1);
+            label[x] = level;
+            walk[x] = level;
+        }
+    }
+}
 
 } // namespace
 
@@ -54,29 +80,41 @@ void createWorkObjects(const CvMat* src, CvMemStorage* storage,
 
 void preprocessFrames(const CvMat* srcA, const CvMat* srcB, FlowWork* work)
 {
-    cvThreshold(srcB, work->workImage, kDarkThreshold, 0.0, CV_THRESH_TOZERO);
-    cvEqualizeHist(work->workImage, work->workImage);
-    cvSmooth(work->workImage, work->workImage, CV_GAUSSIAN, kPreSmoothSize,
-             kPreSmoothSize, kPreSmoothSigma, 0.0);
-    cvIntegral(srcA, work->integralA, nullptr, nullptr);
-    cvIntegral(srcB, work->integralB, nullptr, nullptr);
+    // The working frame and the two integral images do not depend on each
+    // other; each task writes its own matrix.
+    const auto task = [srcA, srcB, work](int which) {
+        switch (which) {
+        case 0:
+            cvThreshold(srcB, work->workImage, kDarkThreshold, 0.0,
+                        CV_THRESH_TOZERO);
+            cvEqualizeHist(work->workImage, work->workImage);
+            cvSmooth(work->workImage, work->workImage, CV_GAUSSIAN,
+                     kPreSmoothSize, kPreSmoothSize, kPreSmoothSigma, 0.0);
+            break;
+        case 1:
+            cvIntegral(srcA, work->integralA, nullptr, nullptr);
+            break;
+        default:
+            cvIntegral(srcB, work->integralB, nullptr, nullptr);
+        }
+    };
+    cv::parallel_for_(
+        cv::Range(0, kPreprocessTasks),
+        [&task](const cv::Range& tasks) {
+            for (int which = tasks.start; which < tasks.end; ++which)
+                task(which);
+        },
+        stripeCount(kPreprocessTasks, 1));
 }
 
 void quantiseLevels(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap)
 {
-    for (int y = 0; y < workImage->rows; ++y) {
-        const unsigned char* grey = workImage->data.ptr + y * workImage->step;
-        unsigned short* label = reinterpret_cast<unsigned short*>(
-            labelMap->data.ptr + y * labelMap->step);
-        unsigned short* walk = reinterpret_cast<unsigned short*>(
-            walkMap->data.ptr + y * walkMap->step);
-        for (int x = 0; x < workImage->cols; ++x) {
-            const unsigned short level =
-                static_cast<unsigned short>(grey[x] / kLevelWidth + 1);
-            label[x] = level;
-            walk[x] = level;
-        }
-    }
+    cv::parallel_for_(
+        cv::Range(0, workImage->rows),
+        [=](const cv::Range& rows) {
+            quantiseRows(workImage, labelMap, walkMap, rows.start, rows.end);
+        },
+        stripeCount(workImage->rows, kMinQuantiseRows));
 }
 
 void releaseWorkObjects(FlowWork* work)

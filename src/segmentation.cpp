@@ -6,13 +6,10 @@
 
 #include "contour_visitors.h"
 #include "contour_walk.h"
+#include "region_fill.h"
 
 #include <cassert>
 #include <climits>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -23,173 +20,42 @@ const int kLongOutline = kMeasureLimit;
 const int kShortOutline = 20;
 // Map values up to this one are grey levels, not segment labels.
 const int kLastLevelValue = 64;
-
-// Both 16-bit maps of the scan and their shared geometry.
-struct LevelMaps {
-    Label16Reader label; // labelMap read as cvGetSegIndex reads it
-    unsigned short* labelData;
-    unsigned short* walkData;
-    int cols;
-};
-
-// The fills work on runs of the level along a row, found eight pixels at a
-// time; most pixels of a box hold other values.
-
-// First column in [x, last] of row whose value is a (Equal) or is not a
-// (!Equal); last + 1 if none.
-template <bool Equal>
-int findFirst(const unsigned short* row, int x, int last, unsigned short a)
-{
-#ifdef __SSE2__
-    const __m128i want = _mm_set1_epi16(short(a));
-    for (; x + 7 <= last; x += 8) {
-        const __m128i v =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
-        int hits = _mm_movemask_epi8(_mm_cmpeq_epi16(v, want));
-        if (!Equal)
-            hits ^= 0xffff;
-        if (hits != 0)
-            return x + __builtin_ctz(unsigned(hits)) / 2;
-    }
-#endif
-    while (x <= last && (row[x] == a) != Equal)
-        ++x;
-    return x;
-}
-
-// Last column in [first, x] of row whose value is a (Equal) or is not a
-// (!Equal); first - 1 if none.
-template <bool Equal>
-int findLast(const unsigned short* row, int first, int x, unsigned short a)
-{
-#ifdef __SSE2__
-    const __m128i want = _mm_set1_epi16(short(a));
-    for (; x - 7 >= first; x -= 8) {
-        const __m128i v =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x - 7));
-        int hits = _mm_movemask_epi8(_mm_cmpeq_epi16(v, want));
-        if (!Equal)
-            hits ^= 0xffff;
-        if (hits != 0)
-            return x - 7 + (31 - __builtin_clz(unsigned(hits))) / 2;
-    }
-#endif
-    while (x >= first && (row[x] == a) != Equal)
-        --x;
-    return x;
-}
-
-// Writes a into to[x] wherever from[x] holds a, for x in [x, last].
-inline void copyWhereEqual(const unsigned short* from, unsigned short* to,
-                           int x, int last, unsigned short a)
-{
-#ifdef __SSE2__
-    const __m128i want = _mm_set1_epi16(short(a));
-    for (; x + 7 <= last; x += 8) {
-        const __m128i v =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x));
-        const __m128i hits = _mm_cmpeq_epi16(v, want);
-        __m128i* out = reinterpret_cast<__m128i*>(to + x);
-        const __m128i old = _mm_loadu_si128(out);
-        _mm_storeu_si128(out, _mm_or_si128(_mm_and_si128(hits, want),
-                                           _mm_andnot_si128(hits, old)));
-    }
-#endif
-    for (; x <= last; ++x)
-        if (from[x] == a)
-            to[x] = a;
-}
-
-// Writes target into both maps at columns from..to of row y.
-inline void fillSpan(const LevelMaps& maps, int y, int from, int to,
-                     unsigned short target)
-{
-    const size_t row = (size_t)y * maps.cols;
-    for (int x = from; x <= to; ++x) {
-        maps.labelData[row + x] = target;
-        maps.walkData[row + x] = target;
-    }
-}
+// A new segment's box is swept whole while it holds at most this many
+// pixels per outline point; a larger box (a thin or diagonal region) is
+// filled along the runs of the region only. Either gives the same maps; the
+// sweep is cheaper for compact regions, and the bound keeps its cost within
+// a multiple of the outline walk's.
+const int kSweepAreaPerOutlinePoint = 24;
 
 // Spreads target row by row from the marked outline over the pixels of
 // level `level` inside the box, and copies every pixel that holds target
-// into walkMap so that both maps agree again.
-//
-// A pixel of the level takes target when one of its four neighbours holds
-// it at the moment the pass reaches the pixel. Along a run of the level
-// that is the first pixel whose upper or lower neighbour holds target (or
-// the run's first pixel, by its left neighbour, or its last, by its right
-// one), and from there every pixel to the run's end, each by the one just
-// filled on its left. A pixel is written only while the pass stands on it,
-// so the copy of a row's target pixels can come first.
+// into walkMap so that both maps agree again. A pixel is written only while
+// the pass stands on it, so the copy of a row's target pixels can come
+// first. When the marking wrote both maps, there is nothing to copy
+// (walkMap is otherwise equal to labelMap): copyTarget false skips it.
 void forwardFill(const LevelMaps& maps, const int* boxMin, const int* boxMax,
-                 int target, int level)
+                 int target, int level, bool copyTarget = true)
 {
     const unsigned short label16 = (unsigned short)target;
-    const unsigned short level16 = (unsigned short)level;
-    const Label16Reader& map = maps.label;
-    const int first = boxMin[0];
-    const int last = boxMax[0];
     for (int y = boxMin[1]; y <= boxMax[1]; ++y) {
-        unsigned short* labelRow = maps.labelData + (size_t)y * maps.cols;
-        unsigned short* walkRow = maps.walkData + (size_t)y * maps.cols;
-        copyWhereEqual(labelRow, walkRow, first, last, label16);
-        if (level16 == label16)
-            continue;
-        const auto touchesVertically = [&](int x) {
-            return map(x, y + 1) == target || map(x, y - 1) == target;
-        };
-        for (int start = findFirst<true>(labelRow, first, last, level16);
-             start <= last;) {
-            const int end = findFirst<false>(labelRow, start, last, level16);
-            int x = start;
-            bool hit = map(start - 1, y) == target || touchesVertically(start);
-            while (!hit && ++x < end)
-                hit = touchesVertically(x);
-            if (!hit && map(end, y) == target) {
-                x = end - 1;
-                hit = true;
-            }
-            if (hit)
-                fillSpan(maps, y, x, end - 1, label16);
-            start = findFirst<true>(labelRow, end, last, level16);
-        }
+        if (copyTarget)
+            copyWhereEqual(maps.labelData + (size_t)y * maps.cols,
+                           maps.walkData + (size_t)y * maps.cols, boxMin[0],
+                           boxMax[0], label16);
+        if (level != label16)
+            forwardRow(maps, y, boxMin[0], boxMax[0], target, level);
     }
 }
 
 // Sweeps the box from the bottom-right corner back, so that target also
 // reaches pixels of the level that the forward pass could only reach from
-// below or from the right; runs are taken from their right end, as the
-// forward pass takes them from their left one. The box's top row and left
-// column are skipped; target is a new label, so it never equals the level.
+// below or from the right. The box's top row and left column are skipped;
+// target is a new label, so it never equals the level.
 void backwardFill(const LevelMaps& maps, const int* boxMin, const int* boxMax,
                   int target, int level)
 {
-    const unsigned short label16 = (unsigned short)target;
-    const unsigned short level16 = (unsigned short)level;
-    const Label16Reader& map = maps.label;
-    const int first = boxMin[0] + 1;
-    for (int y = boxMax[1]; y > boxMin[1]; --y) {
-        const unsigned short* labelRow = maps.labelData + (size_t)y * maps.cols;
-        const auto touchesVertically = [&](int x) {
-            return map(x, y + 1) == target || map(x, y - 1) == target;
-        };
-        for (int end = findLast<true>(labelRow, first, boxMax[0], level16);
-             end >= first;) {
-            const int start = findLast<false>(labelRow, first, end, level16);
-            int x = end;
-            bool hit = map(end + 1, y) == target || touchesVertically(end);
-            while (!hit && --x > start)
-                hit = touchesVertically(x);
-            if (!hit && map(start, y) == target) {
-                x = start + 1;
-                hit = true;
-            }
-            if (hit)
-                fillSpan(maps, y, start + 1, x, label16);
-            end = findLast<true>(labelRow, first, start, level16);
-        }
-    }
+    for (int y = boxMax[1]; y > boxMin[1]; --y)
+        backwardRow(maps, y, boxMin[0] + 1, boxMax[0], target, level);
 }
 
 // Gives every pixel of level `level` inside the box the value target,
@@ -210,10 +76,12 @@ void overwriteLevelInBox(const LevelMaps& maps, const int* boxMin,
     }
 }
 
-// Writes target into labelMap at each recorded outline point and sets the
+// Writes target into both maps at each recorded outline point and sets the
 // box to that of (x, y) and the points. For an outline that the measuring
-// walk recorded whole, this is what markOutline does: walkMap equals
-// labelMap, so its walk from (x, y) reports the same points.
+// walk recorded whole, this is what markOutline followed by the forward
+// pass's copy does: walkMap equals labelMap, so its walk from (x, y) reports
+// the same points, and the marked points are the only ones where the maps
+// then differ. The fill reads labelMap only, so walkMap may take them first.
 void markRecordedOutline(const LevelMaps& maps, const CvPoint* points,
                          int count, int x, int y, int target, int* boxMin,
                          int* boxMax)
@@ -228,6 +96,7 @@ void markRecordedOutline(const LevelMaps& maps, const CvPoint* points,
         boxMax[0] = p.x > boxMax[0] ? p.x : boxMax[0];
         boxMax[1] = p.y > boxMax[1] ? p.y : boxMax[1];
         maps.labelData[(size_t)p.y * maps.cols + p.x] = label16;
+        maps.walkData[(size_t)p.y * maps.cols + p.x] = label16;
     }
 }
 
@@ -242,6 +111,7 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
     maps.walkData = (unsigned short*)walkMap->data.ptr;
     maps.cols = labelMap->cols;
     const int rows = labelMap->rows;
+    SegmentFiller filler;
 
     CvSeqWriter writer;
     cvStartAppendToSeq(segments, &writer);
@@ -278,16 +148,26 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                 // whole outline.
                 markRecordedOutline(maps, outline, count, x, y, best, boxMin,
                                     boxMax);
-                forwardFill(maps, boxMin, boxMax, best, level);
+                forwardFill(maps, boxMin, boxMax, best, level, false);
             } else if (labelCounter >= kMaxSegmentLabel) {
                 // Long once no label is left: merged like a middling one.
                 markOutline(walkMap, labelMap, x, y, best, boxMin, boxMax);
                 forwardFill(maps, boxMin, boxMax, best, level);
             } else {
                 const int label = ++labelCounter;
-                markOutline(walkMap, labelMap, x, y, label, boxMin, boxMax);
-                forwardFill(maps, boxMin, boxMax, label, level);
-                backwardFill(maps, boxMin, boxMax, label, level);
+                int outlinePoints = 0;
+                markOutline(walkMap, labelMap, x, y, label, boxMin, boxMax,
+                            &outlinePoints);
+                const long long boxArea =
+                    (long long)(boxMax[0] - boxMin[0] + 1) *
+                    (boxMax[1] - boxMin[1] + 1);
+                if (boxArea <=
+                    (long long)kSweepAreaPerOutlinePoint * outlinePoints) {
+                    forwardFill(maps, boxMin, boxMax, label, level);
+                    backwardFill(maps, boxMin, boxMax, label, level);
+                } else {
+                    filler.fill(maps, x, y, boxMin, boxMax, label, level);
+                }
 
                 // Rectangle, mean grey and pixel count are filled by later
                 // stages.

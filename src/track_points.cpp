@@ -4,6 +4,7 @@
 #include "track_points.h"
 
 #include "contour_visitors.h"
+#include "parallel_bands.h"
 
 #include <opencv2/imgproc/imgproc_c.h>
 
@@ -22,6 +23,8 @@ const int kSameTrackPointReach = 8;
 // Side of the index cells: a point within reach of a position lies in the
 // position's cell or in one of the eight around it.
 const int kIndexCell = 8;
+// Segments per parallel stripe of the outline walks at least.
+const int kMinSegmentsPerStripe = 16;
 
 bool withinReach(CvPoint a, CvPoint b)
 {
@@ -97,6 +100,44 @@ class TrackPointIndex {
     std::vector<CvPoint> positions_;
 };
 
+// One segment's outline, simplified: its rectangle and its polygon's
+// vertices in order.
+struct SegmentOutline {
+    int rect[4];
+    std::vector<CvPoint> vertices;
+};
+
+// Walks and simplifies the outlines of segments [first, end) on the final
+// label map, which every walk only reads. The outline sequences and the
+// polygons live in a storage of the stripe's own, emptied after each
+// segment; the polygon of a list of points does not depend on where it
+// lies.
+void outlineSegments(const CvMat* labelMap,
+                     const std::vector<SegmentRecord*>& records, int first,
+                     int end, std::vector<SegmentOutline>* outlines)
+{
+    CvMemStorage* scratch = cvCreateMemStorage(0);
+    try {
+        for (int i = first; i < end; ++i) {
+            const SegmentRecord* record = records[size_t(i)];
+            SegmentOutline& out = (*outlines)[size_t(i)];
+            CvSeq* outline = nullptr;
+            extractOutline(labelMap, record->startX, record->startY, scratch,
+                           &outline, out.rect);
+            CvSeq* polygon =
+                (CvSeq*)cvApproxPoly(outline, sizeof(CvContour), scratch,
+                                     CV_POLY_APPROX_DP, kPolygonAccuracy, 1);
+            out.vertices.resize(size_t(polygon->total));
+            cvCvtSeqToArray(polygon, out.vertices.data(), CV_WHOLE_SEQ);
+            cvClearMemStorage(scratch);
+        }
+    } catch (...) {
+        cvReleaseMemStorage(&scratch);
+        throw;
+    }
+    cvReleaseMemStorage(&scratch);
+}
+
 } // namespace
 
 int cvCmpTrackPoints(const void* a, const void* b, void* /*userData*/)
@@ -121,10 +162,7 @@ int cvCmpTrackPoints(const void* a, const void* b, void* /*userData*/)
 void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
                       CvSeq* trackPoints, CvMemStorage* storage)
 {
-    // The first outline creates the buffer; every later one refills the
-    // previous segment's polygon, so the storage grows by one polygon per
-    // segment.
-    CvSeq* outline = nullptr;
+    (void)storage;
     TrackPointIndex index(labelMap->cols, labelMap->rows);
     CvSeqReader pointReader;
     cvStartReadSeq(trackPoints, &pointReader, 0);
@@ -136,32 +174,37 @@ void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
         CV_NEXT_SEQ_ELEM(trackPoints->elem_size, pointReader);
     }
 
+    std::vector<SegmentRecord*> records(size_t(segments->total));
     CvSeqReader segReader;
     cvStartReadSeq(segments, &segReader, 0);
-    for (int i = 0; i < segments->total; ++i) {
-        SegmentRecord* record = (SegmentRecord*)segReader.ptr;
+    for (SegmentRecord*& record : records) {
+        record = (SegmentRecord*)segReader.ptr;
+        CV_NEXT_SEQ_ELEM(segments->elem_size, segReader);
+    }
 
-        int rect[4];
-        extractOutline(labelMap, record->startX, record->startY, storage,
-                       &outline, rect);
-        record->rectX = rect[0];
-        record->rectY = rect[1];
-        record->rectWidth = rect[2];
-        record->rectHeight = rect[3];
+    // The outlines of all segments, by stripes of segments in parallel.
+    std::vector<SegmentOutline> outlines(records.size());
+    cv::parallel_for_(
+        cv::Range(0, int(records.size())),
+        [&](const cv::Range& range) {
+            outlineSegments(labelMap, records, range.start, range.end,
+                            &outlines);
+        },
+        stripeCount(int(records.size()), kMinSegmentsPerStripe));
 
-        outline = (CvSeq*)cvApproxPoly(outline, sizeof(CvContour), storage,
-                                       CV_POLY_APPROX_DP, kPolygonAccuracy, 1);
+    // The tracking points in segment order, then vertex order: each vertex
+    // refers to the earliest tracking point within reach, or to a new one
+    // made at the vertex.
+    for (size_t i = 0; i < records.size(); ++i) {
+        SegmentRecord* record = records[i];
+        const SegmentOutline& outline = outlines[i];
+        record->rectX = outline.rect[0];
+        record->rectY = outline.rect[1];
+        record->rectWidth = outline.rect[2];
+        record->rectHeight = outline.rect[3];
 
-        // Each vertex refers to the earliest tracking point within reach,
-        // or to a new one made at the vertex.
         CvSeq* points = record->points;
-        CvSeqReader vertexReader;
-        cvStartReadSeq(outline, &vertexReader, 0);
-        for (int j = 0; j < outline->total; ++j) {
-            CvPoint vertex;
-            std::memcpy(&vertex, vertexReader.ptr, sizeof(vertex));
-            CV_NEXT_SEQ_ELEM(sizeof(CvPoint), vertexReader);
-
+        for (const CvPoint& vertex : outline.vertices) {
             TrackPoint* ref = index.findEarliest(vertex);
             if (ref == nullptr) {
                 TrackPoint point = {};
@@ -172,7 +215,5 @@ void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
             }
             cvSeqPush(points, &ref);
         }
-
-        CV_NEXT_SEQ_ELEM(segments->elem_size, segReader);
     }
 }

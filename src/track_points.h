@@ -10,7 +10,10 @@ const double kPolygonAccuracy = 10.0;
 // For every segment in order: walks its outline on labelMap, writes its
 // rectangle, simplifies the outline to a polygon and turns each vertex into
 // a reference to the earliest tracking point within 8 pixels, creating the
-// point when there is none. All sequences live in storage.
+// point when there is none. The tracking points and the point lists live in
+// their sequences' storage; the outlines and polygons are scratch of the
+// call (the walks of different segments run in parallel), so storage itself
+// is not used.
 void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
                       CvSeq* trackPoints, CvMemStorage* storage);
 

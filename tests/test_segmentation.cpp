@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <climits>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -257,3 +259,170 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ClassCase>& info) {
         return classCaseName(info.param);
     });
+
+// ------------------------------------------------------------------------
+// The straightforward segmentation, as its description reads: every map
+// read through cvGetSegIndex, both walks of a region through the
+// ContourFunc visitors, the fills as sweeps of whole boxes. The engine's
+// version visits only runs that can change; both must leave the same maps
+// and records on any map.
+
+namespace {
+
+const int kLastLevel = 64; // map values up to this one are levels
+
+struct ReferenceMaps {
+    cv::Mat labels, walk;
+    CvMat l, w;
+    ReferenceMaps(const cv::Mat& levels)
+        : labels(levels.clone()), walk(levels.clone()), l(cvMat(labels)),
+          w(cvMat(walk))
+    {
+    }
+    int at(int x, int y) { return cvGetSegIndex(&l, x, y); }
+    void setBoth(int x, int y, int value)
+    {
+        labels.at<unsigned short>(y, x) = (unsigned short)value;
+        walk.at<unsigned short>(y, x) = (unsigned short)value;
+    }
+    // The four-neighbour test of both sweeps: down, left, up, right.
+    bool touches(int x, int y, int target)
+    {
+        return at(x, y + 1) == target || at(x - 1, y) == target ||
+               at(x, y - 1) == target || at(x + 1, y) == target;
+    }
+    void forwardSweep(const int* bmin, const int* bmax, int target, int level)
+    {
+        for (int y = bmin[1]; y <= bmax[1]; ++y)
+            for (int x = bmin[0]; x <= bmax[0]; ++x) {
+                const int v = at(x, y);
+                if (v == target)
+                    walk.at<unsigned short>(y, x) = (unsigned short)target;
+                else if (v == level && touches(x, y, target))
+                    setBoth(x, y, target);
+            }
+    }
+    void backwardSweep(const int* bmin, const int* bmax, int target, int level)
+    {
+        for (int y = bmax[1]; y > bmin[1]; --y)
+            for (int x = bmax[0]; x > bmin[0]; --x)
+                if (at(x, y) == level && touches(x, y, target))
+                    setBoth(x, y, target);
+    }
+};
+
+// Label, seed x and seed y of each new segment.
+std::vector<cv::Vec3i> referenceSegmentation(ReferenceMaps* maps,
+                                             const cv::Mat& grey, int counter)
+{
+    std::vector<cv::Vec3i> segments;
+    for (int y = 0; y < maps->labels.rows; ++y) {
+        for (int x = 0; x < maps->labels.cols; ++x) {
+            const int level = maps->labels.at<unsigned short>(y, x);
+            if (level > kLastLevel)
+                continue;
+            int bmin[2] = {x, y}, bmax[2] = {x, y};
+            SegmentMeasure m = {&maps->l, grey.data, 0, INT_MAX, 0, bmin, bmax};
+            traceContour(measureSegmentPoint, &maps->l, x, y, &m);
+            if (m.count < 20) {
+                for (int yy = bmin[1]; yy <= bmax[1]; ++yy)
+                    for (int xx = bmin[0]; xx <= bmax[0]; ++xx)
+                        if (maps->labels.at<unsigned short>(yy, xx) == level)
+                            maps->setBoth(xx, yy, m.bestLabel);
+                continue;
+            }
+            const bool fresh =
+                m.count > kMeasureLimit - 1 && counter < kMaxSegmentLabel;
+            const int target = fresh ? ++counter : m.bestLabel;
+            markOutline(&maps->w, &maps->l, x, y, target, bmin, bmax);
+            maps->forwardSweep(bmin, bmax, target, level);
+            if (fresh) {
+                maps->backwardSweep(bmin, bmax, target, level);
+                segments.push_back({target, x, y});
+            }
+        }
+    }
+    return segments;
+}
+
+// A level map of painted shapes (boxes, discs, rings and strokes of random
+// levels) with a sprinkling of single pixels, and a grey frame that follows
+// the levels with noise, so that the most similar neighbour varies.
+void randomLevels(std::mt19937* rng, cv::Mat* levels, cv::Mat* grey)
+{
+    const auto uniform = [rng](int lo, int hi) {
+        return std::uniform_int_distribution<int>(lo, hi)(*rng);
+    };
+    const cv::Size size(uniform(24, 160), uniform(16, 120));
+    *levels = cv::Mat(size, CV_16UC1, cv::Scalar(uniform(1, 10)));
+    const int shapes = uniform(2, 40);
+    for (int i = 0; i < shapes; ++i) {
+        const cv::Point c(uniform(0, size.width - 1),
+                          uniform(0, size.height - 1));
+        const cv::Scalar level(uniform(1, 10));
+        switch (uniform(0, 3)) {
+        case 0:
+            cv::rectangle(*levels, c,
+                          c + cv::Point(uniform(1, 60), uniform(1, 60)), level,
+                          cv::FILLED);
+            break;
+        case 1:
+            cv::circle(*levels, c, uniform(1, 30), level, cv::FILLED);
+            break;
+        case 2:
+            cv::circle(*levels, c, uniform(3, 30), level, uniform(1, 3));
+            break;
+        default:
+            cv::line(*levels, c,
+                     cv::Point(uniform(0, size.width), uniform(0, size.height)),
+                     level, uniform(1, 4));
+        }
+    }
+    const int dots = uniform(0, size.area() / 20);
+    for (int i = 0; i < dots; ++i)
+        levels->at<unsigned short>(uniform(0, size.height - 1),
+                                   uniform(0, size.width - 1)) =
+            (unsigned short)uniform(1, 10);
+    cv::Mat noise(size, CV_16SC1);
+    cv::randu(noise, -12, 13);
+    cv::Mat sum;
+    cv::add(*levels * 22, noise, sum, cv::noArray(), CV_16S);
+    sum.convertTo(*grey, CV_8U);
+}
+
+} // namespace
+
+TEST(SegmentationReference, RandomMapsGiveTheSameMapsAndRecords)
+{
+    std::mt19937 rng(13);
+    int segmentsSeen = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        cv::Mat levels, grey;
+        randomLevels(&rng, &levels, &grey);
+        // A few trials start near the last label, so that long regions
+        // are also merged once the labels run out.
+        const int counter =
+            trial % 10 == 9 ? kMaxSegmentLabel - 2 : kFirstLabelCounter;
+        SCOPED_TRACE("trial " + std::to_string(trial) + ", " +
+                     std::to_string(levels.cols) + "x" +
+                     std::to_string(levels.rows));
+
+        ReferenceMaps expected(levels);
+        const std::vector<cv::Vec3i> records =
+            referenceSegmentation(&expected, grey, counter);
+        Segmentation s(levels, grey);
+        s.run(counter);
+
+        ASSERT_EQ(cv::countNonZero(s.labels != expected.labels), 0);
+        ASSERT_EQ(cv::countNonZero(s.walk != expected.walk), 0);
+        ASSERT_EQ(s.records.size(), records.size());
+        for (size_t i = 0; i < records.size(); ++i)
+            ASSERT_EQ(cv::Vec3i(s.records[i].label, s.records[i].startX,
+                                s.records[i].startY),
+                      records[i]);
+        segmentsSeen += int(records.size());
+    }
+    // The maps must hold long regions, or the new segments' fill is not
+    // compared at all.
+    EXPECT_GT(segmentsSeen, 400);
+}
