@@ -9,7 +9,9 @@
 //     of->calc(previousFrame, frame, flow); // flow: H x W CV_32FC2
 //
 // The results are those of cvCalcOpticalFlowULK (cvoptflowulk.h) byte for
-// byte. An object is not safe to share between threads; make one per thread.
+// byte; after setRefinements(CV_ULK_REFINED_DEFAULT) those of the refined
+// mode, cvCalcOpticalFlowULKRefined. An object is not safe to share between
+// threads; make one per thread.
 #ifndef CVOPTFLOWULK_HPP
 #define CVOPTFLOWULK_HPP
 
@@ -43,7 +45,21 @@ class CV_EXPORTS OptFlowULK : public DenseOpticalFlow {
                                                InputOutputArray flow) = 0;
 
     // Releases the storage and every buffer; the next call makes new ones.
+    // The refinements stay as they were set.
     void collectGarbage() override = 0;
+
+    // Selects the refinements of the following calls: a combination of the
+    // CV_ULK_REFINE_* flags, which calc() and calcWithStuffInfo() hand to
+    // cvCalcOpticalFlowULKRefined. CV_ULK_REFINED_DEFAULT is the refined mode
+    // of the programs (of_ulk /hq, of_ulk_export --refined); 0, the value of
+    // a new object, calls cvCalcOpticalFlowULK and gives its bytes. The
+    // setter takes flags rather than an on/off switch so that every
+    // combination the C entry offers is reachable from C++ as well. A bit
+    // outside CV_ULK_REFINE_ALL raises cv::Exception with CV_StsOutOfRange
+    // ("Unknown refinement flags") and keeps the previous value.
+    virtual void setRefinements(int flags) = 0;
+    // The refinements of the following calls, 0 for none.
+    virtual int getRefinements() const = 0;
 
     static Ptr<OptFlowULK> create();
 };

@@ -13,6 +13,8 @@ namespace optflow {
 namespace {
 
 const char* const kFuncName = "cv::optflow::OptFlowULK::calc";
+const char* const kSetRefinementsName =
+    "cv::optflow::OptFlowULK::setRefinements";
 // Room the storage needs beside the IdxMap for its own block header when
 // the map is allocated in it.
 constexpr std::size_t kBlockSlack = 256;
@@ -63,6 +65,18 @@ class OptFlowULKImpl final : public OptFlowULK {
         velx_.release();
         vely_.release();
     }
+
+    void setRefinements(int flags) override
+    {
+        if ((flags & ~CV_ULK_REFINE_ALL) != 0) {
+            ULK_RAISE(CV_StsOutOfRange, kSetRefinementsName,
+                      "Unknown refinement flags");
+            return;
+        }
+        refinements_ = flags;
+    }
+
+    int getRefinements() const override { return refinements_; }
 
     String getDefaultName() const override
     {
@@ -127,7 +141,11 @@ class OptFlowULKImpl final : public OptFlowULK {
         CvMat vy = cvMat(vely_);
         if (info)
             *info = StuffInfo{};
-        cvCalcOpticalFlowULK(&srcA, &srcB, &vx, &vy, storage_, info);
+        if (refinements_ == 0)
+            cvCalcOpticalFlowULK(&srcA, &srcB, &vx, &vy, storage_, info);
+        else
+            cvCalcOpticalFlowULKRefined(&srcA, &srcB, &vx, &vy, storage_, info,
+                                        refinements_);
     }
 
     // The frame as grey: a grey frame as it is, a colour frame converted
@@ -163,6 +181,7 @@ class OptFlowULKImpl final : public OptFlowULK {
         cvReleaseMemStorage(&storage_);
     }
 
+    int refinements_ = 0;
     CvMemStorage* storage_ = nullptr;
     StuffInfo info_{};
     Mat greyA_;

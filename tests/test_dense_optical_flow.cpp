@@ -1,6 +1,7 @@
 // Tests of the engine as a cv::DenseOpticalFlow: results equal the C entry
-// byte for byte for every input kind, bad arguments raise the C API's
-// statuses, and one object serves frames of changing size.
+// byte for byte for every input kind, with refinements those of the refined
+// C entry, bad arguments raise the C API's statuses, and one object serves
+// frames of changing size.
 // The header comes first: it compiles on its own.
 #include "cvoptflowulk.hpp"
 
@@ -11,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,6 +20,8 @@
 namespace {
 
 const unsigned kSceneSeed = 3;
+// A storage block that holds the IdxMap of a 640 x 480 frame.
+constexpr int kInfoStorageBlock = 0x97000;
 
 // Two consecutive BGR frames.
 struct FramePair {
@@ -56,10 +60,11 @@ cv::Mat grey(const cv::Mat& bgr)
     return g;
 }
 
-// The C entry's field for two grey frames, with a fresh storage, as a
-// two-channel map.
-cv::Mat cFlow(const cv::Mat& older, const cv::Mat& newer,
-              StuffInfo* info = nullptr, CvMemStorage* storage = nullptr)
+// The C entries' field for two grey frames, with a fresh storage, as a
+// two-channel map: cvCalcOpticalFlowULK for flags 0, otherwise
+// cvCalcOpticalFlowULKRefined with the flags.
+cv::Mat cFlowWith(int flags, const cv::Mat& older, const cv::Mat& newer,
+                  StuffInfo* info = nullptr, CvMemStorage* storage = nullptr)
 {
     cv::Mat velx(older.size(), CV_32FC1);
     cv::Mat vely(older.size(), CV_32FC1);
@@ -68,12 +73,22 @@ cv::Mat cFlow(const cv::Mat& older, const cv::Mat& newer,
     CvMat vx = cvMat(velx);
     CvMat vy = cvMat(vely);
     CvMemStorage* own = storage ? nullptr : cvCreateMemStorage(0);
-    cvCalcOpticalFlowULK(&a, &b, &vx, &vy, storage ? storage : own, info);
+    CvMemStorage* used = storage ? storage : own;
+    if (flags == 0)
+        cvCalcOpticalFlowULK(&a, &b, &vx, &vy, used, info);
+    else
+        cvCalcOpticalFlowULKRefined(&a, &b, &vx, &vy, used, info, flags);
     cvReleaseMemStorage(&own);
     cv::Mat flow;
     cv::Mat channels[] = {velx, vely};
     cv::merge(channels, 2, flow);
     return flow;
+}
+
+cv::Mat cFlow(const cv::Mat& older, const cv::Mat& newer,
+              StuffInfo* info = nullptr, CvMemStorage* storage = nullptr)
+{
+    return cFlowWith(0, older, newer, info, storage);
 }
 
 ::testing::AssertionResult sameBytes(const cv::Mat& got, const cv::Mat& want)
@@ -126,6 +141,49 @@ TEST_P(DenseOpticalFlowSource, EqualsTheCEntryForGreyBgrAndBgra)
     }
 }
 
+// Each setting gives the field of the C entry that takes it, on grey and BGR
+// frames and with the stuff info; 0 last, so that switching the refinements
+// off again is covered too.
+TEST_P(DenseOpticalFlowSource, RefinementsGiveTheRefinedCEntryAndZeroTheDefault)
+{
+    FramePair pair = GetParam().make();
+    if (pair.newer.empty())
+        GTEST_SKIP() << "shared clip not found; real frames not tested";
+    const cv::Mat a = grey(pair.older);
+    const cv::Mat b = grey(pair.newer);
+    const cv::Mat plain = cFlow(a, b);
+
+    cv::Ptr<cv::optflow::OptFlowULK> of = cv::optflow::OptFlowULK::create();
+    EXPECT_EQ(of->getRefinements(), 0);
+    for (int flags :
+         {CV_ULK_REFINED_DEFAULT, int(CV_ULK_REFINE_SEGMENT_SMOOTH), 0}) {
+        SCOPED_TRACE("flags " + std::to_string(flags));
+        of->setRefinements(flags);
+        EXPECT_EQ(of->getRefinements(), flags);
+        const cv::Mat want = cFlowWith(flags, a, b);
+        if (flags != 0) {
+            EXPECT_FALSE(sameBytes(want, plain)) << "no refinement showed";
+        }
+
+        cv::Mat flow;
+        of->calc(pair.older, pair.newer, flow);
+        EXPECT_TRUE(sameBytes(flow, want)) << "bgr";
+        of->calc(a, b, flow);
+        EXPECT_TRUE(sameBytes(flow, want)) << "grey";
+
+        CvMemStorage* storage = cvCreateMemStorage(kInfoStorageBlock);
+        StuffInfo wantInfo{};
+        cFlowWith(flags, a, b, &wantInfo, storage);
+        const StuffInfo& got =
+            of->calcWithStuffInfo(pair.older, pair.newer, flow);
+        EXPECT_TRUE(sameBytes(flow, want)) << "with the stuff info";
+        EXPECT_TRUE(sameBytes(cv::cvarrToMat(&got.idxMap),
+                              cv::cvarrToMat(&wantInfo.idxMap)));
+        EXPECT_EQ(got.trackPoints->total, wantInfo.trackPoints->total);
+        cvReleaseMemStorage(&storage);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Frames, DenseOpticalFlowSource,
     testing::Values(Source{"scene_320x240", [] { return scenePair(320, 240); }},
@@ -167,7 +225,7 @@ TEST(DenseOpticalFlow, OneObjectServesChangingSizesAndKeepsTheOutput)
         FramePair pair = scenePair(size.width, size.height);
         cv::Mat a = grey(pair.older);
         cv::Mat b = grey(pair.newer);
-        CvMemStorage* storage = cvCreateMemStorage(0x97000);
+        CvMemStorage* storage = cvCreateMemStorage(kInfoStorageBlock);
         StuffInfo want{};
         cv::Mat wantFlow = cFlow(a, b, &want, storage);
         const StuffInfo& got =
@@ -213,12 +271,16 @@ class DenseOpticalFlowRefuses : public testing::TestWithParam<BadCall> {};
 TEST_P(DenseOpticalFlowRefuses, WithTheCApiStatus)
 {
     const BadCall& c = GetParam();
-    cv::Mat flow(3, 3, CV_32FC2, cv::Scalar(1, 2));
-    const cv::Mat before = flow.clone();
-    EXPECT_CV_ERROR(
-        cv::optflow::createOptFlow_ULK()->calc(c.older, c.newer, flow),
-        c.status, "cv::optflow::OptFlowULK::calc", c.message);
-    EXPECT_TRUE(sameBytes(flow, before)) << "the output was touched";
+    for (int flags : {0, CV_ULK_REFINED_DEFAULT}) {
+        SCOPED_TRACE("refinements " + std::to_string(flags));
+        cv::Ptr<cv::optflow::OptFlowULK> of = cv::optflow::OptFlowULK::create();
+        of->setRefinements(flags);
+        cv::Mat flow(3, 3, CV_32FC2, cv::Scalar(1, 2));
+        const cv::Mat before = flow.clone();
+        EXPECT_CV_ERROR(of->calc(c.older, c.newer, flow), c.status,
+                        "cv::optflow::OptFlowULK::calc", c.message);
+        EXPECT_TRUE(sameBytes(flow, before)) << "the output was touched";
+    }
 }
 
 const cv::Mat kGrey(48, 64, CV_8UC1, cv::Scalar(100));
@@ -247,5 +309,19 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<BadCall>& info) {
         return std::string(info.param.name);
     });
+
+TEST(DenseOpticalFlow, UnknownRefinementFlagsAreRefusedAndChangeNothing)
+{
+    cv::Ptr<cv::optflow::OptFlowULK> of = cv::optflow::OptFlowULK::create();
+    of->setRefinements(CV_ULK_REFINE_SUBPIXEL);
+    for (int flags :
+         {CV_ULK_REFINE_ALL + 1, -1, INT_MIN, CV_ULK_REFINE_SUBPIXEL | 64}) {
+        SCOPED_TRACE("flags " + std::to_string(flags));
+        EXPECT_CV_ERROR(of->setRefinements(flags), CV_StsOutOfRange,
+                        "cv::optflow::OptFlowULK::setRefinements",
+                        "Unknown refinement flags");
+        EXPECT_EQ(of->getRefinements(), CV_ULK_REFINE_SUBPIXEL);
+    }
+}
 
 } // namespace

@@ -41,14 +41,15 @@ __all__ = [
 __version__ = "0.1.0"
 
 
-def video_flows(path, step=1):
+def video_flows(path, step=1, refined=False):
     """Flow fields of a video's frame pairs, decoded with OpenCV.
 
     Pair ``i`` is frame ``i`` (older) and frame ``i + 1`` (newer); the
     generator yields every ``step``-th pair, so each field is exactly
-    ``calc_flow`` of two consecutive frames. Frames are turned grey the way
-    the viewer does it. The file is opened at once, so a missing or
-    undecodable file raises here, not at the first ``next()``.
+    ``calc_flow`` of two consecutive frames (with the same ``refined``).
+    Frames are turned grey the way the viewer does it. The file is opened at
+    once, so a missing or undecodable file raises here, not at the first
+    ``next()``.
 
     Parameters
     ----------
@@ -56,6 +57,9 @@ def video_flows(path, step=1):
         A video file OpenCV can decode.
     step : int, default 1
         Yield pairs 0, step, 2 * step, ...
+    refined : bool, default False
+        Compute the refined fields (motions up to 40 pixels, sub-pixel
+        velocities), as ``FlowEngine(refined=True)`` does.
 
     Yields
     ------
@@ -67,7 +71,8 @@ def video_flows(path, step=1):
     Raises
     ------
     TypeError
-        ``path`` is not a str or os.PathLike, or ``step`` not an int.
+        ``path`` is not a str or os.PathLike, ``step`` not an int or
+        ``refined`` not a bool.
     ValueError
         ``step`` is below 1; while iterating, a frame whose size differs
         from the first one's.
@@ -84,12 +89,12 @@ def video_flows(path, step=1):
         raise TypeError(f"step must be an int, not {type(step).__name__}")
     if step < 1:
         raise ValueError(f"step must be at least 1, not {step}")
+    engine = FlowEngine(refined=refined)
     frames = _VideoFrames(_os.fspath(path))
-    return _pairs(frames, step)
+    return _pairs(frames, step, engine)
 
 
-def _pairs(frames, step):
-    engine = FlowEngine()
+def _pairs(frames, step, engine):
     older = frames.read()
     index = 0
     while older is not None:

@@ -71,17 +71,25 @@ def tmp_dir():
 
 
 class CppReference:
-    """The library's results for two BGR frames, from ofulk_cpp_reference."""
+    """The library's results for two BGR frames, from ofulk_cpp_reference;
+    with refined=True those of the refined mode, in a folder of their own."""
 
-    def __init__(self, older, newer, directory):
+    def __init__(self, older, newer, directory, refined=False):
         program = os.environ.get("OFULK_CPP_REFERENCE")
         if not program:
             pytest.skip("OFULK_CPP_REFERENCE is not set (run the tests with ctest)")
+        if refined:
+            directory = os.path.join(directory, "refined")
+            os.makedirs(directory, exist_ok=True)
         paths = [os.path.join(directory, n) for n in ("older.png", "newer.png")]
         for path, frame in zip(paths, (older, newer)):
             assert cv2.imwrite(path, frame)
+        switch = ["refined"] if refined else []
         run = subprocess.run(
-            [program, *paths, directory], capture_output=True, text=True, check=True
+            [program, *paths, directory, *switch],
+            capture_output=True,
+            text=True,
+            check=True,
         )
         self.segments, self.points = (int(v) for v in run.stdout.split())
         self.directory = directory
@@ -95,4 +103,6 @@ class CppReference:
 
 @pytest.fixture
 def cpp_reference(tmp_dir):
-    return lambda older, newer: CppReference(older, newer, tmp_dir)
+    return lambda older, newer, refined=False: CppReference(
+        older, newer, tmp_dir, refined
+    )

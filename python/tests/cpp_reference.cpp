@@ -1,8 +1,9 @@
 // The library's own results for two frames, written as files for the Python
 // tests to compare with: the C entry's field, the viewer's colours, the
-// colour wheel and the stuff-info drawing.
+// colour wheel and the stuff-info drawing. With "refined" the field is that
+// of the refined entry with the programs' refinements.
 //
-//   ofulk_cpp_reference older.png newer.png out_dir
+//   ofulk_cpp_reference older.png newer.png out_dir [refined]
 #include "cvoptflowulk.h"
 #include "flow_wheel.h"
 #include "image_holder.h"
@@ -26,8 +27,10 @@ constexpr double kWheelMaxSpeed = 2.0;
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        std::fputs("usage: ofulk_cpp_reference older newer out_dir\n", stderr);
+    const bool refined = argc == 5 && std::string(argv[4]) == "refined";
+    if (argc != 4 && !refined) {
+        std::fputs("usage: ofulk_cpp_reference older newer out_dir [refined]\n",
+                   stderr);
         return 2;
     }
     const std::string dir = argv[3];
@@ -49,7 +52,11 @@ int main(int argc, char** argv)
     CvMat vy = cvMat(vely);
     CvMemStorage* storage = cvCreateMemStorage(kStorageBlock);
     StuffInfo info{};
-    cvCalcOpticalFlowULK(&a, &b, &vx, &vy, storage, &info);
+    if (refined)
+        cvCalcOpticalFlowULKRefined(&a, &b, &vx, &vy, storage, &info,
+                                    CV_ULK_REFINED_DEFAULT);
+    else
+        cvCalcOpticalFlowULK(&a, &b, &vx, &vy, storage, &info);
 
     cv::Mat flow;
     cv::Mat channels[] = {velx, vely};
