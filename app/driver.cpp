@@ -1,6 +1,7 @@
 #include "driver.h"
 
 #include "cvoptflowulk.h"
+#include "frame_pipeline.h"
 #include "image_holder.h"
 #include "library_log.h"
 #include "velocity_colour.h"
@@ -45,8 +46,6 @@ constexpr double kMaxFrameRate = 1000.0;
 constexpr long long kMaxFramePixels = 7680LL * 4320LL;
 // File names longer than this are shown shortened in messages.
 constexpr std::size_t kShownNameLength = 80;
-// Key wait per frame; any key ends the loop.
-constexpr int kKeyWaitMs = 10;
 // Smallest storage block with the stuff info, and the slack added to the
 // label map for the storage's own block header.
 constexpr int kStuffInfoBlockSize = 0x97000;
@@ -99,13 +98,6 @@ struct Resources {
         }
     }
 };
-
-void printPositionLine(const cv::VideoCapture& capture)
-{
-    const std::string line =
-        filmPositionLine(capture.get(cv::CAP_PROP_POS_MSEC));
-    std::fputs(line.c_str(), stdout);
-}
 
 // Without a display Qt would abort on creating the window; its offscreen
 // platform lets the program run all the same.
@@ -281,44 +273,6 @@ int openSource(const DriverOptions& options, cv::VideoCapture& capture,
     return acceptFrameSize(options.source, width, height) ? 1 : -1;
 }
 
-// Turns one frame into the grey image, which was made for the size that
-// the source declared. A frame of another size or of a pixel format without
-// a grey conversion is reported on standard error and gives false: it must
-// not reach the engine, whose buffers all have the declared size.
-bool frameToGrey(const cv::Mat& frame, IplImage* grey, long frameNumber,
-                 const std::string& sourceName)
-{
-    const cv::Size expected(grey->width, grey->height);
-    if (frame.size() != expected) {
-        std::fflush(stdout);
-        std::fprintf(stderr,
-                     "Frame %ld of %s is %d x %d, not %d x %d like the video: "
-                     "frames of changing size cannot be compared\n",
-                     frameNumber, shownName(sourceName).c_str(), frame.cols,
-                     frame.rows, expected.width, expected.height);
-        return false;
-    }
-    IplImage frameImage = cvIplImage(frame);
-    switch (frame.type()) {
-    case CV_8UC3:
-        cvCvtColor(&frameImage, grey, CV_BGR2GRAY);
-        return true;
-    case CV_8UC4:
-        cvCvtColor(&frameImage, grey, CV_BGRA2GRAY);
-        return true;
-    case CV_8UC1:
-        cvCopy(&frameImage, grey);
-        return true;
-    default:
-        std::fflush(stdout);
-        std::fprintf(stderr,
-                     "Frame %ld of %s has a pixel format without a grey "
-                     "conversion (OpenCV type %d)\n",
-                     frameNumber, shownName(sourceName).c_str(), frame.type());
-        return false;
-    }
-}
-
 void allocate(Resources& res, int width, int height)
 {
     // Zero-filled, so that the first frame's flow (against no frame yet)
@@ -335,18 +289,6 @@ void allocate(Resources& res, int width, int height)
         res.vely[i] = cvCreateMat(height, width, CV_32FC1);
         cvSetZero(res.vely[i]);
     }
-}
-
-void printCounts(const StuffInfo& info)
-{
-    const unsigned segments = info.segments != nullptr
-                                  ? static_cast<unsigned>(info.segments->total)
-                                  : 0u;
-    const unsigned points = info.trackPoints != nullptr
-                                ? static_cast<unsigned>(info.trackPoints->total)
-                                : 0u;
-    std::printf("Segment quantity....... %u\n", segments);
-    std::printf("Tracking point number.. %u\n", points);
 }
 
 int runPipeline(const DriverOptions& options, Resources& res)
@@ -373,47 +315,15 @@ int runPipeline(const DriverOptions& options, Resources& res)
     prepareWindowSystem();
     cv::namedWindow(kWindowName, 0);
 
-    StuffInfo info{};
-    StuffInfo* infoArg = options.stuffInfo ? &info : nullptr;
-    const cv::Mat shown = cv::cvarrToMat(res.result.image());
-
-    const std::string name = sourceName(options);
-    cv::Mat frame;
-    if (!res.capture.read(frame))
-        return 0;
-    unsigned parity = 0;
-    long frameNumber = 0;
-    do {
-        parity = (parity + 1) % 2;
-        const int pair = velocityPairForParity(parity);
-
-        if (!frameToGrey(frame, res.currentGrey, ++frameNumber, name))
-            return -1;
-        cvCalcOpticalFlowULK(res.previousGrey, res.currentGrey, res.velx[pair],
-                             res.vely[pair], res.storage, infoArg);
-
-        if (options.stuffInfo) {
-            cvDrawOpticalFlowStuffInfo(res.result.image(), &info);
-            printCounts(info);
-        } else if (options.addFields) {
-            cvAdd(res.velx[1], res.velx[2], res.velx[0], nullptr);
-            cvAdd(res.vely[1], res.vely[2], res.vely[0], nullptr);
-            renderVelocityColour(res.velx[0], res.vely[0], kColourFactorSum,
-                                 res.result);
-        } else {
-            renderVelocityColour(res.velx[pair], res.vely[pair],
-                                 kColourFactorSingle, res.result);
-        }
-
-        printPositionLine(res.capture);
-        cv::imshow(kWindowName, shown);
-        if (res.writer.isOpened())
-            res.writer.write(shown);
-        if (cv::waitKey(kKeyWaitMs) >= 0)
-            break;
-        std::swap(res.previousGrey, res.currentGrey);
-    } while (res.capture.read(frame));
-    return 0;
+    FrameBuffers buffers;
+    buffers.previousGrey = res.previousGrey;
+    buffers.currentGrey = res.currentGrey;
+    buffers.result = &res.result;
+    buffers.velx = res.velx;
+    buffers.vely = res.vely;
+    buffers.storage = res.storage;
+    return runFrameLoop(options, res.capture, res.writer, buffers, kWindowName,
+                        shownName(sourceName(options)));
 }
 
 } // namespace
