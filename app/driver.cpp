@@ -1,6 +1,7 @@
 #include "driver.h"
 
 #include "cvoptflowulk.h"
+#include "frame_io.h"
 #include "frame_pipeline.h"
 #include "image_holder.h"
 #include "library_log.h"
@@ -65,37 +66,16 @@ int truncateToInt(double value)
     return static_cast<int>(value);
 }
 
-// Everything the program creates. However the run ends, the storage goes
-// first, then the writer, the capture and the result image, and last the
-// grey images and velocity maps.
+// What the program opens. However the run ends, the writer is released
+// first, then the capture; the frame loop releases its own images before.
 struct Resources {
     cv::VideoCapture capture;
     cv::VideoWriter writer;
-    IplImage* previousGrey = nullptr;
-    IplImage* currentGrey = nullptr;
-    ImageHolder result;
-    CvMat* velx[3] = {nullptr, nullptr, nullptr};
-    CvMat* vely[3] = {nullptr, nullptr, nullptr};
-    CvMemStorage* storage = nullptr;
-
-    Resources() = default;
-    Resources(const Resources&) = delete;
-    Resources& operator=(const Resources&) = delete;
-    ~Resources() { releaseAll(); }
 
     void releaseAll()
     {
-        if (storage != nullptr)
-            cvReleaseMemStorage(&storage);
         writer.release();
         capture.release();
-        result.release();
-        cvReleaseImage(&previousGrey);
-        cvReleaseImage(&currentGrey);
-        for (int i = 0; i < 3; ++i) {
-            cvReleaseMat(&velx[i]);
-            cvReleaseMat(&vely[i]);
-        }
     }
 };
 
@@ -273,24 +253,6 @@ int openSource(const DriverOptions& options, cv::VideoCapture& capture,
     return acceptFrameSize(options.source, width, height) ? 1 : -1;
 }
 
-void allocate(Resources& res, int width, int height)
-{
-    // Zero-filled, so that the first frame's flow (against no frame yet)
-    // and the first /av sum (with the unwritten pair 1) are defined.
-    res.previousGrey = cvCreateImage(cvSize(width, height), IPL_DEPTH_8U, 1);
-    cvSetZero(res.previousGrey);
-    res.currentGrey = cvCreateImage(cvSize(width, height), IPL_DEPTH_8U, 1);
-    cvSetZero(res.currentGrey);
-    res.result.create(width, height, IPL_DEPTH_8U, 3);
-    cvSetZero(res.result.image());
-    for (int i = 0; i < 3; ++i) {
-        res.velx[i] = cvCreateMat(height, width, CV_32FC1);
-        cvSetZero(res.velx[i]);
-        res.vely[i] = cvCreateMat(height, width, CV_32FC1);
-        cvSetZero(res.vely[i]);
-    }
-}
-
 int runPipeline(const DriverOptions& options, Resources& res)
 {
     int width = 0;
@@ -300,8 +262,6 @@ int runPipeline(const DriverOptions& options, Resources& res)
     if (opened <= 0)
         return opened;
 
-    allocate(res, width, height);
-
     if (options.record && !openWriter(res.writer, options.outputName, rate,
                                       cv::Size(width, height))) {
         std::fflush(stdout);
@@ -310,20 +270,20 @@ int runPipeline(const DriverOptions& options, Resources& res)
         return -1;
     }
 
-    res.storage =
-        cvCreateMemStorage(storageBlockSize(height, width, options.stuffInfo));
     prepareWindowSystem();
     cv::namedWindow(kWindowName, 0);
 
-    FrameBuffers buffers;
-    buffers.previousGrey = res.previousGrey;
-    buffers.currentGrey = res.currentGrey;
-    buffers.result = &res.result;
-    buffers.velx = res.velx;
-    buffers.vely = res.vely;
-    buffers.storage = res.storage;
-    return runFrameLoop(options, res.capture, res.writer, buffers, kWindowName,
-                        shownName(sourceName(options)));
+    FrameLoopSettings settings;
+    settings.frameSize = cv::Size(width, height);
+    settings.stuffInfo = options.stuffInfo;
+    settings.addFields = options.addFields;
+    settings.storageBlockSize =
+        storageBlockSize(height, width, options.stuffInfo);
+    settings.shownSource = shownName(sourceName(options));
+    settings.workers = frameLoopWorkers();
+    CaptureSource source(res.capture);
+    WindowSink sink(kWindowName, res.writer);
+    return runFrameLoop(source, sink, settings);
 }
 
 } // namespace
@@ -409,6 +369,7 @@ int runOfUlk(int argc, char** argv)
     // FFmpeg's own messages (a codec the writer cannot use) bypass the
     // library's logger; this keeps them to fatal ones unless asked for.
     setenv("OPENCV_FFMPEG_LOGLEVEL", "0", 0);
+    applyThreadSetting();
 
     Resources res;
     try {

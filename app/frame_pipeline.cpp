@@ -1,126 +1,343 @@
 #include "frame_pipeline.h"
 
-#include "cvoptflowulk.h"
-#include "velocity_colour.h"
+#include "frame_steps.h"
+#include "image_holder.h"
 
-#include <opencv2/core.hpp>
 #include <opencv2/core/core_c.h>
-#include <opencv2/highgui.hpp>
-#include <opencv2/imgproc/imgproc_c.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace {
 
-// Key wait per frame; any key ends the loop.
-constexpr int kKeyWaitMs = 10;
+// Frames in flight besides the one of each worker: the frame being shown,
+// the one before it (the flow of the next pair and the /av sum still read
+// it) and one decoded ahead.
+constexpr int kExtraFramesInFlight = 3;
 
-void printPositionLine(const cv::VideoCapture& capture)
+// The working images of one loop: the result picture and, for /av, the sum
+// of two fields.
+struct Picture {
+    ImageHolder result;
+    cv::Mat sumX, sumY;
+
+    explicit Picture(cv::Size size)
+    {
+        result.create(size.width, size.height, IPL_DEPTH_8U, 3);
+        cvSetZero(result.image());
+        sumX = cv::Mat::zeros(size, CV_32FC1);
+        sumY = cv::Mat::zeros(size, CV_32FC1);
+    }
+    cv::Mat shown() const { return cv::cvarrToMat(result.image()); }
+};
+
+// Everything one frame pair needs and gives: the newer frame's grey image,
+// the field computed from the older one and the engine's records, which
+// live in the storage until the next call.
+struct FrameData {
+    cv::Mat grey;
+    cv::Mat velx, vely;
+    CvMemStorage* storage = nullptr;
+    StuffInfo info{};
+
+    FrameData(cv::Size size, int blockSize)
+        : grey(cv::Mat::zeros(size, CV_8UC1)),
+          velx(cv::Mat::zeros(size, CV_32FC1)),
+          vely(cv::Mat::zeros(size, CV_32FC1)),
+          storage(cvCreateMemStorage(blockSize))
+    {
+    }
+    ~FrameData() { cvReleaseMemStorage(&storage); }
+    FrameData(const FrameData&) = delete;
+    FrameData& operator=(const FrameData&) = delete;
+};
+
+// The picture of frame `number` from its data and the previous frame's
+// field; odd frames keep their field where the /av sum takes its second
+// term, even ones where it takes its first.
+void paint(const FrameLoopSettings& settings, long number, FrameData& now,
+           const cv::Mat& previousX, const cv::Mat& previousY, Picture& picture)
 {
-    const std::string line =
-        filmPositionLine(capture.get(cv::CAP_PROP_POS_MSEC));
-    std::fputs(line.c_str(), stdout);
+    if (settings.stuffInfo) {
+        paintOverlay(now.info, picture.result);
+    } else if (settings.addFields && number % 2 == 1) {
+        paintColourOfSum(previousX, previousY, now.velx, now.vely, picture.sumX,
+                         picture.sumY, picture.result);
+    } else if (settings.addFields) {
+        paintColourOfSum(now.velx, now.vely, previousX, previousY, picture.sumX,
+                         picture.sumY, picture.result);
+    } else {
+        paintColour(now.velx, now.vely, picture.result);
+    }
 }
 
-// Turns one frame into the grey image, which was made for the size that
-// the source declared. A frame of another size or of a pixel format without
-// a grey conversion is reported on standard error and gives false: it must
-// not reach the engine, whose buffers all have the declared size. The
-// source is named as messages show it.
-bool frameToGrey(const cv::Mat& frame, IplImage* grey, long frameNumber,
-                 const std::string& sourceName)
+// One frame after the other on the calling thread: read, grey, flow,
+// picture, position line, show, record, key.
+int runSerial(FrameSource& source, FrameSink& sink,
+              const FrameLoopSettings& settings)
 {
-    const cv::Size expected(grey->width, grey->height);
-    if (frame.size() != expected) {
-        std::fflush(stdout);
-        std::fprintf(stderr,
-                     "Frame %ld of %s is %d x %d, not %d x %d like the video: "
-                     "frames of changing size cannot be compared\n",
-                     frameNumber, sourceName.c_str(), frame.cols, frame.rows,
-                     expected.width, expected.height);
-        return false;
+    FrameData frames[2] = {{settings.frameSize, settings.storageBlockSize},
+                           {settings.frameSize, settings.storageBlockSize}};
+    Picture picture(settings.frameSize);
+    const cv::Mat shown = picture.shown();
+    cv::Mat frame;
+    for (long number = 1; source.read(frame); ++number) {
+        FrameData& now = frames[number % 2];
+        FrameData& before = frames[(number + 1) % 2];
+        const std::string problem =
+            frameToGrey(frame, now.grey, number, settings.shownSource);
+        if (!problem.empty()) {
+            printProblem(problem);
+            return -1;
+        }
+        computeFlow(before.grey, now.grey, now.velx, now.vely, now.storage,
+                    settings.stuffInfo ? &now.info : nullptr);
+        paint(settings, number, now, before.velx, before.vely, picture);
+        printPosition(source.position());
+        sink.show(shown);
+        sink.record(shown);
+        if (sink.keyPressed())
+            break;
     }
-    IplImage frameImage = cvIplImage(frame);
-    switch (frame.type()) {
-    case CV_8UC3:
-        cvCvtColor(&frameImage, grey, CV_BGR2GRAY);
-        return true;
-    case CV_8UC4:
-        cvCvtColor(&frameImage, grey, CV_BGRA2GRAY);
-        return true;
-    case CV_8UC1:
-        cvCopy(&frameImage, grey);
-        return true;
-    default:
-        std::fflush(stdout);
-        std::fprintf(stderr,
-                     "Frame %ld of %s has a pixel format without a grey "
-                     "conversion (OpenCV type %d)\n",
-                     frameNumber, sourceName.c_str(), frame.type());
-        return false;
+    return 0;
+}
+
+// The pipelined loop. Frame n lives in slot n mod slotCount from its
+// decoding until the picture of frame n + 1 is done, since the flow of
+// pair n + 1 reads its grey image and the /av sum its field. A slot passes
+// from the decoder (Free) to a worker (Decoded, Computing) to the calling
+// thread (Computed) and back; whoever holds it in that state is the only
+// one to touch its data, and the states change under one mutex.
+class PipelinedLoop {
+  public:
+    PipelinedLoop(FrameSource& source, FrameSink& sink,
+                  const FrameLoopSettings& settings)
+        : source_(source), sink_(sink), settings_(settings),
+          slotCount_(settings.workers + kExtraFramesInFlight),
+          slots_(new Slot[static_cast<std::size_t>(slotCount_)]),
+          firstGrey_(cv::Mat::zeros(settings.frameSize, CV_8UC1)),
+          firstX_(cv::Mat::zeros(settings.frameSize, CV_32FC1)),
+          firstY_(cv::Mat::zeros(settings.frameSize, CV_32FC1))
+    {
+        for (int i = 0; i < slotCount_; ++i)
+            slots_[i].data = std::make_unique<FrameData>(
+                settings.frameSize, settings.storageBlockSize);
+    }
+
+    // Stops and waits for every thread, whatever ended the run.
+    ~PipelinedLoop()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& thread : threads_)
+            thread.join();
+    }
+
+    PipelinedLoop(const PipelinedLoop&) = delete;
+    PipelinedLoop& operator=(const PipelinedLoop&) = delete;
+
+    int run();
+
+  private:
+    enum class State { Free, Decoded, Computing, Computed, Ended };
+
+    struct Slot {
+        State state = State::Free;
+        long number = 0;          // the frame held, counted from 1
+        double position = 0.0;    // film position when it was read
+        std::string problem;      // why the run ends at this frame
+        std::exception_ptr error; // what its reading or its flow threw
+        std::unique_ptr<FrameData> data;
+    };
+
+    Slot& slotOf(long number) { return slots_[number % slotCount_]; }
+    void decode();
+    void work();
+
+    FrameSource& source_;
+    FrameSink& sink_;
+    const FrameLoopSettings& settings_;
+    const int slotCount_;
+    std::unique_ptr<Slot[]> slots_;
+    // The older frame of the first pair and the field before the first.
+    const cv::Mat firstGrey_, firstX_, firstY_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stopping_ = false;
+    long nextPair_ = 1; // the next pair a worker takes
+    std::vector<std::thread> threads_;
+};
+
+// Reads frame after frame into free slots and turns it to grey; the end of
+// the video, a frame that cannot be processed or a throw ends the reading
+// and is handed on in the frame's slot.
+void PipelinedLoop::decode()
+{
+    cv::Mat frame;
+    for (long number = 1;; ++number) {
+        Slot& slot = slotOf(number);
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(
+                lock, [&] { return stopping_ || slot.state == State::Free; });
+            if (stopping_)
+                return;
+        }
+        bool ended = false;
+        double position = 0.0;
+        std::string problem;
+        std::exception_ptr error;
+        try {
+            ended = !source_.read(frame);
+            if (!ended) {
+                position = source_.position();
+                problem = frameToGrey(frame, slot.data->grey, number,
+                                      settings_.shownSource);
+            }
+        } catch (...) {
+            error = std::current_exception();
+        }
+        ended = ended || !problem.empty() || error != nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            slot.number = number;
+            slot.position = position;
+            slot.problem = std::move(problem);
+            slot.error = error;
+            slot.state = ended ? State::Ended : State::Decoded;
+        }
+        changed_.notify_all();
+        if (ended)
+            return;
     }
 }
 
-void printCounts(const StuffInfo& info)
+// Takes the pairs in order and computes their flow, until the decoder
+// has ended or the run stops.
+void PipelinedLoop::work()
 {
-    const unsigned segments = info.segments != nullptr
-                                  ? static_cast<unsigned>(info.segments->total)
-                                  : 0u;
-    const unsigned points = info.trackPoints != nullptr
-                                ? static_cast<unsigned>(info.trackPoints->total)
-                                : 0u;
-    std::printf("Segment quantity....... %u\n", segments);
-    std::printf("Tracking point number.. %u\n", points);
+    for (;;) {
+        long number = 0;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] {
+                const Slot& next = slotOf(nextPair_);
+                return stopping_ ||
+                       (next.number == nextPair_ && next.state != State::Free);
+            });
+            Slot& next = slotOf(nextPair_);
+            if (stopping_ || next.state != State::Decoded)
+                return;
+            next.state = State::Computing;
+            number = nextPair_++;
+        }
+        Slot& slot = slotOf(number);
+        const cv::Mat& older =
+            number == 1 ? firstGrey_ : slotOf(number - 1).data->grey;
+        FrameData& now = *slot.data;
+        std::exception_ptr error;
+        try {
+            computeFlow(older, now.grey, now.velx, now.vely, now.storage,
+                        settings_.stuffInfo ? &now.info : nullptr);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            slot.error = error;
+            slot.state = State::Computed;
+        }
+        changed_.notify_all();
+    }
+}
+
+int PipelinedLoop::run()
+{
+    threads_.emplace_back(&PipelinedLoop::decode, this);
+    for (int i = 0; i < settings_.workers; ++i)
+        threads_.emplace_back(&PipelinedLoop::work, this);
+
+    Picture picture(settings_.frameSize);
+    const cv::Mat shown = picture.shown();
+    for (long number = 1;; ++number) {
+        Slot& slot = slotOf(number);
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] {
+                return slot.number == number &&
+                       (slot.state == State::Computed ||
+                        slot.state == State::Ended);
+            });
+        }
+        if (slot.error)
+            std::rethrow_exception(slot.error);
+        if (slot.state == State::Ended) {
+            if (slot.problem.empty())
+                return 0;
+            printProblem(slot.problem);
+            return -1;
+        }
+
+        const bool first = number == 1;
+        const FrameData* before =
+            first ? nullptr : slotOf(number - 1).data.get();
+        paint(settings_, number, *slot.data, first ? firstX_ : before->velx,
+              first ? firstY_ : before->vely, picture);
+        printPosition(slot.position);
+        sink_.show(shown);
+        sink_.record(shown);
+        const bool key = sink_.keyPressed();
+
+        // The previous frame is no longer read by anyone.
+        if (!first) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                slotOf(number - 1).state = State::Free;
+            }
+            changed_.notify_all();
+        }
+        if (key)
+            return 0;
+    }
 }
 
 } // namespace
 
-int runFrameLoop(const DriverOptions& options, cv::VideoCapture& capture,
-                 cv::VideoWriter& writer, FrameBuffers& buffers,
-                 const char* windowName, const std::string& shownSource)
+int runFrameLoop(FrameSource& source, FrameSink& sink,
+                 const FrameLoopSettings& settings)
 {
-    ImageHolder& result = *buffers.result;
-    StuffInfo info{};
-    StuffInfo* infoArg = options.stuffInfo ? &info : nullptr;
-    const cv::Mat shown = cv::cvarrToMat(result.image());
+    if (settings.workers <= 1)
+        return runSerial(source, sink, settings);
+    PipelinedLoop loop(source, sink, settings);
+    return loop.run();
+}
 
-    cv::Mat frame;
-    if (!capture.read(frame))
-        return 0;
-    unsigned parity = 0;
-    long frameNumber = 0;
-    do {
-        parity = (parity + 1) % 2;
-        const int pair = velocityPairForParity(parity);
+int frameLoopWorkers()
+{
+    return cv::getNumThreads();
+}
 
-        if (!frameToGrey(frame, buffers.currentGrey, ++frameNumber,
-                         shownSource))
-            return -1;
-        cvCalcOpticalFlowULK(buffers.previousGrey, buffers.currentGrey,
-                             buffers.velx[pair], buffers.vely[pair],
-                             buffers.storage, infoArg);
-
-        if (options.stuffInfo) {
-            cvDrawOpticalFlowStuffInfo(result.image(), &info);
-            printCounts(info);
-        } else if (options.addFields) {
-            cvAdd(buffers.velx[1], buffers.velx[2], buffers.velx[0], nullptr);
-            cvAdd(buffers.vely[1], buffers.vely[2], buffers.vely[0], nullptr);
-            renderVelocityColour(buffers.velx[0], buffers.vely[0],
-                                 kColourFactorSum, result);
-        } else {
-            renderVelocityColour(buffers.velx[pair], buffers.vely[pair],
-                                 kColourFactorSingle, result);
-        }
-
-        printPositionLine(capture);
-        cv::imshow(windowName, shown);
-        if (writer.isOpened())
-            writer.write(shown);
-        if (cv::waitKey(kKeyWaitMs) >= 0)
-            break;
-        std::swap(buffers.previousGrey, buffers.currentGrey);
-    } while (capture.read(frame));
-    return 0;
+void applyThreadSetting()
+{
+    const char* text = std::getenv("OPENCV_FOR_THREADS_NUM");
+    if (text == nullptr || *text == '\0')
+        return;
+    char* end = nullptr;
+    const long threads = std::strtol(text, &end, 10);
+    if (*end != '\0' || threads < 1)
+        return;
+    // More threads than cores would only oversubscribe, and TBB warns.
+    const long cores = cv::getNumberOfCPUs();
+    cv::setNumThreads(static_cast<int>(std::min(threads, cores)));
 }
