@@ -17,10 +17,10 @@
 
 namespace {
 
-// Frames in flight besides the one of each worker: the frame being shown,
-// the one before it (the flow of the next pair and the /av sum still read
-// it) and one decoded ahead.
-constexpr int kExtraFramesInFlight = 3;
+// Frames in flight besides the one of each worker: one decoded ahead, one
+// waiting to be shown, one being recorded and the one before it (the next
+// pair still reads its grey image and field).
+constexpr int kExtraFramesInFlight = 4;
 
 // The working images of one loop: the result picture and, for /av, the sum
 // of two fields.
@@ -110,11 +110,13 @@ int runSerial(FrameSource& source, FrameSink& sink,
 }
 
 // The pipelined loop. Frame n lives in slot n mod slotCount from its
-// decoding until the picture of frame n + 1 is done, since the flow of
-// pair n + 1 reads its grey image and the /av sum its field. A slot passes
-// from the decoder (Free) to a worker (Decoded, Computing) to the calling
-// thread (Computed) and back; whoever holds it in that state is the only
-// one to touch its data, and the states change under one mutex.
+// decoding until it is recorded and the next pair no longer reads its grey
+// image and field. A slot passes from the decoder (Free) to a worker
+// (Decoded, Computing), which computes the flow and paints the colour
+// picture, to the calling thread (Computed), which shows it, to the
+// recording thread (Shown) and back; whoever holds a slot in its state is
+// the only one to touch its data, and every change of state happens under
+// one mutex.
 class PipelinedLoop {
   public:
     PipelinedLoop(FrameSource& source, FrameSink& sink,
@@ -126,9 +128,11 @@ class PipelinedLoop {
           firstX_(cv::Mat::zeros(settings.frameSize, CV_32FC1)),
           firstY_(cv::Mat::zeros(settings.frameSize, CV_32FC1))
     {
-        for (int i = 0; i < slotCount_; ++i)
+        for (int i = 0; i < slotCount_; ++i) {
             slots_[i].data = std::make_unique<FrameData>(
                 settings.frameSize, settings.storageBlockSize);
+            slots_[i].picture = std::make_unique<Picture>(settings.frameSize);
+        }
     }
 
     // Stops and waits for every thread, whatever ended the run.
@@ -149,7 +153,7 @@ class PipelinedLoop {
     int run();
 
   private:
-    enum class State { Free, Decoded, Computing, Computed, Ended };
+    enum class State { Free, Decoded, Computing, Computed, Shown, Ended };
 
     struct Slot {
         State state = State::Free;
@@ -157,12 +161,27 @@ class PipelinedLoop {
         double position = 0.0;    // film position when it was read
         std::string problem;      // why the run ends at this frame
         std::exception_ptr error; // what its reading or its flow threw
+        bool fieldDone = false;   // its field is computed
+        bool nextDone = false;    // the next pair has read it
+        bool recorded = false;    // its picture is recorded
         std::unique_ptr<FrameData> data;
+        std::unique_ptr<Picture> picture;
     };
 
     Slot& slotOf(long number) { return slots_[number % slotCount_]; }
+    // With the mutex held: frees a slot once nobody needs it any more.
+    void freeIfDone(Slot& slot)
+    {
+        if (slot.recorded && slot.nextDone)
+            slot.state = State::Free;
+    }
     void decode();
     void work();
+    void record();
+    void computeAndPaint(long number, Slot& slot, cv::Mat& sumX, cv::Mat& sumY);
+    // Waits until every frame up to `number` is recorded, and rethrows a
+    // failure of the recording.
+    void waitRecorded(std::unique_lock<std::mutex>& lock, long number);
 
     FrameSource& source_;
     FrameSink& sink_;
@@ -175,7 +194,9 @@ class PipelinedLoop {
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;
-    long nextPair_ = 1; // the next pair a worker takes
+    long nextPair_ = 1;     // the next pair a worker takes
+    long recordedUpTo_ = 0; // every frame up to this one is recorded
+    std::exception_ptr recordError_;
     std::vector<std::thread> threads_;
 };
 
@@ -215,6 +236,7 @@ void PipelinedLoop::decode()
             slot.position = position;
             slot.problem = std::move(problem);
             slot.error = error;
+            slot.fieldDone = slot.nextDone = slot.recorded = false;
             slot.state = ended ? State::Ended : State::Decoded;
         }
         changed_.notify_all();
@@ -223,10 +245,51 @@ void PipelinedLoop::decode()
     }
 }
 
-// Takes the pairs in order and computes their flow, until the decoder
-// has ended or the run stops.
+// The flow of pair `number` and, without the overlay, its colour picture;
+// with /av the picture waits for the previous field.
+void PipelinedLoop::computeAndPaint(long number, Slot& slot, cv::Mat& sumX,
+                                    cv::Mat& sumY)
+{
+    const bool first = number == 1;
+    Slot* before = first ? nullptr : &slotOf(number - 1);
+    FrameData& now = *slot.data;
+    computeFlow(first ? firstGrey_ : before->data->grey, now.grey, now.velx,
+                now.vely, now.storage,
+                settings_.stuffInfo ? &now.info : nullptr);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slot.fieldDone = true;
+    }
+    changed_.notify_all();
+    if (settings_.stuffInfo)
+        return;
+    if (!settings_.addFields) {
+        paintColour(now.velx, now.vely, slot.picture->result);
+        return;
+    }
+    if (before != nullptr) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stopping_ || before->fieldDone; });
+        if (stopping_)
+            return;
+    }
+    // The field of an odd frame is the second term of the sum, as the
+    // serial loop keeps it.
+    const cv::Mat& previousX = first ? firstX_ : before->data->velx;
+    const cv::Mat& previousY = first ? firstY_ : before->data->vely;
+    if (number % 2 == 1)
+        paintColourOfSum(previousX, previousY, now.velx, now.vely, sumX, sumY,
+                         slot.picture->result);
+    else
+        paintColourOfSum(now.velx, now.vely, previousX, previousY, sumX, sumY,
+                         slot.picture->result);
+}
+
+// Takes the pairs in order until the decoder has ended or the run stops.
 void PipelinedLoop::work()
 {
+    cv::Mat sumX(settings_.frameSize, CV_32FC1);
+    cv::Mat sumY(settings_.frameSize, CV_32FC1);
     for (;;) {
         long number = 0;
         {
@@ -243,18 +306,21 @@ void PipelinedLoop::work()
             number = nextPair_++;
         }
         Slot& slot = slotOf(number);
-        const cv::Mat& older =
-            number == 1 ? firstGrey_ : slotOf(number - 1).data->grey;
-        FrameData& now = *slot.data;
         std::exception_ptr error;
         try {
-            computeFlow(older, now.grey, now.velx, now.vely, now.storage,
-                        settings_.stuffInfo ? &now.info : nullptr);
+            computeAndPaint(number, slot, sumX, sumY);
         } catch (...) {
             error = std::current_exception();
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            // A failed pair still lets the next one go on to its end; the
+            // previous frame is no longer read.
+            slot.fieldDone = true;
+            if (number > 1) {
+                slotOf(number - 1).nextDone = true;
+                freeIfDone(slotOf(number - 1));
+            }
             slot.error = error;
             slot.state = State::Computed;
         }
@@ -262,23 +328,77 @@ void PipelinedLoop::work()
     }
 }
 
-int PipelinedLoop::run()
+// Hands the shown pictures to the sink's recording, in order; the first
+// failure ends the recording and is rethrown by the calling thread.
+void PipelinedLoop::record()
 {
-    threads_.emplace_back(&PipelinedLoop::decode, this);
-    for (int i = 0; i < settings_.workers; ++i)
-        threads_.emplace_back(&PipelinedLoop::work, this);
-
-    Picture picture(settings_.frameSize);
-    const cv::Mat shown = picture.shown();
     for (long number = 1;; ++number) {
         Slot& slot = slotOf(number);
         {
             std::unique_lock<std::mutex> lock(mutex_);
             changed_.wait(lock, [&] {
-                return slot.number == number &&
-                       (slot.state == State::Computed ||
-                        slot.state == State::Ended);
+                return stopping_ ||
+                       (slot.number == number && slot.state == State::Shown);
             });
+            if (stopping_)
+                return;
+        }
+        std::exception_ptr error;
+        try {
+            sink_.record(slot.picture->shown());
+        } catch (...) {
+            error = std::current_exception();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (error) {
+                recordError_ = error;
+            } else {
+                recordedUpTo_ = number;
+                slot.recorded = true;
+                freeIfDone(slot);
+            }
+        }
+        changed_.notify_all();
+        if (error)
+            return;
+    }
+}
+
+void PipelinedLoop::waitRecorded(std::unique_lock<std::mutex>& lock,
+                                 long number)
+{
+    changed_.wait(lock,
+                  [&] { return recordError_ || recordedUpTo_ >= number; });
+    if (recordError_)
+        std::rethrow_exception(recordError_);
+}
+
+int PipelinedLoop::run()
+{
+    threads_.emplace_back(&PipelinedLoop::decode, this);
+    for (int i = 0; i < settings_.workers; ++i)
+        threads_.emplace_back(&PipelinedLoop::work, this);
+    threads_.emplace_back(&PipelinedLoop::record, this);
+
+    // The overlay is drawn over the previous one, so it has one picture of
+    // its own that every frame's picture copies.
+    std::unique_ptr<Picture> overlay;
+    if (settings_.stuffInfo)
+        overlay = std::make_unique<Picture>(settings_.frameSize);
+    for (long number = 1;; ++number) {
+        Slot& slot = slotOf(number);
+        {
+            // Every earlier frame is recorded before this one goes on, as
+            // in the serial loop, so a failed recording stops at the same
+            // frame.
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] {
+                return recordError_ || (slot.number == number &&
+                                        (slot.state == State::Computed ||
+                                         slot.state == State::Ended));
+            });
+            waitRecorded(lock, number - 1);
         }
         if (slot.error)
             std::rethrow_exception(slot.error);
@@ -289,26 +409,22 @@ int PipelinedLoop::run()
             return -1;
         }
 
-        const bool first = number == 1;
-        const FrameData* before =
-            first ? nullptr : slotOf(number - 1).data.get();
-        paint(settings_, number, *slot.data, first ? firstX_ : before->velx,
-              first ? firstY_ : before->vely, picture);
-        printPosition(slot.position);
-        sink_.show(shown);
-        sink_.record(shown);
-        const bool key = sink_.keyPressed();
-
-        // The previous frame is no longer read by anyone.
-        if (!first) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                slotOf(number - 1).state = State::Free;
-            }
-            changed_.notify_all();
+        if (overlay) {
+            paintOverlay(slot.data->info, overlay->result);
+            cvCopy(overlay->result.image(), slot.picture->result.image());
         }
-        if (key)
+        printPosition(slot.position);
+        sink_.show(slot.picture->shown());
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            slot.state = State::Shown;
+        }
+        changed_.notify_all();
+        if (sink_.keyPressed()) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            waitRecorded(lock, number);
             return 0;
+        }
     }
 }
 

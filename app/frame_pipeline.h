@@ -3,10 +3,11 @@
 // film position printed, until a key or the end of the video.
 //
 // With more than one worker the loop is a pipeline: one thread decodes
-// ahead, the workers compute the flow of several frame pairs at once, and
-// the calling thread paints, prints, shows and records every frame in
-// order. What it prints and the pictures it hands on are the same as with
-// one worker, which runs everything on the calling thread.
+// ahead, the workers compute the flow and the colour picture of several
+// frame pairs at once, the calling thread prints and shows every frame in
+// order and one more thread records them in order. What it prints and the
+// pictures it hands on are the same as with one worker, which runs
+// everything on the calling thread.
 #ifndef OF_ULK_FRAME_PIPELINE_H
 #define OF_ULK_FRAME_PIPELINE_H
 
@@ -26,15 +27,18 @@ class FrameSource {
     virtual double position() = 0;
 };
 
-// Where the pictures go: called on the loop's calling thread, in frame
-// order, show, record and keyPressed for every frame.
+// Where the pictures go, each frame shown, then recorded, and a key waited
+// for after it is shown. With one worker all three are called on the
+// loop's calling thread in that order; with more, show and keyPressed are
+// called there and record on the loop's own recording thread, in frame
+// order, and the run ends only after every shown picture was recorded.
 class FrameSink {
   public:
     virtual ~FrameSink() = default;
     // Shows the picture (CV_8UC3, frame size); it is only valid during the
     // call.
     virtual void show(const cv::Mat& picture) = 0;
-    // Records the picture that was just shown.
+    // Records the picture that was shown; only valid during the call.
     virtual void record(const cv::Mat& picture) = 0;
     // Waits briefly for a key; true ends the loop after this frame.
     virtual bool keyPressed() = 0;
