@@ -22,6 +22,12 @@ constexpr int kFrames = 12;
 // Film position of frame n (from 0), as a 25 frames per second clip has.
 constexpr double kFrameMs = 40.0;
 
+// The tests take OpenCV's thread count from OPENCV_FOR_THREADS_NUM as the
+// program does: with 1, a ThreadSanitizer run sees only the loop's own
+// threads and none of OpenCV's uninstrumented TBB workers. The loop's
+// worker count is set by each test.
+const bool kThreadSettingApplied = (applyThreadSetting(), true);
+
 // Frames of the synthetic scene, read in order; frame `badAt` (from 1) has
 // another size and frame `throwAt` throws instead of being read.
 class SceneSource : public FrameSource {
