@@ -21,6 +21,10 @@ namespace {
 // waiting to be shown, one being recorded and the one before it (the next
 // pair still reads its grey image and field).
 constexpr int kExtraFramesInFlight = 4;
+// Workers at most: each adds a frame in flight (grey image, field, picture
+// and storage), and beyond this the steps taken in order (show, record)
+// set the pace anyway.
+constexpr int kMostWorkers = 8;
 
 // The working images of one loop: the result picture and, for /av, the sum
 // of two fields.
@@ -441,7 +445,7 @@ int runFrameLoop(FrameSource& source, FrameSink& sink,
 
 int frameLoopWorkers()
 {
-    return cv::getNumThreads();
+    return std::min(cv::getNumThreads(), kMostWorkers);
 }
 
 void applyThreadSetting()

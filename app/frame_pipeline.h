@@ -61,7 +61,8 @@ struct FrameLoopSettings {
 int runFrameLoop(FrameSource& source, FrameSink& sink,
                  const FrameLoopSettings& settings);
 
-// The number of workers the program uses: OpenCV's thread count.
+// The number of workers the program uses: OpenCV's thread count, at most
+// 8.
 int frameLoopWorkers();
 
 // Sets OpenCV's thread count from the environment variable
