@@ -26,20 +26,29 @@ constexpr int kExtraFramesInFlight = 4;
 // set the pace anyway.
 constexpr int kMostWorkers = 8;
 
-// The working images of one loop: the result picture and, for /av, the sum
-// of two fields.
+// A picture as shown and recorded, all black at first.
 struct Picture {
     ImageHolder result;
-    cv::Mat sumX, sumY;
 
     explicit Picture(cv::Size size)
     {
         result.create(size.width, size.height, IPL_DEPTH_8U, 3);
         cvSetZero(result.image());
-        sumX = cv::Mat::zeros(size, CV_32FC1);
-        sumY = cv::Mat::zeros(size, CV_32FC1);
     }
     cv::Mat shown() const { return cv::cvarrToMat(result.image()); }
+};
+
+// Where the /av sum of two fields is kept; empty without /av.
+struct FieldSum {
+    cv::Mat x, y;
+
+    FieldSum(cv::Size size, bool addFields)
+    {
+        if (addFields) {
+            x = cv::Mat::zeros(size, CV_32FC1);
+            y = cv::Mat::zeros(size, CV_32FC1);
+        }
+    }
 };
 
 // Everything one frame pair needs and gives: the newer frame's grey image,
@@ -65,20 +74,21 @@ struct FrameData {
 
 // The picture of frame `number` from its data and the previous frame's
 // field; odd frames keep their field where the /av sum takes its second
-// term, even ones where it takes its first.
+// term, even ones where it takes its first, as the serial loop always did.
 void paint(const FrameLoopSettings& settings, long number, FrameData& now,
-           const cv::Mat& previousX, const cv::Mat& previousY, Picture& picture)
+           const cv::Mat& previousX, const cv::Mat& previousY, FieldSum& sum,
+           ImageHolder& result)
 {
     if (settings.stuffInfo) {
-        paintOverlay(now.info, picture.result);
+        paintOverlay(now.info, result);
     } else if (settings.addFields && number % 2 == 1) {
-        paintColourOfSum(previousX, previousY, now.velx, now.vely, picture.sumX,
-                         picture.sumY, picture.result);
+        paintColourOfSum(previousX, previousY, now.velx, now.vely, sum.x, sum.y,
+                         result);
     } else if (settings.addFields) {
-        paintColourOfSum(now.velx, now.vely, previousX, previousY, picture.sumX,
-                         picture.sumY, picture.result);
+        paintColourOfSum(now.velx, now.vely, previousX, previousY, sum.x, sum.y,
+                         result);
     } else {
-        paintColour(now.velx, now.vely, picture.result);
+        paintColour(now.velx, now.vely, result);
     }
 }
 
@@ -90,6 +100,7 @@ int runSerial(FrameSource& source, FrameSink& sink,
     FrameData frames[2] = {{settings.frameSize, settings.storageBlockSize},
                            {settings.frameSize, settings.storageBlockSize}};
     Picture picture(settings.frameSize);
+    FieldSum sum(settings.frameSize, settings.addFields);
     const cv::Mat shown = picture.shown();
     cv::Mat frame;
     for (long number = 1; source.read(frame); ++number) {
@@ -103,7 +114,8 @@ int runSerial(FrameSource& source, FrameSink& sink,
         }
         computeFlow(before.grey, now.grey, now.velx, now.vely, now.storage,
                     settings.stuffInfo ? &now.info : nullptr);
-        paint(settings, number, now, before.velx, before.vely, picture);
+        paint(settings, number, now, before.velx, before.vely, sum,
+              picture.result);
         printPosition(source.position());
         sink.show(shown);
         sink.record(shown);
@@ -182,7 +194,7 @@ class PipelinedLoop {
     void decode();
     void work();
     void record();
-    void computeAndPaint(long number, Slot& slot, cv::Mat& sumX, cv::Mat& sumY);
+    void computeAndPaint(long number, Slot& slot, FieldSum& sum);
     // Waits until every frame up to `number` is recorded, and rethrows a
     // failure of the recording.
     void waitRecorded(std::unique_lock<std::mutex>& lock, long number);
@@ -251,8 +263,7 @@ void PipelinedLoop::decode()
 
 // The flow of pair `number` and, without the overlay, its colour picture;
 // with /av the picture waits for the previous field.
-void PipelinedLoop::computeAndPaint(long number, Slot& slot, cv::Mat& sumX,
-                                    cv::Mat& sumY)
+void PipelinedLoop::computeAndPaint(long number, Slot& slot, FieldSum& sum)
 {
     const bool first = number == 1;
     Slot* before = first ? nullptr : &slotOf(number - 1);
@@ -267,33 +278,20 @@ void PipelinedLoop::computeAndPaint(long number, Slot& slot, cv::Mat& sumX,
     changed_.notify_all();
     if (settings_.stuffInfo)
         return;
-    if (!settings_.addFields) {
-        paintColour(now.velx, now.vely, slot.picture->result);
-        return;
-    }
-    if (before != nullptr) {
+    if (settings_.addFields && before != nullptr) {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return stopping_ || before->fieldDone; });
         if (stopping_)
             return;
     }
-    // The field of an odd frame is the second term of the sum, as the
-    // serial loop keeps it.
-    const cv::Mat& previousX = first ? firstX_ : before->data->velx;
-    const cv::Mat& previousY = first ? firstY_ : before->data->vely;
-    if (number % 2 == 1)
-        paintColourOfSum(previousX, previousY, now.velx, now.vely, sumX, sumY,
-                         slot.picture->result);
-    else
-        paintColourOfSum(now.velx, now.vely, previousX, previousY, sumX, sumY,
-                         slot.picture->result);
+    paint(settings_, number, now, first ? firstX_ : before->data->velx,
+          first ? firstY_ : before->data->vely, sum, slot.picture->result);
 }
 
 // Takes the pairs in order until the decoder has ended or the run stops.
 void PipelinedLoop::work()
 {
-    cv::Mat sumX(settings_.frameSize, CV_32FC1);
-    cv::Mat sumY(settings_.frameSize, CV_32FC1);
+    FieldSum sum(settings_.frameSize, settings_.addFields);
     for (;;) {
         long number = 0;
         {
@@ -312,7 +310,7 @@ void PipelinedLoop::work()
         Slot& slot = slotOf(number);
         std::exception_ptr error;
         try {
-            computeAndPaint(number, slot, sumX, sumY);
+            computeAndPaint(number, slot, sum);
         } catch (...) {
             error = std::current_exception();
         }
