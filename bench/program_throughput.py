@@ -5,10 +5,13 @@ For every clip size the sample clip maker writes a clip, and
 ``of_ulk clip.avi /r`` runs on it without a display, in turns with
 OPENCV_FOR_THREADS_NUM=1 (one thread: the serial loop) and with OpenCV's
 default thread count (the pipeline), so that both see the same load.
-Each run gives two figures: the steady rate between the first and the
-last frame's position line (what a viewer sees once the film runs) and the
-whole run's rate (frames over the wall time from start to exit). The
-medians over the repetitions are written as JSON and printed as a table.
+Each run gives three figures: the steady rate between the first and the
+last frame's position line (what a viewer sees once the film runs), the
+whole run's rate (frames over the wall time from start to exit) and the
+CPU time (user and system, all threads) per frame, which tells how much
+work the pipeline adds and does not depend on what else the machine runs.
+The medians over the repetitions are written as JSON and printed as a
+table.
 
     program_throughput.py OF_ULK CLIP_MAKER WORK_DIR OUT_JSON
         [--sizes 640x480,1280x720,1920x1080] [--frames 60] [--repeats 5]
@@ -38,7 +41,8 @@ def parse_args():
 
 
 def run_once(of_ulk, clip, threads):
-    """One run; returns (steady fps, whole-run fps, frames)."""
+    """One run; returns (steady fps, whole-run fps, frames, CPU ms per
+    frame)."""
     env = dict(os.environ)
     for name in ("DISPLAY", "WAYLAND_DISPLAY"):
         env.pop(name, None)
@@ -59,18 +63,21 @@ def run_once(of_ulk, clip, threads):
     for line in process.stdout:
         if line.startswith(POSITION_LINE):
             stamps.append(time.monotonic())
-    status = process.wait()
+    _, raw_status, usage = os.wait4(process.pid, 0)
+    process.returncode = status = os.waitstatus_to_exitcode(raw_status)
     end = time.monotonic()
     if status != 0 or len(stamps) < 2:
         sys.exit("of_ulk failed on %s (status %d)" % (clip, status))
     steady = (len(stamps) - 1) / (stamps[-1] - stamps[0])
-    return steady, len(stamps) / (end - start), len(stamps)
+    cpu_ms = 1e3 * (usage.ru_utime + usage.ru_stime) / len(stamps)
+    return steady, len(stamps) / (end - start), len(stamps), cpu_ms
 
 
 def main():
     args = parse_args()
     os.makedirs(args.work_dir, exist_ok=True)
     methods = [("serial", 1), ("pipelined", None)]
+    load_at_start = os.getloadavg()
     results = []
     for size in args.sizes.split(","):
         width, height = size.split("x")
@@ -85,22 +92,27 @@ def main():
         for name, _ in methods:
             steady = [r[0] for r in runs[name]]
             whole = [r[1] for r in runs[name]]
+            cpu = [r[3] for r in runs[name]]
             results.append({
                 "size": size,
                 "method": name,
                 "frames": runs[name][0][2],
                 "steady_fps_median": statistics.median(steady),
                 "whole_run_fps_median": statistics.median(whole),
+                "cpu_ms_per_frame_median": statistics.median(cpu),
                 "steady_fps": steady,
                 "whole_run_fps": whole,
             })
             print("%-10s %-10s steady %6.2f fps (%s)  whole run %6.2f fps"
+                  "  CPU %6.1f ms per frame"
                   % (size, name, statistics.median(steady),
                      " ".join("%.1f" % v for v in steady),
-                     statistics.median(whole)), flush=True)
+                     statistics.median(whole), statistics.median(cpu)),
+                  flush=True)
         os.remove(clip)
     with open(args.out_json + ".part", "w") as out:
-        json.dump({"load_at_end": os.getloadavg(), "repeats": args.repeats,
+        json.dump({"load_at_start": load_at_start,
+                   "load_at_end": os.getloadavg(), "repeats": args.repeats,
                    "cpus": os.cpu_count(),
                    "results": results}, out, indent=1)
     os.replace(args.out_json + ".part", args.out_json)
