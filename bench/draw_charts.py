@@ -127,9 +127,11 @@ def draw_engine(bench, out_path):
     axes[0][0].set_ylabel("milliseconds per frame pair (median)")
     axes[0][-1].legend(fontsize="small")
     context = bench.get("context", {})
-    figure.suptitle("Time per frame pair, bench_flow (%s, %s CPUs)"
+    load = (context.get("load_avg") or [None])[0]
+    figure.suptitle("Time per frame pair, bench_flow (%s, %s CPUs%s)"
                     % (context.get("date", "")[:10],
-                       context.get("num_cpus", "?")))
+                       context.get("num_cpus", "?"),
+                       ", load %.1f at the start" % load if load else ""))
     figure.tight_layout()
     figure.savefig(out_path, dpi=90)
     plt.close(figure)
@@ -172,10 +174,12 @@ def draw_program(program, out_path):
     axis.set_xticklabels(sizes)
     axis.set_xlabel("clip size")
     axis.set_ylabel("frames per second (median)")
-    load = program.get("load_at_end")
+    start = program.get("load_at_start")
+    end = program.get("load_at_end")
     axis.set_title("of_ulk clip.avi /r, %d runs each%s"
                    % (program.get("repeats", 0),
-                      ", load %.1f at the end" % load[0] if load else ""))
+                      ", load %.1f to %.1f" % (start[0], end[0])
+                      if start and end else ""))
     axis.legend()
     axis.grid(True, axis="y", alpha=0.3)
     figure.tight_layout()
