@@ -61,16 +61,20 @@ class SceneSource : public FrameSource {
 };
 
 // Keeps copies of every picture shown and recorded; a key is pressed
-// after frame `keyAt` and the recording of frame `failAt` throws.
+// after frame `keyAt`, the recording of frame `failAt` throws and so does
+// showing frame `showFailAt`.
 class KeepingSink : public FrameSink {
   public:
     int keyAt = 0;
     int failAt = 0;
+    int showFailAt = 0;
     std::vector<cv::Mat> shown;
     std::vector<cv::Mat> recorded;
 
     void show(const cv::Mat& picture) override
     {
+        if (static_cast<int>(shown.size()) + 1 == showFailAt)
+            throw std::runtime_error("the window failed");
         shown.push_back(picture.clone());
     }
     void record(const cv::Mat& picture) override
@@ -243,6 +247,22 @@ TEST_P(FramePipeline, FailingRecordingIsThrownAtTheSameFrame)
     EXPECT_EQ(piped.thrown, serial.thrown);
     EXPECT_EQ(serial.shown.size(), 3u);
     EXPECT_EQ(serial.recorded.size(), 2u);
+    expectSameAsSerial(serial, piped);
+}
+
+TEST_P(FramePipeline, FailingWindowIsThrownAtTheSameFrame)
+{
+    const LoopCase& c = GetParam();
+    SCOPED_TRACE(::testing::PrintToString(c));
+    SceneSource serialSource, pipedSource;
+    KeepingSink serialSink, pipedSink;
+    serialSink.showFailAt = pipedSink.showFailAt = 4;
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
+
+    EXPECT_EQ(serial.thrown, "the window failed");
+    EXPECT_EQ(piped.thrown, serial.thrown);
+    EXPECT_EQ(serial.recorded.size(), 3u);
     expectSameAsSerial(serial, piped);
 }
 
