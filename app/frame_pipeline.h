@@ -57,7 +57,7 @@ struct FrameLoopSettings {
 // the video and -1 after reporting, on standard error, a frame that cannot
 // be processed; a failure of the engine, the source or the sink is thrown
 // once every frame before it was handed on and every thread has ended.
-// Frames in flight are bounded by the number of workers.
+// At most workers + 4 frames are in flight.
 int runFrameLoop(FrameSource& source, FrameSink& sink,
                  const FrameLoopSettings& settings);
 
