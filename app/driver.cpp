@@ -2,11 +2,11 @@
 
 #include "cvoptflowulk.h"
 #include "display_probe.h"
-#include "image_holder.h"
+#include "frame_io.h"
+#include "frame_pipeline.h"
 #include "library_log.h"
 #include "output_video.h"
 #include "source_name.h"
-#include "velocity_colour.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/core_c.h>
@@ -49,8 +49,6 @@ constexpr double kMaxFrameRate = 1000.0;
 constexpr long long kMaxFramePixels = 7680LL * 4320LL;
 // File names longer than this are shown shortened in messages.
 constexpr std::size_t kShownNameLength = 80;
-// Key wait per frame; any key ends the loop.
-constexpr int kKeyWaitMs = 10;
 // Smallest storage block with the stuff info, and the slack added to the
 // label map for the storage's own block header.
 constexpr int kStuffInfoBlockSize = 0x97000;
@@ -70,46 +68,18 @@ int truncateToInt(double value)
     return static_cast<int>(value);
 }
 
-// Everything the program creates. However the run ends, the storage goes
-// first, then the writer, the capture and the result image, and last the
-// grey images and velocity maps.
+// What the program opens. However the run ends, the writer is released
+// first, then the capture; the frame loop releases its own images before.
 struct Resources {
     cv::VideoCapture capture;
     OutputVideo writer;
-    IplImage* previousGrey = nullptr;
-    IplImage* currentGrey = nullptr;
-    ImageHolder result;
-    CvMat* velx[3] = {nullptr, nullptr, nullptr};
-    CvMat* vely[3] = {nullptr, nullptr, nullptr};
-    CvMemStorage* storage = nullptr;
-
-    Resources() = default;
-    Resources(const Resources&) = delete;
-    Resources& operator=(const Resources&) = delete;
-    ~Resources() { releaseAll(); }
 
     void releaseAll()
     {
-        if (storage != nullptr)
-            cvReleaseMemStorage(&storage);
         writer.release();
         capture.release();
-        result.release();
-        cvReleaseImage(&previousGrey);
-        cvReleaseImage(&currentGrey);
-        for (int i = 0; i < 3; ++i) {
-            cvReleaseMat(&velx[i]);
-            cvReleaseMat(&vely[i]);
-        }
     }
 };
-
-void printPositionLine(const cv::VideoCapture& capture)
-{
-    const std::string line =
-        filmPositionLine(capture.get(cv::CAP_PROP_POS_MSEC));
-    std::fputs(line.c_str(), stdout);
-}
 
 // Without a display that can be opened Qt would abort on creating the
 // window; its offscreen platform lets the program run all the same. Qt
@@ -276,74 +246,6 @@ int openSource(const DriverOptions& options, cv::VideoCapture& capture,
     return acceptFrameSize(options.source, width, height) ? 1 : -1;
 }
 
-// Turns one frame into the grey image, which was made for the size that
-// the source declared. A frame of another size or of a pixel format without
-// a grey conversion is reported on standard error and gives false: it must
-// not reach the engine, whose buffers all have the declared size.
-bool frameToGrey(const cv::Mat& frame, IplImage* grey, long frameNumber,
-                 const std::string& sourceName)
-{
-    const cv::Size expected(grey->width, grey->height);
-    if (frame.size() != expected) {
-        std::fflush(stdout);
-        std::fprintf(stderr,
-                     "Frame %ld of %s is %d x %d, not %d x %d like the video: "
-                     "frames of changing size cannot be compared\n",
-                     frameNumber, shownName(sourceName).c_str(), frame.cols,
-                     frame.rows, expected.width, expected.height);
-        return false;
-    }
-    IplImage frameImage = cvIplImage(frame);
-    switch (frame.type()) {
-    case CV_8UC3:
-        cvCvtColor(&frameImage, grey, CV_BGR2GRAY);
-        return true;
-    case CV_8UC4:
-        cvCvtColor(&frameImage, grey, CV_BGRA2GRAY);
-        return true;
-    case CV_8UC1:
-        cvCopy(&frameImage, grey);
-        return true;
-    default:
-        std::fflush(stdout);
-        std::fprintf(stderr,
-                     "Frame %ld of %s has a pixel format without a grey "
-                     "conversion (OpenCV type %d)\n",
-                     frameNumber, shownName(sourceName).c_str(), frame.type());
-        return false;
-    }
-}
-
-void allocate(Resources& res, int width, int height)
-{
-    // Zero-filled, so that the first frame's flow (against no frame yet)
-    // and the first /av sum (with the unwritten pair 1) are defined.
-    res.previousGrey = cvCreateImage(cvSize(width, height), IPL_DEPTH_8U, 1);
-    cvSetZero(res.previousGrey);
-    res.currentGrey = cvCreateImage(cvSize(width, height), IPL_DEPTH_8U, 1);
-    cvSetZero(res.currentGrey);
-    res.result.create(width, height, IPL_DEPTH_8U, 3);
-    cvSetZero(res.result.image());
-    for (int i = 0; i < 3; ++i) {
-        res.velx[i] = cvCreateMat(height, width, CV_32FC1);
-        cvSetZero(res.velx[i]);
-        res.vely[i] = cvCreateMat(height, width, CV_32FC1);
-        cvSetZero(res.vely[i]);
-    }
-}
-
-void printCounts(const StuffInfo& info)
-{
-    const unsigned segments = info.segments != nullptr
-                                  ? static_cast<unsigned>(info.segments->total)
-                                  : 0u;
-    const unsigned points = info.trackPoints != nullptr
-                                ? static_cast<unsigned>(info.trackPoints->total)
-                                : 0u;
-    std::printf("Segment quantity....... %u\n", segments);
-    std::printf("Tracking point number.. %u\n", points);
-}
-
 int runPipeline(const DriverOptions& options, Resources& res)
 {
     int width = 0;
@@ -353,8 +255,6 @@ int runPipeline(const DriverOptions& options, Resources& res)
     if (opened <= 0)
         return opened;
 
-    allocate(res, width, height);
-
     if (options.record &&
         !res.writer.open(options.outputName, rate, cv::Size(width, height))) {
         std::fflush(stdout);
@@ -363,53 +263,21 @@ int runPipeline(const DriverOptions& options, Resources& res)
         return -1;
     }
 
-    res.storage =
-        cvCreateMemStorage(storageBlockSize(height, width, options.stuffInfo));
     prepareWindowSystem();
     cv::namedWindow(kWindowName, 0);
 
-    StuffInfo info{};
-    StuffInfo* infoArg = options.stuffInfo ? &info : nullptr;
-    const cv::Mat shown = cv::cvarrToMat(res.result.image());
-
-    const std::string name = sourceName(options);
-    cv::Mat frame;
-    if (!res.capture.read(frame))
-        return 0;
-    unsigned parity = 0;
-    long frameNumber = 0;
-    do {
-        parity = (parity + 1) % 2;
-        const int pair = velocityPairForParity(parity);
-
-        if (!frameToGrey(frame, res.currentGrey, ++frameNumber, name))
-            return -1;
-        cvCalcOpticalFlowULKRefined(
-            res.previousGrey, res.currentGrey, res.velx[pair], res.vely[pair],
-            res.storage, infoArg, options.refined ? CV_ULK_REFINED_DEFAULT : 0);
-
-        if (options.stuffInfo) {
-            cvDrawOpticalFlowStuffInfo(res.result.image(), &info);
-            printCounts(info);
-        } else if (options.addFields) {
-            cvAdd(res.velx[1], res.velx[2], res.velx[0], nullptr);
-            cvAdd(res.vely[1], res.vely[2], res.vely[0], nullptr);
-            renderVelocityColour(res.velx[0], res.vely[0], kColourFactorSum,
-                                 res.result);
-        } else {
-            renderVelocityColour(res.velx[pair], res.vely[pair],
-                                 kColourFactorSingle, res.result);
-        }
-
-        printPositionLine(res.capture);
-        cv::imshow(kWindowName, shown);
-        if (res.writer.isOpened())
-            res.writer.write(shown);
-        if (cv::waitKey(kKeyWaitMs) >= 0)
-            break;
-        std::swap(res.previousGrey, res.currentGrey);
-    } while (res.capture.read(frame));
-    return 0;
+    FrameLoopSettings settings;
+    settings.frameSize = cv::Size(width, height);
+    settings.stuffInfo = options.stuffInfo;
+    settings.addFields = options.addFields;
+    settings.refined = options.refined;
+    settings.storageBlockSize =
+        storageBlockSize(height, width, options.stuffInfo);
+    settings.shownSource = shownName(sourceName(options));
+    settings.workers = frameLoopWorkers();
+    CaptureSource source(res.capture);
+    WindowSink sink(kWindowName, res.writer);
+    return runFrameLoop(source, sink, settings);
 }
 
 // True for no argument or a lone one that asks for help: "/?" anywhere in
@@ -514,6 +382,7 @@ int runOfUlk(int argc, char** argv)
     // FFmpeg's own messages (a codec the writer cannot use) bypass the
     // library's logger; this keeps them to fatal ones unless asked for.
     setenv("OPENCV_FFMPEG_LOGLEVEL", "0", 0);
+    applyThreadSetting();
 
     Resources res;
     try {

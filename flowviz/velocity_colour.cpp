@@ -1,5 +1,7 @@
 #include "velocity_colour.h"
 
+#include <opencv2/core/utility.hpp>
+
 #include <cmath>
 
 namespace {
@@ -78,18 +80,23 @@ void renderVelocityColour(const CvMat* velx, const CvMat* vely, double k,
     // Both maps are read at the same positions, so only their common area.
     const int rows = velx->rows < vely->rows ? velx->rows : vely->rows;
     const int cols = velx->cols < vely->cols ? velx->cols : vely->cols;
-    for (int y = 0; y < rows; ++y) {
-        const float* rowX =
-            reinterpret_cast<const float*>(velx->data.ptr + y * velx->step);
-        const float* rowY =
-            reinterpret_cast<const float*>(vely->data.ptr + y * vely->step);
-        for (int x = 0; x < cols; ++x) {
-            // No motion is black whatever the signs of the zeros; most of a
-            // still scene is exactly 0, so this skips the exp and atan2.
-            const Pixel3 colour = rowX[x] == 0.0f && rowY[x] == 0.0f
-                                      ? Pixel3{}
-                                      : velocityColour(rowX[x], rowY[x], k);
-            result.setPixel3(x, y, colour);
+    // Every row depends only on its own elements, so rows are coloured on
+    // all of OpenCV's threads; each pixel gets the same bytes as in order.
+    cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& band) {
+        for (int y = band.start; y < band.end; ++y) {
+            const float* rowX =
+                reinterpret_cast<const float*>(velx->data.ptr + y * velx->step);
+            const float* rowY =
+                reinterpret_cast<const float*>(vely->data.ptr + y * vely->step);
+            for (int x = 0; x < cols; ++x) {
+                // No motion is black whatever the signs of the zeros; most
+                // of a still scene is exactly 0, so this skips the exp and
+                // atan2.
+                const Pixel3 colour = rowX[x] == 0.0f && rowY[x] == 0.0f
+                                          ? Pixel3{}
+                                          : velocityColour(rowX[x], rowY[x], k);
+                result.setPixel3(x, y, colour);
+            }
         }
-    }
+    });
 }

@@ -18,8 +18,9 @@ constexpr double kColourFactorSum = 0.04;
 Pixel3 velocityColour(float vx, float vy, double k);
 
 // Writes the colour of every element of the CV_32FC1 maps velx and vely
-// into the 3-channel result image, row by row through
-// ImageHolder::setPixel3; pixels outside the result are skipped.
+// into the 3-channel result image through ImageHolder::setPixel3; pixels
+// outside the result are skipped. Rows are shared among OpenCV's threads
+// (cv::setNumThreads); the bytes do not depend on their number.
 void renderVelocityColour(const CvMat* velx, const CvMat* vely, double k,
                           ImageHolder& result);
 

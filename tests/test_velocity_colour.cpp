@@ -1,6 +1,7 @@
 #include "velocity_colour.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/core.hpp>
 #include <opencv2/core/core_c.h>
 
 #include <cmath>
@@ -122,4 +123,38 @@ TEST(VelocityColour, RenderWritesEveryPixelFromItsOwnElement)
 
     cvReleaseMat(&velx);
     cvReleaseMat(&vely);
+}
+
+TEST(VelocityColour, RenderOnEveryThreadCountGivesTheSameBytes)
+{
+    // Random velocities of both signs, with still stretches, over a frame
+    // large enough for the rows to be split among threads.
+    constexpr int kRows = 240;
+    constexpr int kCols = 320;
+    cv::RNG rng(7);
+    cv::Mat vx(kRows, kCols, CV_32FC1), vy(kRows, kCols, CV_32FC1);
+    rng.fill(vx, cv::RNG::UNIFORM, -6.0, 6.0);
+    rng.fill(vy, cv::RNG::UNIFORM, -6.0, 6.0);
+    vx.rowRange(0, 40).setTo(0.0f);
+    vy.rowRange(0, 40).setTo(0.0f);
+    CvMat velx = cvMat(vx);
+    CvMat vely = cvMat(vy);
+
+    const int savedThreads = cv::getNumThreads();
+    for (int threads : {1, 2, 4}) {
+        SCOPED_TRACE(::testing::Message() << threads << " threads");
+        cv::setNumThreads(threads);
+        ImageHolder result;
+        ASSERT_TRUE(result.create(kCols, kRows, IPL_DEPTH_8U, 3));
+        cvSet(result.image(), cvScalarAll(77));
+        renderVelocityColour(&velx, &vely, kColourFactorSum, result);
+        int wrong = 0;
+        for (int y = 0; y < kRows; ++y)
+            for (int x = 0; x < kCols; ++x)
+                wrong += result.getPixel3(x, y) !=
+                         velocityColour(vx.at<float>(y, x), vy.at<float>(y, x),
+                                        kColourFactorSum);
+        EXPECT_EQ(wrong, 0);
+    }
+    cv::setNumThreads(savedThreads);
 }

@@ -1,0 +1,99 @@
+#include "frame_steps.h"
+
+#include "driver.h"
+#include "velocity_colour.h"
+
+#include <opencv2/core/core_c.h>
+#include <opencv2/imgproc.hpp>
+
+#include <cstdio>
+
+std::string frameToGrey(const cv::Mat& frame, cv::Mat& grey, long frameNumber,
+                        const std::string& shownSource)
+{
+    char message[512];
+    if (frame.size() != grey.size()) {
+        std::snprintf(message, sizeof message,
+                      "Frame %ld of %s is %d x %d, not %d x %d like the video: "
+                      "frames of changing size cannot be compared\n",
+                      frameNumber, shownSource.c_str(), frame.cols, frame.rows,
+                      grey.cols, grey.rows);
+        return message;
+    }
+    switch (frame.type()) {
+    case CV_8UC3:
+        cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
+        return "";
+    case CV_8UC4:
+        cv::cvtColor(frame, grey, cv::COLOR_BGRA2GRAY);
+        return "";
+    case CV_8UC1:
+        frame.copyTo(grey);
+        return "";
+    default:
+        std::snprintf(message, sizeof message,
+                      "Frame %ld of %s has a pixel format without a grey "
+                      "conversion (OpenCV type %d)\n",
+                      frameNumber, shownSource.c_str(), frame.type());
+        return message;
+    }
+}
+
+void computeFlow(const cv::Mat& older, const cv::Mat& newer, cv::Mat& velx,
+                 cv::Mat& vely, CvMemStorage* storage, StuffInfo* info,
+                 bool refined)
+{
+    IplImage olderImage = cvIplImage(older);
+    IplImage newerImage = cvIplImage(newer);
+    CvMat velxMat = cvMat(velx);
+    CvMat velyMat = cvMat(vely);
+    if (refined)
+        cvCalcOpticalFlowULKRefined(&olderImage, &newerImage, &velxMat,
+                                    &velyMat, storage, info,
+                                    CV_ULK_REFINED_DEFAULT);
+    else
+        cvCalcOpticalFlowULK(&olderImage, &newerImage, &velxMat, &velyMat,
+                             storage, info);
+}
+
+void paintOverlay(const StuffInfo& info, ImageHolder& result)
+{
+    cvDrawOpticalFlowStuffInfo(result.image(), const_cast<StuffInfo*>(&info));
+    const unsigned segments = info.segments != nullptr
+                                  ? static_cast<unsigned>(info.segments->total)
+                                  : 0u;
+    const unsigned points = info.trackPoints != nullptr
+                                ? static_cast<unsigned>(info.trackPoints->total)
+                                : 0u;
+    std::printf("Segment quantity....... %u\n", segments);
+    std::printf("Tracking point number.. %u\n", points);
+}
+
+void paintColour(const cv::Mat& velx, const cv::Mat& vely, ImageHolder& result)
+{
+    const CvMat velxMat = cvMat(velx);
+    const CvMat velyMat = cvMat(vely);
+    renderVelocityColour(&velxMat, &velyMat, kColourFactorSingle, result);
+}
+
+void paintColourOfSum(const cv::Mat& firstX, const cv::Mat& firstY,
+                      const cv::Mat& secondX, const cv::Mat& secondY,
+                      cv::Mat& sumX, cv::Mat& sumY, ImageHolder& result)
+{
+    cv::add(firstX, secondX, sumX);
+    cv::add(firstY, secondY, sumY);
+    const CvMat sumXMat = cvMat(sumX);
+    const CvMat sumYMat = cvMat(sumY);
+    renderVelocityColour(&sumXMat, &sumYMat, kColourFactorSum, result);
+}
+
+void printPosition(double milliseconds)
+{
+    std::fputs(filmPositionLine(milliseconds).c_str(), stdout);
+}
+
+void printProblem(const std::string& message)
+{
+    std::fflush(stdout);
+    std::fputs(message.c_str(), stderr);
+}

@@ -1,0 +1,206 @@
+#!/usr/bin/python3
+"""Charts of the benchmark results, as PNG files.
+
+    draw_charts.py RESULTS_DIR OUT_DIR
+
+Reads what scripts/bench wrote to RESULTS_DIR and draws, into OUT_DIR:
+
+engine_time_per_size.png
+    bench_flow.json: milliseconds per frame pair against the frame size for
+    every method, one panel per thread setting. Benchmark names are read as
+    method/WIDTHxHEIGHT[/threads:N][/more], so new cases show up as new
+    lines; the median of the repetitions is taken where there is one.
+program_throughput.png
+    program_throughput.json: frames per second of of_ulk clip.avi /r per
+    clip size, serial against pipelined.
+
+A missing input file only skips its chart.
+"""
+
+import json
+import os
+import re
+import statistics
+import sys
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+SIZE = re.compile(r"^(\d+)x(\d+)$")
+# Frames per second the program is meant to reach, drawn over its bars.
+PROGRAM_TARGETS = {"1280x720": 25.0, "1920x1080": 12.0}
+TIME_UNIT_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
+
+
+def load_json(path):
+    if not os.path.exists(path):
+        print("no %s: its chart is skipped" % path)
+        return None
+    with open(path) as f:
+        return json.load(f)
+
+
+def split_name(name):
+    """(method, (width, height), thread setting) of a benchmark name, or
+    None when the name holds no frame size."""
+    parts = name.split("/")
+    size = None
+    threads = "default"
+    rest = []
+    for part in parts[1:]:
+        match = SIZE.match(part)
+        if match and size is None:
+            size = (int(match.group(1)), int(match.group(2)))
+        elif part.startswith("threads:"):
+            threads = part[len("threads:"):]
+        elif part not in ("real_time", "process_time", "manual_time"):
+            rest.append(part)
+    if size is None:
+        return None
+    method = "/".join([parts[0]] + rest)
+    return method, size, threads
+
+
+def milliseconds(entry):
+    """Time per frame pair of one benchmark entry in milliseconds."""
+    if "ms" in entry:
+        return float(entry["ms"])
+    scale = TIME_UNIT_MS.get(entry.get("time_unit", "ns"), 1e-6)
+    return float(entry["real_time"]) * scale
+
+
+def engine_times(bench):
+    """{threads: {method: {size: ms}}} from bench_flow's JSON output."""
+    medians = {}
+    singles = {}
+    for entry in bench.get("benchmarks", []):
+        name = entry.get("run_name") or entry.get("name", "")
+        parsed = split_name(name)
+        if parsed is None or entry.get("error_occurred"):
+            continue
+        try:
+            value = milliseconds(entry)
+        except (KeyError, ValueError, TypeError):
+            continue
+        if entry.get("run_type") == "aggregate":
+            if entry.get("aggregate_name") == "median":
+                medians[parsed] = value
+        else:
+            singles.setdefault(parsed, []).append(value)
+    for key, values in singles.items():
+        medians.setdefault(key, statistics.median(values))
+    table = {}
+    for (method, size, threads), value in medians.items():
+        table.setdefault(threads, {}).setdefault(method, {})[size] = value
+    return table
+
+
+def draw_engine(bench, out_path):
+    table = engine_times(bench)
+    if not table:
+        print("bench_flow.json holds no timed cases: no engine chart")
+        return
+    settings = sorted(table, key=lambda t: (t != "1", t))
+    figure, axes = plt.subplots(1, len(settings), sharey=True,
+                                figsize=(6.5 * len(settings), 5),
+                                squeeze=False)
+    for axis, threads in zip(axes[0], settings):
+        for method in sorted(table[threads]):
+            points = sorted(table[threads][method].items(),
+                            key=lambda item: item[0][0] * item[0][1])
+            pixels = [w * h / 1e6 for (w, h), _ in points]
+            times = [ms for _, ms in points]
+            style = "o-" if method.startswith("ulk") else "s--"
+            axis.plot(pixels, times, style, label=method)
+        sizes = sorted({s for m in table[threads].values() for s in m},
+                       key=lambda s: s[0] * s[1])
+        axis.set_xscale("log")
+        axis.set_yscale("log")
+        axis.set_xticks([w * h / 1e6 for w, h in sizes])
+        axis.set_xticklabels(["%dx%d" % s for s in sizes], rotation=20)
+        axis.minorticks_off()
+        axis.set_xlabel("frame size")
+        axis.set_title("OpenCV threads: %s" % threads)
+        axis.grid(True, which="major", alpha=0.3)
+    axes[0][0].set_ylabel("milliseconds per frame pair (median)")
+    axes[0][-1].legend(fontsize="small")
+    context = bench.get("context", {})
+    load = (context.get("load_avg") or [None])[0]
+    figure.suptitle("Time per frame pair, bench_flow (%s, %s CPUs%s)"
+                    % (context.get("date", "")[:10],
+                       context.get("num_cpus", "?"),
+                       ", load %.1f at the start" % load if load else ""))
+    figure.tight_layout()
+    figure.savefig(out_path, dpi=90)
+    plt.close(figure)
+    print("wrote %s" % out_path)
+
+
+def draw_program(program, out_path):
+    results = program.get("results", [])
+    if not results:
+        print("program_throughput.json holds no runs: no program chart")
+        return
+    sizes = []
+    for r in results:
+        if r["size"] not in sizes:
+            sizes.append(r["size"])
+    methods = []
+    for r in results:
+        if r["method"] not in methods:
+            methods.append(r["method"])
+    width = 0.8 / len(methods)
+    figure, axis = plt.subplots(figsize=(7, 4.5))
+    for i, method in enumerate(methods):
+        values = []
+        for size in sizes:
+            match = [r for r in results
+                     if r["size"] == size and r["method"] == method]
+            values.append(match[0]["steady_fps_median"] if match else 0.0)
+        xs = [j + (i - (len(methods) - 1) / 2) * width
+              for j in range(len(sizes))]
+        bars = axis.bar(xs, values, width, label=method)
+        axis.bar_label(bars, fmt="%.1f", fontsize="small")
+    target_label = "target"
+    for j, size in enumerate(sizes):
+        if size in PROGRAM_TARGETS:
+            axis.hlines(PROGRAM_TARGETS[size], j - 0.45, j + 0.45,
+                        colors="black", linestyles="dotted",
+                        label=target_label)
+            target_label = None
+    axis.set_xticks(range(len(sizes)))
+    axis.set_xticklabels(sizes)
+    axis.set_xlabel("clip size")
+    axis.set_ylabel("frames per second (median)")
+    start = program.get("load_at_start")
+    end = program.get("load_at_end")
+    axis.set_title("of_ulk clip.avi /r, %d runs each%s"
+                   % (program.get("repeats", 0),
+                      ", load %.1f to %.1f" % (start[0], end[0])
+                      if start and end else ""))
+    axis.legend()
+    axis.grid(True, axis="y", alpha=0.3)
+    figure.tight_layout()
+    figure.savefig(out_path, dpi=90)
+    plt.close(figure)
+    print("wrote %s" % out_path)
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    results, out_dir = sys.argv[1], sys.argv[2]
+    os.makedirs(out_dir, exist_ok=True)
+    bench = load_json(os.path.join(results, "bench_flow.json"))
+    if bench is not None:
+        draw_engine(bench, os.path.join(out_dir, "engine_time_per_size.png"))
+    program = load_json(os.path.join(results, "program_throughput.json"))
+    if program is not None:
+        draw_program(program,
+                     os.path.join(out_dir, "program_throughput.png"))
+
+
+if __name__ == "__main__":
+    main()
