@@ -2,6 +2,8 @@
 
 #include "support.h"
 
+#include "batch_export.h"
+
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
@@ -16,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -131,4 +134,20 @@ long expectCompletePrefix(const std::string& dir, cv::Size size,
         EXPECT_EQ(found.size(), suffixes.size()) << "pair " << index;
     }
     return n;
+}
+
+RunOutput runExport(const std::vector<std::string>& args)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    RunOutput run;
+    run.code = exportMain(args, out, err);
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
 }

@@ -11,6 +11,20 @@
 #include <string>
 #include <vector>
 
+// What an in-process run of the exporter gave: its exit status and the
+// text it wrote to its two streams.
+struct RunOutput {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the exporter's main function in this process with args.
+RunOutput runExport(const std::vector<std::string>& args);
+
+// Whether part occurs in text.
+bool contains(const std::string& text, const std::string& part);
+
 // Starts the exporter with args, its output streams in dir/stdout.txt and
 // dir/stderr.txt, SIGINT and SIGTERM at their default actions and, when
 // fileSizeLimit is above 0, no file allowed to grow beyond it.

@@ -28,28 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct RunOutput {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-RunOutput runExport(const std::vector<std::string>& args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    RunOutput run;
-    run.code = exportMain(args, out, err);
-    run.out = out.str();
-    run.err = err.str();
-    return run;
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 // Every file under root by its path relative to root, with its bytes.
 std::map<std::string, std::string> treeContents(const std::string& root)
 {

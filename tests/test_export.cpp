@@ -1,6 +1,7 @@
 // Tests of the batch exporter: command line, frame order, progress text,
 // and whole runs on clips drawn in code.
 #include "export_clips.h"
+#include "export_runs.h"
 #include "support.h"
 
 #include "batch_export.h"
@@ -44,28 +45,6 @@ std::vector<std::string> sortedNames(const std::string& dir)
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-struct RunOutput {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-RunOutput runExport(const std::vector<std::string>& args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    RunOutput run;
-    run.code = exportMain(args, out, err);
-    run.out = out.str();
-    run.err = err.str();
-    return run;
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 } // namespace

@@ -33,28 +33,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct RunOutput {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-RunOutput runExport(const std::vector<std::string>& args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    RunOutput run;
-    run.code = exportMain(args, out, err);
-    run.out = out.str();
-    run.err = err.str();
-    return run;
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 std::map<std::string, std::string> folderContents(const std::string& dir)
 {
     std::map<std::string, std::string> contents;
