@@ -14,6 +14,8 @@
 
 #include <pybind11/stl.h>
 
+#include <filesystem>
+
 namespace py = pybind11;
 
 namespace {
@@ -36,6 +38,10 @@ ExportOptions parsedOptions(const std::vector<std::string>& args)
 py::dict collectionPlan(const std::vector<std::string>& args)
 {
     ExportOptions options = parsedOptions(args);
+    std::error_code ec;
+    if (options.inputs.size() == 1 &&
+        !std::filesystem::exists(options.inputs[0], ec))
+        raiseFileNotFound(options.inputs[0]);
     if (options.inputs.size() != 1 || !isCollectionInput(options.inputs[0]))
         raiseValueError("the input must be one list file (.txt or .list) or "
                         "one folder of videos");
