@@ -111,6 +111,7 @@ class _Progress:
         self.skipped = 0
         self.pairs = 0
         self.failures = {}  # item index -> (input, reason)
+        self.interrupted = False  # by SIGINT; the tasks not finished dropped
 
     def elapsed(self):
         return time.monotonic() - self.start
@@ -137,8 +138,8 @@ class _Progress:
 
 
 def _run(client, args, plan, jobs, err):
-    """Submits the items, counts them as they finish; returns the
-    progress, or raises KeyboardInterrupt after cancelling the tasks."""
+    """Submits the items and counts them as they finish, until all have or
+    SIGINT cancels the rest; returns the progress."""
     from distributed import as_completed
 
     items = plan["items"]
@@ -172,7 +173,7 @@ def _run(client, args, plan, jobs, err):
             progress.count(index, item_input, state, pairs, reason)
     except KeyboardInterrupt:
         client.cancel(list(futures))
-        raise
+        progress.interrupted = True
     return progress
 
 
@@ -210,14 +211,7 @@ def main(argv=None, client=None, out=None, err=None):
                 client = Client(scheduler)
             owned.insert(0, client)
         workers = sum(client.nthreads().values())
-        try:
-            progress = _run(client, args, plan, jobs, err)
-        except KeyboardInterrupt:
-            err.write(
-                f"\n{_NAME}interrupted by SIGINT; run the same command again "
-                "to finish the rest\n"
-            )
-            return _EXIT_SIGINT
+        progress = _run(client, args, plan, jobs, err)
     finally:
         for thing in owned:
             thing.close()
@@ -231,6 +225,12 @@ def main(argv=None, client=None, out=None, err=None):
         err.write(f"{_NAME}{exc}\n")
     for item_input, reason in failures:
         err.write(f"{_NAME}failed: {item_input}: {reason}\n")
+    if progress.interrupted:
+        err.write(
+            f"{_NAME}interrupted by SIGINT: {progress.written} videos written; "
+            "run the same command again to finish the rest\n"
+        )
+        return _EXIT_SIGINT
     out.write(
         _ofulk._collection_summary(
             progress.written,
