@@ -42,6 +42,9 @@ _USAGE = (
     "(default 1, since every core has a worker):\n\n"
 )
 
+# Seconds to wait for the scheduler named by --scheduler before giving up.
+_CONNECT_TIMEOUT_S = 30
+
 # Exit statuses, as of_ulk_export gives them.
 _EXIT_OK = 0
 _EXIT_FAILURE = 1
@@ -208,7 +211,13 @@ def main(argv=None, client=None, out=None, err=None):
                 owned.append(_local_cluster())
                 client = Client(owned[0])
             else:
-                client = Client(scheduler)
+                try:
+                    client = Client(scheduler, timeout=_CONNECT_TIMEOUT_S)
+                except (OSError, TimeoutError) as exc:
+                    err.write(
+                        f"{_NAME}cannot reach the scheduler {scheduler}: {exc}\n"
+                    )
+                    return _EXIT_FAILURE
             owned.insert(0, client)
         workers = sum(client.nthreads().values())
         progress = _run(client, args, plan, jobs, err)
