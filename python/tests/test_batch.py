@@ -177,8 +177,10 @@ def test_batch_tree_equals_the_exporters(
         assert len([n for n in tree_files(actual) if n.endswith(".done")]) == 4
     else:
         assert status == 0 and not os.path.exists(failed)
-    # A second run skips every done item and leaves the tree as it was.
-    status, summary = batch_tree(client, list_file, actual, options)
+    # A second run, through the scheduler's address, skips every done item
+    # and leaves the tree as it was.
+    address = ["--scheduler", client.scheduler.address]
+    status, summary = batch_tree(None, list_file, actual, options + address)
     assert status == (1 if list_name == "small.txt" else 0)
     assert "0 written" in summary
     assert_same_tree(expected, actual)
