@@ -21,6 +21,7 @@ the same paths (a shared file system on a real cluster).
 """
 
 import os
+import signal
 import sys
 import time
 import uuid
@@ -93,12 +94,18 @@ def _local_cluster():
     core, without the web dashboard."""
     from distributed import LocalCluster
 
-    return LocalCluster(
-        n_workers=os.cpu_count() or 1,
-        threads_per_worker=1,
-        processes=True,
-        dashboard_address=None,
-    )
+    # The workers ignore the Ctrl-C meant for the command, which then stops
+    # them itself; they inherit the setting when they start.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        return LocalCluster(
+            n_workers=os.cpu_count() or 1,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+        )
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 class _Progress:
