@@ -25,6 +25,7 @@ import signal
 import sys
 import time
 import uuid
+from typing import Any, Optional, Sequence, TextIO
 
 from . import _ofulk
 
@@ -187,11 +188,32 @@ def _run(client, args, plan, jobs, err):
     return progress
 
 
-def main(argv=None, client=None, out=None, err=None):
-    """Runs the command line argv (the arguments after the program name) on
-    client, or on the scheduler it names, or on a local cluster. Returns
-    the exit status: 0 when every item is done, 1 when one failed, 2 for a
-    wrong command line, 130 when interrupted."""
+def main(
+    argv: Optional[Sequence[str]] = None,
+    client: Any = None,
+    out: Optional[TextIO] = None,
+    err: Optional[TextIO] = None,
+) -> int:
+    """Run ``python3 -m ofulk.batch`` on a command line.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The arguments after the program name; default ``sys.argv[1:]``.
+    client : distributed.Client, optional
+        The cluster to use; default the one ``--scheduler`` names, or a
+        local cluster started and stopped by the call.
+    out, err : text files, optional
+        Where the summary and the progress and messages go; default
+        ``sys.stdout`` and ``sys.stderr``.
+
+    Returns
+    -------
+    int
+        The exit status: 0 when every item is done, 1 when one failed or
+        the collection cannot be read, 2 for a wrong command line, 130
+        when interrupted by SIGINT.
+    """
     argv = sys.argv[1:] if argv is None else list(argv)
     out = sys.stdout if out is None else out
     err = sys.stderr if err is None else err
