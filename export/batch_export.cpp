@@ -737,12 +737,7 @@ int exportMain(const std::vector<std::string>& args, std::ostream& out,
     InterruptWatch watch;
     if (options.inputs.size() == 1 && isCollectionInput(options.inputs[0])) {
         std::vector<CollectionItem> items;
-        std::error_code ec;
-        bool listed =
-            fs::is_directory(options.inputs[0], ec)
-                ? findCollectionVideos(options.inputs[0], items, error)
-                : readCollectionList(options.inputs[0], items, error);
-        if (!listed) {
+        if (!listCollection(options.inputs[0], items, error)) {
             err << kName << error << '\n';
             return kExitFailure;
         }

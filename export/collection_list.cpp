@@ -154,3 +154,12 @@ bool findCollectionVideos(const std::string& folder,
     }
     return true;
 }
+
+bool listCollection(const std::string& input,
+                    std::vector<CollectionItem>& items, std::string& error)
+{
+    std::error_code ec;
+    return fs::is_directory(input, ec)
+               ? findCollectionVideos(input, items, error)
+               : readCollectionList(input, items, error);
+}

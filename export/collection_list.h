@@ -32,6 +32,12 @@ bool findCollectionVideos(const std::string& folder,
                           std::vector<CollectionItem>& items,
                           std::string& error);
 
+// The items of a collection input: findCollectionVideos for a folder,
+// readCollectionList for anything else. Returns false and sets error as
+// they do.
+bool listCollection(const std::string& input,
+                    std::vector<CollectionItem>& items, std::string& error);
+
 // Whether a file name has a video extension (.avi, .mp4, .mkv, .mov,
 // .webm, .mpg, .mpeg, .m4v, .wmv, .flv; case-insensitive).
 bool isVideoFileName(const std::string& name);

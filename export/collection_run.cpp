@@ -2,15 +2,10 @@
 
 #include "atomic_file.h"
 #include "batch_export.h"
-#include "frame_source.h"
 #include "progress.h"
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iomanip>
-#include <set>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -21,74 +16,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char* const kName = "of_ulk_export: ";
-
-// Where a list of failures is kept until it is written.
-struct Failure {
-    std::string input;
-    std::string reason;
-};
-
-// The options line of a done marker: every option that changes the files.
-std::string optionsSignature(const ExportOptions& options)
-{
-    std::ostringstream text;
-    text << std::setprecision(17) << "format "
-         << (options.format == FieldFormat::Xy ? "xy" : "flo") << " bound "
-         << options.bound << " xy-png " << options.xyPng << " step "
-         << options.step << " resize " << options.resizeWidth << "x"
-         << options.resizeHeight << " short-side " << options.shortSide
-         << " png " << options.png << " wheel " << options.wheel
-         << " max-speed " << options.maxSpeed << " legend "
-         << static_cast<int>(options.legend) << " max-pairs "
-         << options.maxPairs;
-    return text.str();
-}
-
-// Removes what an earlier attempt left of an item: a temporary file of its
-// marker, and its folder's output files and temporary files. Other files
-// stay.
-void clearEarlierAttempt(const std::string& dir, const std::string& marker)
-{
-    std::error_code ec;
-    const fs::path markerPath(marker);
-    const std::string markerTemporary =
-        "." + markerPath.filename().string() + ".";
-    for (fs::directory_iterator it(markerPath.parent_path(), ec), end;
-         !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        if (name.compare(0, markerTemporary.size(), markerTemporary) == 0 &&
-            isTemporaryFileName(name))
-            fs::remove(it->path(), ec);
-    }
-    ec.clear();
-    if (!fs::is_directory(dir, ec))
-        return;
-    for (const std::string& name : earlierRunFiles(dir, 0, {}))
-        fs::remove(fs::path(dir) / name, ec);
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end;
-         it.increment(ec))
-        if (isTemporaryFileName(it->path().filename().string()))
-            fs::remove(it->path(), ec);
-}
-
-// Writes failed.txt (input, a tab, the reason, one per line), or removes a
-// list of an earlier run when nothing failed.
-bool writeFailedList(const std::string& root,
-                     const std::vector<Failure>& failures, std::string& error)
-{
-    fs::path path = fs::path(root) / kFailedListName;
-    if (failures.empty()) {
-        std::error_code ec;
-        fs::remove(path, ec);
-        return true;
-    }
-    std::string text;
-    for (const Failure& f : failures)
-        text += f.input + "\t" + f.reason + "\n";
-    return writeBytesAtomically(
-        path.string(), std::vector<unsigned char>(text.begin(), text.end()),
-        error);
-}
 
 // One collection run: its items in order, its counts and its failures.
 class CollectionRun {
@@ -105,12 +32,14 @@ class CollectionRun {
     // Returns the exit status.
     int exportAll(std::ostream& out)
     {
-        for (const CollectionItem& item : items_) {
+        const std::vector<std::string> clashes =
+            sharedOutputReasons(options_.outputDir, items_);
+        for (size_t i = 0; i < items_.size(); ++i) {
             if (watch_ != nullptr && watch_->signal() != 0)
                 signal_ = watch_->signal();
             if (signal_ != 0)
                 break;
-            exportItem(item);
+            exportItem(items_[i], clashes[i]);
             if (signal_ == 0)
                 showProgress(0);
         }
@@ -161,68 +90,32 @@ class CollectionRun {
         err_.flush();
     }
 
-    // Skips the item when it is done, else computes it from scratch and
-    // writes its marker last.
-    void exportItem(const CollectionItem& item)
+    // Exports one item, unless its output folder is an earlier item's,
+    // and counts how it ended.
+    void exportItem(const CollectionItem& item, const std::string& clash)
     {
-        const std::string marker =
-            doneMarkerPath(options_.outputDir, item.output);
-        const std::string dir =
-            (fs::path(options_.outputDir) / item.output).string();
-        long donePairs = 0;
-        if (!outputsTaken_.insert(item.output).second) {
-            failures_.push_back(
-                {item.input,
-                 "its output folder " + dir + " is that of an earlier input"});
+        if (!clash.empty()) {
+            failures_.push_back({item.input, clash});
             return;
         }
-        if (!options_.force && readDoneMarker(marker, options_, donePairs)) {
+        ItemOutcome outcome = exportCollectionItem(
+            options_, item, watch_,
+            [this](long itemPairs) { showProgress(itemPairs); });
+        pairs_ += outcome.pairs;
+        switch (outcome.state) {
+        case ItemState::Written:
+            ++written_;
+            break;
+        case ItemState::Skipped:
             ++skipped_;
-            return;
+            break;
+        case ItemState::Failed:
+            failures_.push_back({item.input, outcome.reason});
+            break;
+        case ItemState::Stopped:
+            signal_ = outcome.signal;
+            break;
         }
-        // The marker goes first, so that a stop from here on leaves the item
-        // to be redone.
-        std::error_code ec;
-        fs::remove(marker, ec);
-        clearEarlierAttempt(dir, marker);
-
-        ExportOptions itemOptions = options_;
-        itemOptions.inputs = {item.input};
-        itemOptions.outputDir = dir;
-        itemOptions.force = true;
-        itemOptions.quiet = true;
-        std::string error;
-        std::string created;
-        std::unique_ptr<FrameSource> source =
-            FrameSource::open(itemOptions.inputs, error);
-        if (!source || !prepareOutputDir(dir, error, &created)) {
-            failures_.push_back({item.input, error});
-            return;
-        }
-        std::ostringstream unused;
-        ExportResult result =
-            runBatchExport(itemOptions, *source, unused, watch_,
-                           [this](long itemPairs) { showProgress(itemPairs); });
-        pairs_ += result.pairs;
-        if (result.pairs == 0)
-            removeCreatedFolders(dir, created);
-        if (result.signal != 0) {
-            signal_ = result.signal;
-            return;
-        }
-        if (!result.error.empty()) {
-            failures_.push_back({item.input, result.error});
-            return;
-        }
-        // Written last: the item counts as done from here on.
-        std::string text = doneMarkerText(result.pairs, options_);
-        if (!writeBytesAtomically(
-                marker, std::vector<unsigned char>(text.begin(), text.end()),
-                error)) {
-            failures_.push_back({item.input, error});
-            return;
-        }
-        ++written_;
     }
 
     const ExportOptions& options_;
@@ -231,7 +124,6 @@ class CollectionRun {
     std::ostream& err_;
     const Clock::time_point start_;
     std::vector<Failure> failures_;
-    std::set<std::string> outputsTaken_; // item folders used so far
     long written_ = 0;
     long skipped_ = 0;
     long pairs_ = 0; // written in this run
@@ -240,29 +132,21 @@ class CollectionRun {
 
 } // namespace
 
-std::string doneMarkerPath(const std::string& outputRoot,
-                           const std::string& itemOutput)
+bool writeFailedList(const std::string& root,
+                     const std::vector<Failure>& failures, std::string& error)
 {
-    return (fs::path(outputRoot) / (itemOutput + ".done")).string();
-}
-
-std::string doneMarkerText(long pairs, const ExportOptions& options)
-{
-    return "pairs " + std::to_string(pairs) + "\noptions " +
-           optionsSignature(options) + "\n";
-}
-
-bool readDoneMarker(const std::string& path, const ExportOptions& options,
-                    long& pairs)
-{
-    std::ifstream file(path);
-    std::string pairsWord;
-    std::string optionsLine;
-    if (!(file >> pairsWord >> pairs) || pairsWord != "pairs" || pairs < 1)
-        return false;
-    file >> std::ws;
-    std::getline(file, optionsLine);
-    return optionsLine == "options " + optionsSignature(options);
+    fs::path path = fs::path(root) / kFailedListName;
+    if (failures.empty()) {
+        std::error_code ec;
+        fs::remove(path, ec);
+        return true;
+    }
+    std::string text;
+    for (const Failure& f : failures)
+        text += f.input + "\t" + f.reason + "\n";
+    return writeBytesAtomically(
+        path.string(), std::vector<unsigned char>(text.begin(), text.end()),
+        error);
 }
 
 int runCollection(const ExportOptions& options,

@@ -4,6 +4,7 @@
 #ifndef OF_ULK_COLLECTION_RUN_H
 #define OF_ULK_COLLECTION_RUN_H
 
+#include "collection_item.h"
 #include "collection_list.h"
 #include "export_options.h"
 #include "interrupt_watch.h"
@@ -15,18 +16,18 @@
 // Name of the list of failed inputs in the output root.
 extern const char* const kFailedListName;
 
-// The done marker of an item: OUTPUT_ROOT/<item output>.done, beside the
-// item's folder so that the folder holds flow files only.
-std::string doneMarkerPath(const std::string& outputRoot,
-                           const std::string& itemOutput);
+// A failed input and its reason, one line of failed.txt.
+struct Failure {
+    std::string input;
+    std::string reason;
+};
 
-// The marker's text: the pair count and the options that shape the files.
-std::string doneMarkerText(long pairs, const ExportOptions& options);
-
-// Whether the marker at path was written by a complete run with options of
-// the same outputs; pairs receives its pair count.
-bool readDoneMarker(const std::string& path, const ExportOptions& options,
-                    long& pairs);
+// Writes OUTPUT_ROOT/failed.txt (the input, a tab, the reason, one per
+// line, in the order given) through a temporary name, or removes a list of
+// an earlier run when failures is empty. Returns false and sets error when
+// the list cannot be written.
+bool writeFailedList(const std::string& root,
+                     const std::vector<Failure>& failures, std::string& error);
 
 // Exports every item into options.outputDir. Items with a matching done
 // marker are skipped unless options.force is set; any other item's earlier

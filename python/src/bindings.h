@@ -11,5 +11,6 @@ void bindStuffInfo(pybind11::module_& m);
 void bindPictures(pybind11::module_& m);
 void bindFloFiles(pybind11::module_& m);
 void bindVideoFrames(pybind11::module_& m);
+void bindCollectionExport(pybind11::module_& m);
 
 #endif

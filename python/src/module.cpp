@@ -16,4 +16,5 @@ PYBIND11_MODULE(_ofulk, m)
     bindPictures(m);
     bindFloFiles(m);
     bindVideoFrames(m);
+    bindCollectionExport(m);
 }

@@ -1,0 +1,297 @@
+"""Flow of a whole video collection on a Dask cluster.
+
+::
+
+    python3 -m ofulk.batch LIST OUT [--scheduler ADDRESS] [OPTIONS]
+
+LIST is what ``of_ulk_export`` takes as a collection (a ``.txt`` or ``.list``
+file of videos and frame folders, or a folder searched for videos), OUT the
+output root, OPTIONS those of ``of_ulk_export`` (``--format xy``,
+``--step 2``, ``--short-side 256``, ...). Each item becomes one Dask task,
+sent to the scheduler at ADDRESS (``tcp://host:8786``) or, without
+``--scheduler``, to a local cluster with one worker process per core.
+
+A task exports its item with the exporter's own code (the listing, the
+mirrored folders, the temporary names, the done marker written last and the
+failure reasons come from the extension module), so the tree under OUT is
+byte for byte the one ``of_ulk_export LIST OUT OPTIONS`` writes, and a task
+run again, after its worker died or in a second run, redoes a partial item
+and skips a done one. Every worker must see LIST, the inputs and OUT under
+the same paths (a shared file system on a real cluster).
+"""
+
+import os
+import signal
+import sys
+import time
+import uuid
+from typing import Any, Optional, Sequence, TextIO
+
+from . import _ofulk
+
+_NAME = "ofulk.batch: "
+_USAGE = (
+    "Usage: python3 -m ofulk.batch LIST OUT [--scheduler ADDRESS] [OPTIONS]\n"
+    "\n"
+    "Exports every video or frame folder of the collection LIST (a .txt or\n"
+    ".list file, or a folder of videos) into OUT, one Dask task per item.\n"
+    "\n"
+    "  --scheduler ADDRESS  the Dask scheduler to use (tcp://host:8786);\n"
+    "                       default: a local cluster, one worker per core\n"
+    "  -h, --help           this text\n"
+    "\n"
+    "OPTIONS are those of of_ulk_export; -j N sets the threads per task\n"
+    "(default 1, since every core has a worker):\n\n"
+)
+
+# Seconds to wait for the scheduler named by --scheduler before giving up.
+_CONNECT_TIMEOUT_S = 30
+
+# Exit statuses, as of_ulk_export gives them.
+_EXIT_OK = 0
+_EXIT_FAILURE = 1
+_EXIT_USAGE = 2
+_EXIT_SIGINT = 130
+
+
+def _export_item(args, item_input, item_output, jobs):
+    """The task: one item exported as of_ulk_export exports it; returns
+    (state, pairs written, reason)."""
+    return _ofulk._export_collection_item(args, item_input, item_output, jobs)
+
+
+def _split_arguments(argv):
+    """(scheduler address or None, whether help was asked, the rest of the
+    arguments, for of_ulk_export's parser)."""
+    scheduler = None
+    wants_help = False
+    rest = []
+    i = 0
+    while i < len(argv):
+        arg = argv[i]
+        if arg == "--":
+            rest.extend(argv[i:])
+            break
+        if arg == "--scheduler":
+            if i + 1 == len(argv):
+                raise ValueError("--scheduler needs an address")
+            scheduler = argv[i + 1]
+            i += 2
+            continue
+        if arg.startswith("--scheduler="):
+            scheduler = arg[len("--scheduler=") :]
+        elif arg in ("-h", "--help"):
+            wants_help = True
+        else:
+            rest.append(arg)
+        i += 1
+    if scheduler == "":
+        raise ValueError("--scheduler needs an address")
+    return scheduler, wants_help, rest
+
+
+def _local_cluster():
+    """A cluster on this machine: one single-threaded worker process per
+    core, without the web dashboard."""
+    from distributed import LocalCluster
+
+    # The workers ignore the Ctrl-C meant for the command, which then stops
+    # them itself; they inherit the setting when they start.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        return LocalCluster(
+            n_workers=os.cpu_count() or 1,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+        )
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+class _Progress:
+    """Counts of the run and its progress line, as of_ulk_export shows
+    them, updated as items finish in any order."""
+
+    def __init__(self, total, quiet, err):
+        self.total = total
+        self.quiet = quiet
+        self.err = err
+        self.start = time.monotonic()
+        self.written = 0
+        self.skipped = 0
+        self.pairs = 0
+        self.failures = {}  # item index -> (input, reason)
+        self.interrupted = False  # by SIGINT; the tasks not finished dropped
+
+    def elapsed(self):
+        return time.monotonic() - self.start
+
+    def count(self, index, item_input, state, pairs, reason):
+        self.pairs += pairs
+        if state == "written":
+            self.written += 1
+        elif state == "skipped":
+            self.skipped += 1
+        else:
+            self.failures[index] = (item_input, reason)
+        self.show()
+
+    def show(self):
+        if self.quiet:
+            return
+        computed = self.written + len(self.failures)
+        line = _ofulk._collection_progress(
+            computed + self.skipped, self.total, self.pairs, computed, self.elapsed()
+        )
+        self.err.write("\r" + line + "    ")
+        self.err.flush()
+
+
+def _run(client, args, plan, jobs, err):
+    """Submits the items and counts them as they finish, until all have or
+    SIGINT cancels the rest; returns the progress."""
+    from distributed import as_completed
+
+    items = plan["items"]
+    progress = _Progress(len(items), plan["quiet"], err)
+    token = uuid.uuid4().hex
+    futures = {}
+    for index, ((item_input, item_output), clash) in enumerate(
+        zip(items, plan["clashes"])
+    ):
+        if clash:
+            progress.count(index, item_input, "failed", 0, clash)
+            continue
+        future = client.submit(
+            _export_item,
+            args,
+            item_input,
+            item_output,
+            jobs,
+            key=f"ofulk-export-{index}-{token}",
+            pure=False,
+        )
+        futures[future] = index
+    try:
+        for future in as_completed(futures):
+            index = futures[future]
+            item_input = items[index][0]
+            try:
+                state, pairs, reason = future.result()
+            except Exception as exc:  # a task the cluster gave up on
+                state, pairs, reason = "failed", 0, f"{type(exc).__name__}: {exc}"
+            progress.count(index, item_input, state, pairs, reason)
+    except KeyboardInterrupt:
+        client.cancel(list(futures))
+        progress.interrupted = True
+    return progress
+
+
+def main(
+    argv: Optional[Sequence[str]] = None,
+    client: Any = None,
+    out: Optional[TextIO] = None,
+    err: Optional[TextIO] = None,
+) -> int:
+    """Run ``python3 -m ofulk.batch`` on a command line.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The arguments after the program name; default ``sys.argv[1:]``.
+    client : distributed.Client, optional
+        The cluster to use; default the one ``--scheduler`` names, or a
+        local cluster started and stopped by the call.
+    out, err : text files, optional
+        Where the summary and the progress and messages go; default
+        ``sys.stdout`` and ``sys.stderr``.
+
+    Returns
+    -------
+    int
+        The exit status: 0 when every item is done, 1 when one failed or
+        the collection cannot be read, 2 for a wrong command line, 130
+        when interrupted by SIGINT.
+    """
+    argv = sys.argv[1:] if argv is None else list(argv)
+    out = sys.stdout if out is None else out
+    err = sys.stderr if err is None else err
+    try:
+        scheduler, wants_help, args = _split_arguments(argv)
+        if wants_help:
+            out.write(_USAGE + _ofulk._export_help())
+            return _EXIT_OK
+        plan = _ofulk._collection_plan(args)
+    except ValueError as exc:
+        err.write(f"{_NAME}{exc}\nTry 'python3 -m ofulk.batch --help'.\n")
+        return _EXIT_USAGE
+    except OSError as exc:
+        err.write(f"{_NAME}{exc}\n")
+        return _EXIT_FAILURE
+    jobs = plan["jobs"] or 1
+
+    from distributed import Client
+
+    owned = []
+    try:
+        if client is None:
+            if scheduler is None:
+                owned.append(_local_cluster())
+                client = Client(owned[0])
+            else:
+                try:
+                    client = Client(scheduler, timeout=_CONNECT_TIMEOUT_S)
+                except (OSError, TimeoutError) as exc:
+                    err.write(
+                        f"{_NAME}cannot reach the scheduler {scheduler}: {exc}\n"
+                    )
+                    return _EXIT_FAILURE
+            owned.insert(0, client)
+        workers = sum(client.nthreads().values())
+        progress = _run(client, args, plan, jobs, err)
+    finally:
+        for thing in owned:
+            thing.close()
+
+    if not plan["quiet"]:
+        err.write("\n")
+    failures = [progress.failures[i] for i in sorted(progress.failures)]
+    try:
+        _ofulk._write_failed_list(plan["output_dir"], failures)
+    except OSError as exc:
+        err.write(f"{_NAME}{exc}\n")
+    for item_input, reason in failures:
+        err.write(f"{_NAME}failed: {item_input}: {reason}\n")
+    if progress.interrupted:
+        err.write(
+            f"{_NAME}interrupted by SIGINT: {progress.written} videos written; "
+            "run the same command again to finish the rest\n"
+        )
+        return _EXIT_SIGINT
+    out.write(
+        _ofulk._collection_summary(
+            progress.written,
+            progress.skipped,
+            len(failures),
+            progress.pairs,
+            progress.elapsed(),
+            workers,
+        )
+    )
+    if failures:
+        listed = os.path.join(plan["output_dir"], "failed.txt")
+        err.write(
+            f"{_NAME}{len(failures)} of {len(plan['items'])} inputs failed; "
+            f"they are listed in {listed}\n"
+        )
+        return _EXIT_FAILURE
+    return _EXIT_OK
+
+
+if __name__ == "__main__":
+    # Through the package's module, so that tasks refer to
+    # ofulk.batch._export_item, which every worker can import.
+    from ofulk.batch import main as _main
+
+    sys.exit(_main())

@@ -1,0 +1,143 @@
+// The exporter's collection code for ofulk.batch: the collection listed as
+// of_ulk_export lists it, one item exported per call with the exporter's
+// own markers, temporary names and failure reasons, failed.txt, and the
+// progress and summary lines. The runner in Python only hands out items.
+#include "bindings.h"
+#include "errors.h"
+
+#include "batch_export.h"
+#include "collection_item.h"
+#include "collection_list.h"
+#include "collection_run.h"
+#include "export_options.h"
+#include "progress.h"
+
+#include <pybind11/stl.h>
+
+#include <filesystem>
+
+namespace py = pybind11;
+
+namespace {
+
+// The options of an of_ulk_export command line (the arguments after the
+// program name), or a ValueError naming what is wrong with it.
+ExportOptions parsedOptions(const std::vector<std::string>& args)
+{
+    ExportOptions options;
+    std::string error;
+    if (!parseExportOptions(args, options, error))
+        raiseValueError(error);
+    return options;
+}
+
+// The collection of a command line, its output root created: a dict with
+// items (input, output folder) in order, the reason each item fails for
+// sharing an earlier item's folder ("" when it does not), and the options
+// the runner needs.
+py::dict collectionPlan(const std::vector<std::string>& args)
+{
+    ExportOptions options = parsedOptions(args);
+    std::error_code ec;
+    if (options.inputs.size() == 1 &&
+        !std::filesystem::exists(options.inputs[0], ec))
+        raiseFileNotFound(options.inputs[0]);
+    if (options.inputs.size() != 1 || !isCollectionInput(options.inputs[0]))
+        raiseValueError("the input must be one list file (.txt or .list) or "
+                        "one folder of videos");
+    std::vector<CollectionItem> items;
+    std::string error;
+    bool listed;
+    {
+        py::gil_scoped_release unlocked;
+        listed = listCollection(options.inputs[0], items, error) &&
+                 prepareOutputDir(options.outputDir, error);
+    }
+    if (!listed)
+        raiseOsError(error);
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const CollectionItem& item : items)
+        pairs.emplace_back(item.input, item.output);
+    py::dict plan;
+    plan["items"] = pairs;
+    plan["clashes"] = sharedOutputReasons(options.outputDir, items);
+    plan["output_dir"] = options.outputDir;
+    plan["quiet"] = options.quiet;
+    plan["jobs"] = options.jobs;
+    return plan;
+}
+
+// Exports one item with the exporter's code, without the interpreter's
+// lock; returns (state, pairs written, reason).
+py::tuple exportItem(const std::vector<std::string>& args,
+                     const std::string& input, const std::string& output,
+                     int jobs)
+{
+    ExportOptions options = parsedOptions(args);
+    options.jobs = jobs;
+    ItemOutcome outcome;
+    {
+        py::gil_scoped_release unlocked;
+        outcome =
+            exportCollectionItem(options, {input, output}, nullptr, nullptr);
+    }
+    const char* state = "failed";
+    switch (outcome.state) {
+    case ItemState::Written:
+        state = "written";
+        break;
+    case ItemState::Skipped:
+        state = "skipped";
+        break;
+    case ItemState::Failed:
+        state = "failed";
+        break;
+    case ItemState::Stopped:
+        state = "stopped";
+        break;
+    }
+    return py::make_tuple(state, outcome.pairs, outcome.reason);
+}
+
+void writeFailures(const std::string& root,
+                   const std::vector<std::pair<std::string, std::string>>& list)
+{
+    std::vector<Failure> failures;
+    for (const auto& entry : list)
+        failures.push_back({entry.first, entry.second});
+    std::string error;
+    if (!writeFailedList(root, failures, error))
+        raiseOsError(error);
+}
+
+} // namespace
+
+void bindCollectionExport(py::module_& m)
+{
+    m.def("_collection_plan", &collectionPlan, py::arg("args"),
+          "_collection_plan(args) -> dict\n\nThe items of an of_ulk_export "
+          "collection command line; creates the output root. ValueError for "
+          "a wrong command line, OSError for an unreadable collection.");
+    m.def("_export_collection_item", &exportItem, py::arg("args"),
+          py::arg("input"), py::arg("output"), py::arg("jobs"),
+          "_export_collection_item(args, input, output, jobs) -> tuple\n\n"
+          "Exports one item as of_ulk_export does; returns (state, pairs, "
+          "reason), state one of written, skipped, failed, stopped.");
+    m.def("_write_failed_list", &writeFailures, py::arg("root"),
+          py::arg("failures"),
+          "_write_failed_list(root, failures) -> None\n\nWrites "
+          "root/failed.txt from (input, reason) pairs, or removes it when "
+          "there are none.");
+    m.def("_collection_progress", &formatCollectionProgress,
+          py::arg("finished"), py::arg("total"), py::arg("pairs"),
+          py::arg("computed"), py::arg("seconds"),
+          "_collection_progress(finished, total, pairs, computed, seconds) "
+          "-> str\n\nof_ulk_export's collection progress line.");
+    m.def("_collection_summary", &formatCollectionSummary, py::arg("written"),
+          py::arg("skipped"), py::arg("failed"), py::arg("pairs"),
+          py::arg("seconds"), py::arg("workers"),
+          "_collection_summary(written, skipped, failed, pairs, seconds, "
+          "workers) -> str\n\nof_ulk_export's collection summary line.");
+    m.def("_export_help", &exportHelpText,
+          "_export_help() -> str\n\nof_ulk_export's option list.");
+}

@@ -1,0 +1,298 @@
+"""ofulk.batch against of_ulk_export: the same trees from a local Dask
+cluster of two worker processes, also when a worker is killed mid-video or
+the whole run is killed and run again."""
+
+import filecmp
+import io
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import cv2
+import pytest
+
+from conftest import shared_data_dir
+
+distributed = pytest.importorskip("distributed")
+from ofulk import batch  # noqa: E402
+
+# Long enough (a few hundred pairs of 320 x 240) that a kill lands while
+# the item is being written.
+LONG_CLIP = ("long.avi", 320, 240, 240)
+# Pairs after which the long item counts as being written.
+STARTED_FILES = 20
+# Longest wait for anything the tests poll for.
+TIMEOUT_S = 120
+
+
+def tool(variable):
+    path = os.environ.get(variable)
+    if not path or not os.path.isfile(path):
+        pytest.skip(f"{variable} is not set (run the tests with ctest)")
+    return path
+
+
+def make_clip(path, width, height, frames, seed):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    subprocess.run(
+        [tool("OF_ULK_SAMPLE_CLIP"), path, str(width), str(height), str(frames),
+         str(seed)],
+        check=True,
+        capture_output=True,
+    )
+
+
+@pytest.fixture(scope="module")
+def base_dir(tmp_path_factory):
+    base = os.environ.get("OFULK_TEST_TMP")
+    if base:
+        os.makedirs(base, exist_ok=True)
+        path = os.path.join(base, f"batch-{os.getpid()}")
+        os.makedirs(path)
+        yield path
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        yield str(tmp_path_factory.mktemp("batch"))
+
+
+@pytest.fixture(scope="module")
+def collection(base_dir):
+    """Sample clips in two class folders, a frame folder, a broken video and
+    a list of them all (with a comment and a blank line)."""
+    root = os.path.join(base_dir, "videos")
+    make_clip(os.path.join(root, "walk", "a.avi"), 64, 48, 12, 1)
+    make_clip(os.path.join(root, "run", "b.avi"), 80, 60, 9, 2)
+    make_clip(os.path.join(root, "run", "c.avi"), 48, 48, 7, 3)
+    make_clip(os.path.join(root, *LONG_CLIP[:1]), *LONG_CLIP[1:], 4)
+    frames = os.path.join(root, "frames", "f")
+    os.makedirs(frames)
+    capture = cv2.VideoCapture(os.path.join(root, "walk", "a.avi"))
+    for i in range(4):
+        ok, frame = capture.read()
+        assert ok
+        cv2.imwrite(os.path.join(frames, f"{i}.png"), frame)
+    with open(os.path.join(root, "run", "broken.avi"), "w") as f:
+        f.write("not a video\n")
+    lists = {
+        "small.txt": ["# the small items", "walk/a.avi", "", "run/b.avi",
+                      "run/c.avi", "frames/f", "run/broken.avi"],
+        "long.txt": [LONG_CLIP[0], "walk/a.avi"],
+    }
+    data = shared_data_dir()
+    if data and os.path.isdir(os.path.join(data, "videos")):
+        lists["shared.txt"] = [
+            os.path.join(data, "videos", name)
+            for name in ("carphone_176x144.avi", "highway_tiny_48x48.avi")
+        ] + ["walk/a.avi"]
+    for name, lines in lists.items():
+        with open(os.path.join(root, name), "w") as f:
+            f.write("\n".join(lines) + "\n")
+    return root
+
+
+@pytest.fixture(scope="module")
+def client():
+    """One local cluster of two single-threaded worker processes for every
+    test of the module."""
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    with distributed.Client(cluster) as c:
+        yield c
+    cluster.close()
+
+
+def export_tree(list_file, out, options):
+    """The reference: of_ulk_export's tree and exit status."""
+    run = subprocess.run(
+        [tool("OF_ULK_EXPORT"), list_file, out, "--quiet", *options],
+        capture_output=True,
+        text=True,
+    )
+    return run.returncode
+
+
+def batch_tree(client, list_file, out, options):
+    """ofulk.batch's exit status and standard output."""
+    text = io.StringIO()
+    status = batch.main(
+        [list_file, out, "--quiet", *options], client=client, out=text,
+        err=io.StringIO(),
+    )
+    return status, text.getvalue()
+
+
+def tree_files(root):
+    """Every file under root, relative, in order."""
+    return sorted(
+        os.path.relpath(os.path.join(folder, name), root)
+        for folder, _, names in os.walk(root)
+        for name in names
+    )
+
+
+def assert_same_tree(expected, actual):
+    names = tree_files(expected)
+    assert names == tree_files(actual)
+    assert not [n for n in names if n.endswith(".part")]
+    _, mismatch, errors = filecmp.cmpfiles(expected, actual, names, shallow=False)
+    assert mismatch == [] and errors == []
+
+
+@pytest.mark.parametrize(
+    "list_name, options",
+    [
+        ("small.txt", ["--format", "xy"]),
+        ("small.txt", ["--step", "2", "--resize", "40x30", "--png"]),
+        ("small.txt", ["--format", "xy", "--xy-png", "--bound", "5", "-j", "2"]),
+        ("shared.txt", ["--format", "xy", "--short-side", "64"]),
+        ("shared.txt", []),
+    ],
+)
+def test_batch_tree_equals_the_exporters(
+    client, collection, base_dir, list_name, options
+):
+    list_file = os.path.join(collection, list_name)
+    if not os.path.isfile(list_file):
+        pytest.skip("shared clips not found (../shared/data missing)")
+    case = f"{list_name[:-4]}-{len(os.listdir(base_dir))}"
+    expected = os.path.join(base_dir, case, "exporter")
+    actual = os.path.join(base_dir, case, "batch")
+    status = export_tree(list_file, expected, options)
+    assert batch_tree(client, list_file, actual, options)[0] == status
+    assert_same_tree(expected, actual)
+    failed = os.path.join(actual, "failed.txt")
+    if list_name == "small.txt":
+        # The broken video fails alone; the others are done.
+        assert status == 1
+        with open(failed) as f:
+            lines = f.read().splitlines()
+        assert [line.split("\t")[0] for line in lines] == [
+            os.path.join(collection, "run", "broken.avi")
+        ]
+        assert len([n for n in tree_files(actual) if n.endswith(".done")]) == 4
+    else:
+        assert status == 0 and not os.path.exists(failed)
+    # A second run, through the scheduler's address, skips every done item
+    # and leaves the tree as it was.
+    address = ["--scheduler", client.scheduler.address]
+    status, summary = batch_tree(None, list_file, actual, options + address)
+    assert status == (1 if list_name == "small.txt" else 0)
+    assert "0 written" in summary
+    assert_same_tree(expected, actual)
+
+
+def wait_for(condition, what):
+    deadline = time.monotonic() + TIMEOUT_S
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.005)
+
+
+def being_written(folder):
+    """Whether an item's folder holds STARTED_FILES files, its marker not
+    yet written."""
+    try:
+        count = len(os.listdir(folder))
+    except FileNotFoundError:
+        return False
+    return count >= STARTED_FILES and not os.path.exists(folder + ".done")
+
+
+def test_killed_worker_has_its_video_redone(client, collection, base_dir):
+    list_file = os.path.join(collection, "long.txt")
+    expected = os.path.join(base_dir, "killed", "exporter")
+    actual = os.path.join(base_dir, "killed", "batch")
+    options = ["--format", "xy"]
+    assert export_tree(list_file, expected, options) == 0
+    long_dir = os.path.join(actual, os.path.splitext(LONG_CLIP[0])[0])
+
+    results = []
+    runner = threading.Thread(
+        target=lambda: results.append(batch_tree(client, list_file, actual, options))
+    )
+    runner.start()
+    try:
+        wait_for(lambda: being_written(long_dir), "the long item to start")
+        # The worker whose task is the long item (item 0).
+        holders = [
+            address
+            for address, keys in client.processing().items()
+            if any(str(key).startswith("ofulk-export-0-") for key in keys)
+        ]
+        assert len(holders) == 1
+        pid = client.run(os.getpid, workers=holders)[holders[0]]
+        os.kill(pid, signal.SIGKILL)
+        # The kill came before the item was done.
+        assert not os.path.exists(long_dir + ".done")
+    finally:
+        runner.join(TIMEOUT_S)
+    assert results and results[0][0] == 0
+    assert_same_tree(expected, actual)
+    client.wait_for_workers(2, timeout=TIMEOUT_S)
+
+
+@pytest.mark.parametrize(
+    "stop", [signal.SIGINT, signal.SIGKILL], ids=["SIGINT", "SIGKILL"]
+)
+def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, stop):
+    list_file = os.path.join(collection, "long.txt")
+    case = os.path.join(base_dir, f"stopped-{stop.name}")
+    expected = os.path.join(case, "exporter")
+    actual = os.path.join(case, "batch")
+    options = ["--format", "xy"]
+    assert export_tree(list_file, expected, options) == 0
+    long_dir = os.path.join(actual, os.path.splitext(LONG_CLIP[0])[0])
+
+    # The command in its own process group with its own local cluster,
+    # stopped as a terminal's Ctrl-C or a power cut stops all of it.
+    run = subprocess.Popen(
+        [sys.executable, "-m", "ofulk.batch", list_file, actual, "--quiet", *options],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        start_new_session=True,
+    )
+    try:
+        wait_for(lambda: being_written(long_dir) or run.poll() is not None,
+                 "the long item to start")
+        os.killpg(run.pid, stop)
+        # The stop came before the long item was done.
+        assert not os.path.exists(long_dir + ".done")
+        run.wait(TIMEOUT_S)
+    finally:
+        if run.poll() is None:
+            os.killpg(run.pid, signal.SIGKILL)
+            run.wait()
+    assert run.returncode == (130 if stop == signal.SIGINT else -stop)
+    if stop == signal.SIGKILL:
+        # Killed outright, the long item is left partial, without marker.
+        assert not os.path.exists(long_dir + ".done")
+    # Whatever the stop left under a final name is whole; the rest is
+    # redone by the same command.
+    assert batch_tree(client, list_file, actual, options)[0] == 0
+    assert_same_tree(expected, actual)
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--scheduler"], "--scheduler needs an address"),
+        (["{videos}/small.txt", "{out}", "--bogus"], "unknown option --bogus"),
+        (["{videos}/walk/a.avi", "{out}"], "one list file"),
+        (["{videos}/missing.txt", "{out}"], "No such file"),
+    ],
+)
+def test_wrong_command_lines_and_lists_are_refused(
+    collection, base_dir, argv, message
+):
+    err = io.StringIO()
+    out = os.path.join(base_dir, "usage")
+    argv = [a.format(videos=collection, out=out) for a in argv]
+    status = 1 if message == "No such file" else 2
+    assert batch.main(argv, out=io.StringIO(), err=err) == status
+    assert message in err.getvalue()
+    assert not os.path.exists(out)
