@@ -19,9 +19,7 @@ const int kFieldSmoothSize = 7;
 const double kFieldSmoothSigma = 7.0;
 
 // Everything after the dense field: the label map is handed over or freed,
-// the walk map freed, both maps smoothed and the matrices released. The
-// StuffInfo is written last, so that a failure on the way leaves it as it
-// was.
+// the walk map freed, both maps smoothed and the matrices released.
 void completeRun(FlowWork* work, CvMat* velx, CvMat* vely, StuffInfo* stuffInfo)
 {
     if (!stuffInfo)
@@ -29,17 +27,50 @@ void completeRun(FlowWork* work, CvMat* velx, CvMat* vely, StuffInfo* stuffInfo)
     cvFree(&work->walkData);
     {
         ULK_TIME_STAGE(kStageSmoothing);
-        // The two maps are smoothed side by side, each in place.
-        CvMat* const maps[2] = {velx, vely};
-        cv::parallel_for_(
-            cv::Range(0, 2),
-            [&maps](const cv::Range& range) {
-                for (int i = range.start; i < range.end; ++i)
-                    cvSmooth(maps[i], maps[i], CV_GAUSSIAN, kFieldSmoothSize,
-                             kFieldSmoothSize, kFieldSmoothSigma, 0.0);
-            },
-            stripeCount(2, 1));
+        smoothVelocityMaps(velx, vely);
     }
+    handOverResults(work, stuffInfo);
+}
+
+} // namespace
+
+void runFrontStages(const CvMat* srcA, const CvMat* srcB, CvMemStorage* storage,
+                    bool withStuffInfo, FlowWork* work)
+{
+    {
+        ULK_TIME_STAGE(kStagePreprocess);
+        createWorkObjects(srcA, storage, withStuffInfo, work);
+        preprocessFrames(srcA, srcB, work);
+        quantiseLevels(work->workImage, &work->labelMap, &work->walkMap);
+    }
+    {
+        ULK_TIME_STAGE(kStageSegmentation);
+        segmentRegions(&work->labelMap, &work->walkMap,
+                       work->workImage->data.ptr, storage, work->segments);
+    }
+    {
+        ULK_TIME_STAGE(kStageTrackPoints);
+        buildTrackPoints(&work->labelMap, work->segments, work->trackPoints,
+                         storage);
+    }
+}
+
+void smoothVelocityMaps(CvMat* velx, CvMat* vely)
+{
+    // The two maps are smoothed side by side, each in place.
+    CvMat* const maps[2] = {velx, vely};
+    cv::parallel_for_(
+        cv::Range(0, 2),
+        [&maps](const cv::Range& range) {
+            for (int i = range.start; i < range.end; ++i)
+                cvSmooth(maps[i], maps[i], CV_GAUSSIAN, kFieldSmoothSize,
+                         kFieldSmoothSize, kFieldSmoothSigma, 0.0);
+        },
+        stripeCount(2, 1));
+}
+
+void handOverResults(FlowWork* work, StuffInfo* stuffInfo)
+{
     cvReleaseMat(&work->integralB);
     cvReleaseMat(&work->integralA);
     cvReleaseMat(&work->workImage);
@@ -50,29 +81,12 @@ void completeRun(FlowWork* work, CvMat* velx, CvMat* vely, StuffInfo* stuffInfo)
     }
 }
 
-} // namespace
-
 int calcOpticalFlowULK(const CvMat* srcA, const CvMat* srcB, CvMat* velx,
                        CvMat* vely, CvMemStorage* storage, StuffInfo* stuffInfo)
 {
     FlowWork work;
     try {
-        {
-            ULK_TIME_STAGE(kStagePreprocess);
-            createWorkObjects(srcA, storage, stuffInfo != nullptr, &work);
-            preprocessFrames(srcA, srcB, &work);
-            quantiseLevels(work.workImage, &work.labelMap, &work.walkMap);
-        }
-        {
-            ULK_TIME_STAGE(kStageSegmentation);
-            segmentRegions(&work.labelMap, &work.walkMap,
-                           work.workImage->data.ptr, storage, work.segments);
-        }
-        {
-            ULK_TIME_STAGE(kStageTrackPoints);
-            buildTrackPoints(&work.labelMap, work.segments, work.trackPoints,
-                             storage);
-        }
+        runFrontStages(srcA, srcB, storage, stuffInfo != nullptr, &work);
         {
             ULK_TIME_STAGE(kStageMotion);
             estimateMotion(work.trackPoints, work.integralA, work.integralB,

@@ -28,6 +28,20 @@ int calcOpticalFlowULK(const CvMat* srcA, const CvMat* srcB, CvMat* velx,
                        CvMat* vely, CvMemStorage* storage,
                        StuffInfo* stuffInfo);
 
+// The stages up to the tracking points: the working objects, preprocessing,
+// level quantisation, segmentation, and the outlines with their tracking
+// points (their velocities still unset).
+void runFrontStages(const CvMat* srcA, const CvMat* srcB, CvMemStorage* storage,
+                    bool withStuffInfo, FlowWork* work);
+
+// The engine's Gaussian over both velocity maps, in place.
+void smoothVelocityMaps(CvMat* velx, CvMat* vely);
+
+// Releases the working matrices and, with a StuffInfo, hands it the label
+// map, the segments and the tracking points. The StuffInfo is written last,
+// so that a failure before leaves it as it was.
+void handOverResults(FlowWork* work, StuffInfo* stuffInfo);
+
 // Engine stages that can be timed (see stage_timing.h).
 enum EngineStage {
     kStagePreprocess = 0,

@@ -20,8 +20,6 @@
 #include "refine_segment_smoothing.h"
 #include "refine_variational.h"
 #include "refined_motion.h"
-#include "segmentation.h"
-#include "track_points.h"
 
 namespace {
 
@@ -29,10 +27,6 @@ namespace {
 // multiplied by this power of two and the field is divided by it after,
 // which its linear weights allow (1/64 pixel steps).
 const int kVelocityScale = 64;
-// The engine's Gaussian over both velocity maps.
-const int kFieldSmoothSize = 7;
-const double kFieldSmoothSigma = 7.0;
-
 // Levels of the variational refinement, when it runs.
 struct VariationalPlan {
     bool run = false;
@@ -98,24 +92,14 @@ void completeRefinedRun(FlowWork* work, const FramePyramid& frames,
     if (flags & CV_ULK_REFINE_SEGMENT_SMOOTH) {
         smoothWithinSegments(&work->labelMap, velx, vely);
     } else if (!plan.run) {
-        cvSmooth(velx, velx, CV_GAUSSIAN, kFieldSmoothSize, kFieldSmoothSize,
-                 kFieldSmoothSigma, 0.0);
-        cvSmooth(vely, vely, CV_GAUSSIAN, kFieldSmoothSize, kFieldSmoothSize,
-                 kFieldSmoothSigma, 0.0);
+        smoothVelocityMaps(velx, vely);
     }
     if (!stuffInfo)
         cvFree(&work->labelData);
     cvFree(&work->walkData);
     if (plan.run)
         refineVariational(frames, plan.coarsest, plan.finest, velx, vely);
-    cvReleaseMat(&work->integralB);
-    cvReleaseMat(&work->integralA);
-    cvReleaseMat(&work->workImage);
-    if (stuffInfo) {
-        stuffInfo->idxMap = work->labelMap;
-        stuffInfo->segments = work->segments;
-        stuffInfo->trackPoints = work->trackPoints;
-    }
+    handOverResults(work, stuffInfo);
 }
 
 } // namespace
@@ -126,13 +110,7 @@ int calcOpticalFlowULKRefined(const CvMat* srcA, const CvMat* srcB, CvMat* velx,
 {
     FlowWork work;
     try {
-        createWorkObjects(srcA, storage, stuffInfo != nullptr, &work);
-        preprocessFrames(srcA, srcB, &work);
-        quantiseLevels(work.workImage, &work.labelMap, &work.walkMap);
-        segmentRegions(&work.labelMap, &work.walkMap, work.workImage->data.ptr,
-                       storage, work.segments);
-        buildTrackPoints(&work.labelMap, work.segments, work.trackPoints,
-                         storage);
+        runFrontStages(srcA, srcB, storage, stuffInfo != nullptr, &work);
         VariationalPlan plan;
         if (flags & CV_ULK_REFINE_VARIATIONAL)
             plan.run = variationalLevels(srcA->cols, srcA->rows, &plan.coarsest,
