@@ -63,20 +63,3 @@ std::string writeMjpgClip(const std::string& path,
         writer.write(frame);
     return path;
 }
-
-cv::Mat engineFlow(const cv::Mat& older, const cv::Mat& newer)
-{
-    cv::Mat velx(older.size(), CV_32FC1);
-    cv::Mat vely(older.size(), CV_32FC1);
-    CvMat a = cvMat(older);
-    CvMat b = cvMat(newer);
-    CvMat vx = cvMat(velx);
-    CvMat vy = cvMat(vely);
-    CvMemStorage* storage = cvCreateMemStorage(0);
-    cvCalcOpticalFlowULK(&a, &b, &vx, &vy, storage, nullptr);
-    cvReleaseMemStorage(&storage);
-    cv::Mat flow;
-    cv::Mat channels[] = {velx, vely};
-    cv::merge(channels, 2, flow);
-    return flow;
-}

@@ -26,7 +26,4 @@ std::string writeFrameFolder(const std::string& dir,
 std::string writeMjpgClip(const std::string& path,
                           const std::vector<cv::Mat>& clip);
 
-// The engine's field for one pair of grey frames, as CV_32FC2 (x, y).
-cv::Mat engineFlow(const cv::Mat& older, const cv::Mat& newer);
-
 #endif

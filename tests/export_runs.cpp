@@ -151,3 +151,8 @@ bool contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
 }
+
+void PrintTo(const SignalCase& c, std::ostream* os)
+{
+    *os << c.name;
+}

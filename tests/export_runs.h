@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,14 @@ RunOutput runExport(const std::vector<std::string>& args);
 
 // Whether part occurs in text.
 bool contains(const std::string& text, const std::string& part);
+
+// A signal that stops a run, as a test parameter named after the signal.
+struct SignalCase {
+    int signal;
+    const char* name;
+};
+
+void PrintTo(const SignalCase& c, std::ostream* os);
 
 // Starts the exporter with args, its output streams in dir/stdout.txt and
 // dir/stderr.txt, SIGINT and SIGTERM at their default actions and, when

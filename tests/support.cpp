@@ -88,3 +88,25 @@ std::string paramName(const std::string& text)
         name.pop_back();
     return name;
 }
+
+cv::Mat engineFlow(const cv::Mat& older, const cv::Mat& newer, int flags,
+                   StuffInfo* info, CvMemStorage* storage)
+{
+    cv::Mat velx(older.size(), CV_32FC1);
+    cv::Mat vely(older.size(), CV_32FC1);
+    CvMat a = cvMat(older);
+    CvMat b = cvMat(newer);
+    CvMat vx = cvMat(velx);
+    CvMat vy = cvMat(vely);
+    CvMemStorage* own = storage ? nullptr : cvCreateMemStorage(0);
+    CvMemStorage* used = storage ? storage : own;
+    if (flags == 0)
+        cvCalcOpticalFlowULK(&a, &b, &vx, &vy, used, info);
+    else
+        cvCalcOpticalFlowULKRefined(&a, &b, &vx, &vy, used, info, flags);
+    cvReleaseMemStorage(&own);
+    cv::Mat flow;
+    cv::Mat channels[] = {velx, vely};
+    cv::merge(channels, 2, flow);
+    return flow;
+}

@@ -2,6 +2,8 @@
 #ifndef OF_ULK_TESTS_SUPPORT_H
 #define OF_ULK_TESTS_SUPPORT_H
 
+#include "cvoptflowulk.h"
+
 #include <opencv2/core.hpp>
 
 #include <string>
@@ -58,5 +60,12 @@ ProcessResult runProgram(const std::string& dir, const std::string& program,
                          const std::vector<std::string>& args,
                          const std::string& environment = "",
                          int timeoutSeconds = 120);
+
+// The C entries' field for two grey frames as CV_32FC2 (x, y):
+// cvCalcOpticalFlowULK for flags 0, else cvCalcOpticalFlowULKRefined with
+// the flags; in storage when given (info then stays valid until its next
+// use), else in a storage of its own.
+cv::Mat engineFlow(const cv::Mat& older, const cv::Mat& newer, int flags = 0,
+                   StuffInfo* info = nullptr, CvMemStorage* storage = nullptr);
 
 #endif

@@ -294,17 +294,7 @@ TEST(CollectionRun, FailuresAreListedAndDoNotStopTheOthers)
     EXPECT_FALSE(fs::exists(out + "/" + kFailedListName));
 }
 
-struct StopCase {
-    int signal;
-    const char* name;
-};
-
-void PrintTo(const StopCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-class StoppedCollection : public testing::TestWithParam<StopCase> {};
+class StoppedCollection : public testing::TestWithParam<SignalCase> {};
 
 // Stopped at several moments by SIGINT, SIGTERM or SIGKILL, a run leaves
 // only whole files under final names, and the same command run again
@@ -313,7 +303,7 @@ TEST_P(StoppedCollection, SecondRunCompletesItToTheUninterruptedTree)
 {
     // Moments of the stop after the first progress line, in milliseconds.
     const int kDelaysMs[] = {0, 150, 400};
-    const StopCase& c = GetParam();
+    const SignalCase& c = GetParam();
     std::string dir = testRunDir();
     std::string videos = dir + "/videos";
     const cv::Size size(320, 240);
@@ -378,10 +368,10 @@ TEST_P(StoppedCollection, SecondRunCompletesItToTheUninterruptedTree)
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StoppedCollection,
-                         testing::Values(StopCase{SIGINT, "SIGINT"},
-                                         StopCase{SIGTERM, "SIGTERM"},
-                                         StopCase{SIGKILL, "SIGKILL"}),
-                         [](const testing::TestParamInfo<StopCase>& info) {
+                         testing::Values(SignalCase{SIGINT, "SIGINT"},
+                                         SignalCase{SIGTERM, "SIGTERM"},
+                                         SignalCase{SIGKILL, "SIGKILL"}),
+                         [](const testing::TestParamInfo<SignalCase>& info) {
                              return std::string(info.param.name);
                          });
 

@@ -60,37 +60,6 @@ cv::Mat grey(const cv::Mat& bgr)
     return g;
 }
 
-// The C entries' field for two grey frames, with a fresh storage, as a
-// two-channel map: cvCalcOpticalFlowULK for flags 0, otherwise
-// cvCalcOpticalFlowULKRefined with the flags.
-cv::Mat cFlowWith(int flags, const cv::Mat& older, const cv::Mat& newer,
-                  StuffInfo* info = nullptr, CvMemStorage* storage = nullptr)
-{
-    cv::Mat velx(older.size(), CV_32FC1);
-    cv::Mat vely(older.size(), CV_32FC1);
-    CvMat a = cvMat(older);
-    CvMat b = cvMat(newer);
-    CvMat vx = cvMat(velx);
-    CvMat vy = cvMat(vely);
-    CvMemStorage* own = storage ? nullptr : cvCreateMemStorage(0);
-    CvMemStorage* used = storage ? storage : own;
-    if (flags == 0)
-        cvCalcOpticalFlowULK(&a, &b, &vx, &vy, used, info);
-    else
-        cvCalcOpticalFlowULKRefined(&a, &b, &vx, &vy, used, info, flags);
-    cvReleaseMemStorage(&own);
-    cv::Mat flow;
-    cv::Mat channels[] = {velx, vely};
-    cv::merge(channels, 2, flow);
-    return flow;
-}
-
-cv::Mat cFlow(const cv::Mat& older, const cv::Mat& newer,
-              StuffInfo* info = nullptr, CvMemStorage* storage = nullptr)
-{
-    return cFlowWith(0, older, newer, info, storage);
-}
-
 ::testing::AssertionResult sameBytes(const cv::Mat& got, const cv::Mat& want)
 {
     if (got.size() != want.size() || got.type() != want.type())
@@ -121,7 +90,7 @@ TEST_P(DenseOpticalFlowSource, EqualsTheCEntryForGreyBgrAndBgra)
     FramePair pair = GetParam().make();
     if (pair.newer.empty())
         GTEST_SKIP() << "shared clip not found; real frames not tested";
-    const cv::Mat want = cFlow(grey(pair.older), grey(pair.newer));
+    const cv::Mat want = engineFlow(grey(pair.older), grey(pair.newer));
     ASSERT_GT(cv::countNonZero(want.reshape(1)), 0) << "a field at rest";
 
     cv::Ptr<cv::DenseOpticalFlow> of = cv::optflow::createOptFlow_ULK();
@@ -151,7 +120,7 @@ TEST_P(DenseOpticalFlowSource, RefinementsGiveTheRefinedCEntryAndZeroTheDefault)
         GTEST_SKIP() << "shared clip not found; real frames not tested";
     const cv::Mat a = grey(pair.older);
     const cv::Mat b = grey(pair.newer);
-    const cv::Mat plain = cFlow(a, b);
+    const cv::Mat plain = engineFlow(a, b);
 
     cv::Ptr<cv::optflow::OptFlowULK> of = cv::optflow::OptFlowULK::create();
     EXPECT_EQ(of->getRefinements(), 0);
@@ -160,7 +129,7 @@ TEST_P(DenseOpticalFlowSource, RefinementsGiveTheRefinedCEntryAndZeroTheDefault)
         SCOPED_TRACE("flags " + std::to_string(flags));
         of->setRefinements(flags);
         EXPECT_EQ(of->getRefinements(), flags);
-        const cv::Mat want = cFlowWith(flags, a, b);
+        const cv::Mat want = engineFlow(a, b, flags);
         if (flags != 0) {
             EXPECT_FALSE(sameBytes(want, plain)) << "no refinement showed";
         }
@@ -173,7 +142,7 @@ TEST_P(DenseOpticalFlowSource, RefinementsGiveTheRefinedCEntryAndZeroTheDefault)
 
         CvMemStorage* storage = cvCreateMemStorage(kInfoStorageBlock);
         StuffInfo wantInfo{};
-        cFlowWith(flags, a, b, &wantInfo, storage);
+        engineFlow(a, b, flags, &wantInfo, storage);
         const StuffInfo& got =
             of->calcWithStuffInfo(pair.older, pair.newer, flow);
         EXPECT_TRUE(sameBytes(flow, want)) << "with the stuff info";
@@ -199,7 +168,7 @@ TEST(DenseOpticalFlow, GreyViewsWithOtherStepsGiveTheSameField)
     FramePair pair = scenePair(200, 150);
     cv::Mat a = grey(pair.older);
     cv::Mat b = grey(pair.newer);
-    const cv::Mat want = cFlow(a, b);
+    const cv::Mat want = engineFlow(a, b);
     // The older frame inside a wider image: another row step than b's.
     cv::Mat wide(a.rows, a.cols + 40, CV_8UC1, cv::Scalar(7));
     a.copyTo(wide.colRange(20, 20 + a.cols));
@@ -227,7 +196,7 @@ TEST(DenseOpticalFlow, OneObjectServesChangingSizesAndKeepsTheOutput)
         cv::Mat b = grey(pair.newer);
         CvMemStorage* storage = cvCreateMemStorage(kInfoStorageBlock);
         StuffInfo want{};
-        cv::Mat wantFlow = cFlow(a, b, &want, storage);
+        cv::Mat wantFlow = engineFlow(a, b, 0, &want, storage);
         const StuffInfo& got =
             of->calcWithStuffInfo(pair.older, pair.newer, flow);
         EXPECT_TRUE(sameBytes(flow, wantFlow));
@@ -250,7 +219,8 @@ TEST(DenseOpticalFlow, OneObjectServesChangingSizesAndKeepsTheOutput)
     of->collectGarbage();
     FramePair pair = scenePair(64, 48);
     of->calc(pair.older, pair.newer, flow);
-    EXPECT_TRUE(sameBytes(flow, cFlow(grey(pair.older), grey(pair.newer))));
+    EXPECT_TRUE(
+        sameBytes(flow, engineFlow(grey(pair.older), grey(pair.newer))));
 }
 
 struct BadCall {

@@ -105,17 +105,7 @@ TEST(Interruption, StopSignalEndsTheRunAfterThePairInHand)
               result.pairs);
 }
 
-struct KillCase {
-    int signal;
-    const char* name;
-};
-
-void PrintTo(const KillCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-class InterruptedRun : public testing::TestWithParam<KillCase> {};
+class InterruptedRun : public testing::TestWithParam<SignalCase> {};
 
 // Killed at a random moment after its first pair, the exporter finishes the
 // pair in hand, says so and ends with 128 + the signal number; every file
@@ -126,7 +116,7 @@ TEST_P(InterruptedRun, LeavesOnlyCompleteFilesAndSaysSo)
     constexpr int kRuns = 6;
     // Latest kill after the first pair, within the run's length.
     constexpr int kMaxDelayMs = 400;
-    const KillCase& c = GetParam();
+    const SignalCase& c = GetParam();
     std::string dir = testRunDir();
     std::string clip = dir + "/clip.avi";
     cv::Size size(640, 480);
@@ -174,9 +164,9 @@ TEST_P(InterruptedRun, LeavesOnlyCompleteFilesAndSaysSo)
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, InterruptedRun,
-                         testing::Values(KillCase{SIGINT, "SIGINT"},
-                                         KillCase{SIGTERM, "SIGTERM"}),
-                         [](const testing::TestParamInfo<KillCase>& info) {
+                         testing::Values(SignalCase{SIGINT, "SIGINT"},
+                                         SignalCase{SIGTERM, "SIGTERM"}),
+                         [](const testing::TestParamInfo<SignalCase>& info) {
                              return std::string(info.param.name);
                          });
 
