@@ -1,10 +1,10 @@
 #include "frame_steps.h"
 
 #include "driver.h"
+#include "grey_frame.h"
 #include "velocity_colour.h"
 
 #include <opencv2/core/core_c.h>
-#include <opencv2/imgproc.hpp>
 
 #include <cstdio>
 
@@ -20,23 +20,13 @@ std::string frameToGrey(const cv::Mat& frame, cv::Mat& grey, long frameNumber,
                       grey.cols, grey.rows);
         return message;
     }
-    switch (frame.type()) {
-    case CV_8UC3:
-        cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
+    if (greyOfFrame(frame, grey))
         return "";
-    case CV_8UC4:
-        cv::cvtColor(frame, grey, cv::COLOR_BGRA2GRAY);
-        return "";
-    case CV_8UC1:
-        frame.copyTo(grey);
-        return "";
-    default:
-        std::snprintf(message, sizeof message,
-                      "Frame %ld of %s has a pixel format without a grey "
-                      "conversion (OpenCV type %d)\n",
-                      frameNumber, shownSource.c_str(), frame.type());
-        return message;
-    }
+    std::snprintf(message, sizeof message,
+                  "Frame %ld of %s has a pixel format without a grey "
+                  "conversion (OpenCV type %d)\n",
+                  frameNumber, shownSource.c_str(), frame.type());
+    return message;
 }
 
 void computeFlow(const cv::Mat& older, const cv::Mat& newer, cv::Mat& velx,

@@ -3,8 +3,8 @@
 #include "arrays.h"
 #include "bindings.h"
 #include "errors.h"
+#include "grey_frame.h"
 
-#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <filesystem>
@@ -68,20 +68,10 @@ class VideoFrames {
         cv::Mat frame;
         if (!capture_.read(frame) || frame.empty())
             return Read::End;
-        switch (frame.type()) {
-        case CV_8UC3:
-            cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
+        if (greyOfFrame(frame, grey))
             return Read::Frame;
-        case CV_8UC4:
-            cv::cvtColor(frame, grey, cv::COLOR_BGRA2GRAY);
-            return Read::Frame;
-        case CV_8UC1:
-            grey = frame;
-            return Read::Frame;
-        default:
-            grey = frame;
-            return Read::NoGrey;
-        }
+        grey = frame;
+        return Read::NoGrey;
     }
 
     std::string path_;
