@@ -63,9 +63,8 @@ void UlkFlow::run(const cv::Mat& older, const cv::Mat& newer)
 {
     CV_Assert(older.type() == CV_8UC1 && newer.type() == CV_8UC1);
     CV_Assert(older.size() == newer.size());
+    // The engine sets every element of the two maps itself.
     prepare(older.size());
-    velx_.setTo(0);
-    vely_.setTo(0);
 
     // The engine takes C headers; it only reads the sources.
     CvMat srcA;

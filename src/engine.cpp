@@ -18,13 +18,10 @@ namespace {
 const int kFieldSmoothSize = 7;
 const double kFieldSmoothSigma = 7.0;
 
-// Everything after the dense field: the label map is handed over or freed,
-// the walk map freed, both maps smoothed and the matrices released.
+// Everything after the dense field: both maps smoothed, the label map
+// handed over and the working objects let go.
 void completeRun(FlowWork* work, CvMat* velx, CvMat* vely, StuffInfo* stuffInfo)
 {
-    if (!stuffInfo)
-        cvFree(&work->labelData);
-    cvFree(&work->walkData);
     {
         ULK_TIME_STAGE(kStageSmoothing);
         smoothVelocityMaps(velx, vely);
@@ -71,14 +68,12 @@ void smoothVelocityMaps(CvMat* velx, CvMat* vely)
 
 void handOverResults(FlowWork* work, StuffInfo* stuffInfo)
 {
-    cvReleaseMat(&work->integralB);
-    cvReleaseMat(&work->integralA);
-    cvReleaseMat(&work->workImage);
     if (stuffInfo) {
         stuffInfo->idxMap = work->labelMap;
         stuffInfo->segments = work->segments;
         stuffInfo->trackPoints = work->trackPoints;
     }
+    releaseWorkObjects(work);
 }
 
 int calcOpticalFlowULK(const CvMat* srcA, const CvMat* srcB, CvMat* velx,

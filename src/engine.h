@@ -5,8 +5,9 @@
 
 #include "cvoptflowulk.h"
 
-// Working objects of one engine call, created by the preprocessing stage
-// and released at the end of the call (or when a library error unwinds it).
+// Working objects of one engine call, taken by the preprocessing stage
+// (mostly from the thread's work buffers) and let go at the end of the call
+// (or when a library error unwinds it).
 struct FlowWork {
     CvMat* workImage = nullptr; // preprocessed copy of srcB, CV_8UC1
     CvMat* integralA = nullptr; // integral image of srcA, CV_32SC1
@@ -37,9 +38,9 @@ void runFrontStages(const CvMat* srcA, const CvMat* srcB, CvMemStorage* storage,
 // The engine's Gaussian over both velocity maps, in place.
 void smoothVelocityMaps(CvMat* velx, CvMat* vely);
 
-// Releases the working matrices and, with a StuffInfo, hands it the label
-// map, the segments and the tracking points. The StuffInfo is written last,
-// so that a failure before leaves it as it was.
+// With a StuffInfo, hands it the label map, the segments and the tracking
+// points, then lets go of the working objects. The StuffInfo is written
+// last, so that a failure before leaves it as it was.
 void handOverResults(FlowWork* work, StuffInfo* stuffInfo);
 
 // Engine stages that can be timed (see stage_timing.h).

@@ -2,6 +2,7 @@
 #include "preprocess.h"
 
 #include "parallel_bands.h"
+#include "work_buffers.h"
 
 #include <opencv2/imgproc/imgproc_c.h>
 
@@ -51,9 +52,10 @@ void createWorkObjects(const CvMat* src, CvMemStorage* storage,
 
     cvClearMemStorage(storage);
 
-    work->workImage = cvCreateMat(rows, cols, CV_8UC1);
-    work->integralA = cvCreateMat(rows + 1, cols + 1, CV_32SC1);
-    work->integralB = cvCreateMat(rows + 1, cols + 1, CV_32SC1);
+    WorkBuffers& buffers = WorkBuffers::forFrame(rows, cols);
+    work->workImage = buffers.workImage();
+    work->integralA = buffers.integralA();
+    work->integralB = buffers.integralB();
 
     work->segments =
         cvCreateSeq(0, sizeof(CvSeq), sizeof(SegmentRecord), storage);
@@ -61,7 +63,7 @@ void createWorkObjects(const CvMat* src, CvMemStorage* storage,
         cvCreateSeq(0, sizeof(CvSeq), sizeof(TrackPoint), storage);
 
     // With a StuffInfo the label map outlives the call inside the storage;
-    // otherwise it is heap scratch like the walk map.
+    // otherwise it is the thread's scratch like the walk map.
     if (withStuffInfo) {
         const size_t rounded =
             (mapBytes + kStorageAlign - 1) / kStorageAlign * kStorageAlign;
@@ -69,10 +71,10 @@ void createWorkObjects(const CvMat* src, CvMemStorage* storage,
             static_cast<unsigned short*>(cvMemStorageAlloc(storage, rounded));
         work->labelDataInStorage = true;
     } else {
-        work->labelData = static_cast<unsigned short*>(cvAlloc(mapBytes));
+        work->labelData = buffers.labelData();
         work->labelDataInStorage = false;
     }
-    work->walkData = static_cast<unsigned short*>(cvAlloc(mapBytes));
+    work->walkData = buffers.walkData();
 
     cvInitMatHeader(&work->labelMap, rows, cols, CV_16UC1, work->labelData);
     cvInitMatHeader(&work->walkMap, rows, cols, CV_16UC1, work->walkData);
@@ -119,11 +121,11 @@ void quantiseLevels(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap)
 
 void releaseWorkObjects(FlowWork* work)
 {
-    cvFree(&work->walkData);
-    if (!work->labelDataInStorage)
-        cvFree(&work->labelData);
+    // Everything but a label map in the storage is the thread's scratch,
+    // kept for the next call.
+    work->walkData = nullptr;
     work->labelData = nullptr;
-    cvReleaseMat(&work->integralB);
-    cvReleaseMat(&work->integralA);
-    cvReleaseMat(&work->workImage);
+    work->integralB = nullptr;
+    work->integralA = nullptr;
+    work->workImage = nullptr;
 }

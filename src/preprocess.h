@@ -7,10 +7,11 @@
 // Levels are g / kLevelWidth + 1 for grey values g of the preprocessed frame.
 const int kLevelWidth = 26;
 
-// Clears the storage and creates the working objects in order: workImage,
-// integralA, integralB, the segment and tracking-point sequences, the
-// labelMap data (from the storage when withStuffInfo, else from the heap)
-// and the walkMap data (heap), with their headers. Sizes come from src.
+// Clears the storage, takes workImage, integralA and integralB from the
+// thread's work buffers, creates the segment and tracking-point sequences
+// and takes the labelMap data (from the storage when withStuffInfo, else
+// from the work buffers) and the walkMap data (work buffers), with their
+// headers. Sizes come from src.
 void createWorkObjects(const CvMat* src, CvMemStorage* storage,
                        bool withStuffInfo, FlowWork* work);
 
@@ -21,9 +22,9 @@ void preprocessFrames(const CvMat* srcA, const CvMat* srcB, FlowWork* work);
 // Writes the level of every workImage pixel into both 16-bit maps.
 void quantiseLevels(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap);
 
-// Frees the walkMap data, the labelMap data unless the storage owns it, and
-// releases integralB, integralA and workImage, in that order. Safe to call
-// on partly created or already released work.
+// Lets go of the working objects: the work buffers stay with the thread
+// and a label map in the storage with the storage. Safe to call on partly
+// created or already released work.
 void releaseWorkObjects(FlowWork* work);
 
 #endif

@@ -94,9 +94,6 @@ void completeRefinedRun(FlowWork* work, const FramePyramid& frames,
     } else if (!plan.run) {
         smoothVelocityMaps(velx, vely);
     }
-    if (!stuffInfo)
-        cvFree(&work->labelData);
-    cvFree(&work->walkData);
     if (plan.run)
         refineVariational(frames, plan.coarsest, plan.finest, velx, vely);
     handOverResults(work, stuffInfo);

@@ -4,6 +4,7 @@
 // count.
 #include "cvoptflowulk.h"
 #include "driver.h"
+#include "support.h"
 #include "synthetic_scene.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -238,6 +240,49 @@ TEST_P(EngineThreadCount, GivesTheSameBytesAsOneThread)
         EXPECT_TRUE(outputBytes(older, newer) == serial);
     }
     cv::setNumThreads(saved);
+}
+
+// The bytes of the engine's field without a StuffInfo (the label map is
+// then working memory too).
+std::vector<unsigned char> fieldBytes(const cv::Mat& older,
+                                      const cv::Mat& newer)
+{
+    const cv::Mat field = engineFlow(older, newer);
+    return std::vector<unsigned char>(field.datastart, field.dataend);
+}
+
+// What f returns when called on a thread of its own, which starts without
+// work buffers.
+template <class F> std::vector<unsigned char> onFreshThread(F f)
+{
+    std::vector<unsigned char> bytes;
+    std::thread([&] { bytes = f(); }).join();
+    return bytes;
+}
+
+// Each thread keeps its working buffers from one call to the next. Calls
+// that find them left by calls at another size, with or without a
+// StuffInfo, give the bytes of calls on threads that start afresh.
+TEST(EngineWorkBuffers, ReusedBuffersGiveTheBytesOfFreshOnes)
+{
+    const SyntheticScene large(320, 240, 3);
+    const SyntheticScene small(200, 150, 4);
+    const cv::Mat largeA = large.greyFrame(0), largeB = large.greyFrame(1);
+    const cv::Mat smallA = small.greyFrame(2), smallB = small.greyFrame(3);
+    const auto largeInfo = [&] { return outputBytes(largeA, largeB); };
+    const auto largeField = [&] { return fieldBytes(largeA, largeB); };
+    const auto smallInfo = [&] { return outputBytes(smallA, smallB); };
+    const auto smallField = [&] { return fieldBytes(smallA, smallB); };
+    const std::vector<unsigned char> expected[] = {
+        onFreshThread(largeInfo), onFreshThread(smallField),
+        onFreshThread(largeField), onFreshThread(smallInfo)};
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        EXPECT_TRUE(largeInfo() == expected[0]);
+        EXPECT_TRUE(smallField() == expected[1]);
+        EXPECT_TRUE(largeField() == expected[2]);
+        EXPECT_TRUE(smallInfo() == expected[3]);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, EngineThreadCount,
