@@ -3,6 +3,8 @@
 #include <opencv2/core/utility.hpp>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -88,13 +90,29 @@ void renderVelocityColour(const CvMat* velx, const CvMat* vely, double k,
                 reinterpret_cast<const float*>(velx->data.ptr + y * velx->step);
             const float* rowY =
                 reinterpret_cast<const float*>(vely->data.ptr + y * vely->step);
+            // The colour of the previous pixel's velocity, by its bits: a
+            // region that moves as one has runs of equal velocities, which
+            // then cost no exp and atan2 either.
+            uint32_t lastX = 0;
+            uint32_t lastY = 0;
+            Pixel3 lastColour{};
             for (int x = 0; x < cols; ++x) {
                 // No motion is black whatever the signs of the zeros; most
                 // of a still scene is exactly 0, so this skips the exp and
                 // atan2.
-                const Pixel3 colour = rowX[x] == 0.0f && rowY[x] == 0.0f
-                                          ? Pixel3{}
-                                          : velocityColour(rowX[x], rowY[x], k);
+                Pixel3 colour{};
+                if (rowX[x] != 0.0f || rowY[x] != 0.0f) {
+                    uint32_t bitsX;
+                    uint32_t bitsY;
+                    std::memcpy(&bitsX, rowX + x, sizeof bitsX);
+                    std::memcpy(&bitsY, rowY + x, sizeof bitsY);
+                    if (bitsX != lastX || bitsY != lastY) {
+                        lastX = bitsX;
+                        lastY = bitsY;
+                        lastColour = velocityColour(rowX[x], rowY[x], k);
+                    }
+                    colour = lastColour;
+                }
                 result.setPixel3(x, y, colour);
             }
         }

@@ -5,6 +5,7 @@
 #include <opencv2/core/core_c.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 struct ColourCase {
@@ -123,6 +124,35 @@ TEST(VelocityColour, RenderWritesEveryPixelFromItsOwnElement)
 
     cvReleaseMat(&velx);
     cvReleaseMat(&vely);
+}
+
+TEST(VelocityColour, RenderOfRunsGivesEveryPixelItsOwnColour)
+{
+    // Runs of equal velocities, and neighbours that differ only in the sign
+    // of a zero, in one component, or by being NaN: a colour taken over
+    // from the pixel before must be that pixel's own.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float row[][2] = {
+        {2.5f, 1.0f},   {2.5f, 1.0f},  {2.5f, -1.0f},  {2.5f, -1.0f},
+        {-3.0f, -0.0f}, {-3.0f, 0.0f}, {-3.0f, 0.0f},  {-0.0f, 4.0f},
+        {0.0f, 4.0f},   {0.0f, 0.0f},  {0.0f, 4.0f},   {nan, 4.0f},
+        {nan, 4.0f},    {0.0f, 4.0f},  {1e-30f, 4.0f}, {1e-30f, 4.0f}};
+    const int cols = int(std::size(row));
+    cv::Mat vx(1, cols, CV_32FC1), vy(1, cols, CV_32FC1);
+    for (int x = 0; x < cols; ++x) {
+        vx.at<float>(0, x) = row[x][0];
+        vy.at<float>(0, x) = row[x][1];
+    }
+    CvMat velx = cvMat(vx);
+    CvMat vely = cvMat(vy);
+    ImageHolder result;
+    ASSERT_TRUE(result.create(cols, 1, IPL_DEPTH_8U, 3));
+    renderVelocityColour(&velx, &vely, kColourFactorSingle, result);
+    for (int x = 0; x < cols; ++x) {
+        SCOPED_TRACE(::testing::Message() << "x " << x);
+        EXPECT_EQ(result.getPixel3(x, 0),
+                  velocityColour(row[x][0], row[x][1], kColourFactorSingle));
+    }
 }
 
 TEST(VelocityColour, RenderOnEveryThreadCountGivesTheSameBytes)
