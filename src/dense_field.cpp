@@ -312,8 +312,8 @@ class LabelTable {
 // a workImage).
 void fillRows(const SegmentGrids& segmentGrids, const LabelTable& labels,
               const CvMat* labelMap, const CvMat* workImage, CvMat* velx,
-              CvMat* vely, int rowBegin, int rowEnd, int64_t* greySum,
-              int* pixelCount)
+              CvMat* vely, OtherPixels others, int rowBegin, int rowEnd,
+              int64_t* greySum, int* pixelCount)
 {
     const std::vector<SegmentGrid>& grids = segmentGrids.grids();
     NodeCache nodes(segmentGrids);
@@ -326,6 +326,10 @@ void fillRows(const SegmentGrids& segmentGrids, const LabelTable& labels,
         float* rowY = reinterpret_cast<float*>(vely->data.ptr + y * vely->step);
         const unsigned char* greyRow =
             workImage ? workImage->data.ptr + y * workImage->step : nullptr;
+        if (others == OtherPixels::Zero) {
+            std::fill(rowX, rowX + cols, 0.0f);
+            std::fill(rowY, rowY + cols, 0.0f);
+        }
 
         // Runs of one label value; each segment of that label writes the
         // part of the run inside its block area, in sequence order.
@@ -380,7 +384,8 @@ void fillRows(const SegmentGrids& segmentGrids, const LabelTable& labels,
 } // namespace
 
 void fillDenseField(CvSeq* segments, const CvMat* labelMap,
-                    const CvMat* workImage, CvMat* velx, CvMat* vely)
+                    const CvMat* workImage, CvMat* velx, CvMat* vely,
+                    OtherPixels others)
 {
     assert(CV_MAT_TYPE(labelMap->type) == CV_16UC1);
 
@@ -399,7 +404,7 @@ void fillDenseField(CvSeq* segments, const CvMat* labelMap,
     const auto fillBand = [&](const cv::Range& band) {
         std::vector<int64_t> bandSum(greySum.size(), 0);
         std::vector<int> bandCount(pixelCount.size(), 0);
-        fillRows(segmentGrids, labels, labelMap, workImage, velx, vely,
+        fillRows(segmentGrids, labels, labelMap, workImage, velx, vely, others,
                  band.start, band.end, bandSum.data(), bandCount.data());
         if (!workImage)
             return;

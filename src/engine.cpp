@@ -91,10 +91,9 @@ int calcOpticalFlowULK(const CvMat* srcA, const CvMat* srcB, CvMat* velx,
             ULK_TIME_STAGE(kStageDenseField);
             // Pixels of no segment enter the smoothing as 0, whatever the
             // maps held before the call.
-            cvSetZero(velx);
-            cvSetZero(vely);
             fillDenseField(work.segments, &work.labelMap,
-                           stuffInfo ? work.workImage : nullptr, velx, vely);
+                           stuffInfo ? work.workImage : nullptr, velx, vely,
+                           OtherPixels::Zero);
         }
         completeRun(&work, velx, vely, stuffInfo);
     } catch (...) {

@@ -64,10 +64,9 @@ void fillRefinedField(FlowWork* work, const FramePyramid& frames, CvMat* velx,
             CV_NEXT_SEQ_ELEM(work->trackPoints->elem_size, reader);
         }
     }
-    cvSetZero(velx);
-    cvSetZero(vely);
     fillDenseField(work->segments, &work->labelMap,
-                   withStuffInfo ? work->workImage : nullptr, velx, vely);
+                   withStuffInfo ? work->workImage : nullptr, velx, vely,
+                   OtherPixels::Zero);
     if (scaled) {
         cvScale(velx, velx, 1.0 / kVelocityScale, 0.0);
         cvScale(vely, vely, 1.0 / kVelocityScale, 0.0);

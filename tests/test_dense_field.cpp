@@ -47,11 +47,11 @@ struct Scene {
             cvSeqPush(r.points, &p);
         cvSeqPush(segments, &r);
     }
-    void run(bool withGrey)
+    void run(bool withGrey, OtherPixels others = OtherPixels::Keep)
     {
         CvMat l = cvMat(labels), g = cvMat(grey), x = cvMat(velx),
               y = cvMat(vely);
-        fillDenseField(segments, &l, withGrey ? &g : nullptr, &x, &y);
+        fillDenseField(segments, &l, withGrey ? &g : nullptr, &x, &y, others);
     }
     cv::Vec2f at(int x, int y) const
     {
@@ -175,6 +175,29 @@ TEST(DenseField, BlocksPastTheBorderWriteNothingThere)
     EXPECT_EQ(cv::countNonZero(bigX != kUntouched), 21 * 13);
     EXPECT_EQ(cv::countNonZero(bigY != kUntouched), 21 * 13);
     EXPECT_EQ(s.stats(0), cv::Vec2i(21 * 13, 40));
+}
+
+// With OtherPixels::Zero the pixels of no segment become 0 and the
+// segment's pixels take their velocity, within the frame only: the maps
+// are views into larger ones.
+TEST(DenseField, ZeroClearsTheOtherPixelsOfTheFrameOnly)
+{
+    Scene s(21, 13);
+    cv::Mat bigX(13, 29, CV_32FC1, cv::Scalar(kUntouched)), bigY = bigX.clone();
+    s.velx = bigX(cv::Rect(0, 0, 21, 13));
+    s.vely = bigY(cv::Rect(0, 0, 21, 13));
+    const cv::Rect segment(3, 2, 9, 6);
+    s.labels(segment).setTo(65);
+    s.segment(65, segment.x, segment.y, segment.width - 1, segment.height - 1,
+              {s.point(5, 4, 2, -1)});
+    s.run(false, OtherPixels::Zero);
+    for (int y = 0; y < 13; ++y)
+        for (int x = 0; x < 21; ++x)
+            EXPECT_EQ(s.at(x, y), segment.contains({x, y}) ? cv::Vec2f(2, -1)
+                                                           : cv::Vec2f(0, 0))
+                << "x " << x << " y " << y;
+    EXPECT_EQ(cv::countNonZero(bigX.colRange(21, 29) != kUntouched), 0);
+    EXPECT_EQ(cv::countNonZero(bigY.colRange(21, 29) != kUntouched), 0);
 }
 
 } // namespace
