@@ -79,13 +79,20 @@ Pixel3 velocityColour(float vx, float vy, double k)
 void renderVelocityColour(const CvMat* velx, const CvMat* vely, double k,
                           ImageHolder& result)
 {
-    // Both maps are read at the same positions, so only their common area.
+    // Both maps are read at the same positions, so only their common area,
+    // and only where the picture has pixels.
     const int rows = velx->rows < vely->rows ? velx->rows : vely->rows;
-    const int cols = velx->cols < vely->cols ? velx->cols : vely->cols;
+    const int mapCols = velx->cols < vely->cols ? velx->cols : vely->cols;
+    const int cols = mapCols < result.width() ? mapCols : result.width();
     // Every row depends only on its own elements, so rows are coloured on
     // all of OpenCV's threads; each pixel gets the same bytes as in order.
     cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& band) {
         for (int y = band.start; y < band.end; ++y) {
+            // Null for a row past the picture or a picture that is not
+            // 8-bit with three channels: nothing is written there.
+            unsigned char* out = result.pixelPtr3(0, y);
+            if (out == nullptr)
+                continue;
             const float* rowX =
                 reinterpret_cast<const float*>(velx->data.ptr + y * velx->step);
             const float* rowY =
@@ -113,7 +120,9 @@ void renderVelocityColour(const CvMat* velx, const CvMat* vely, double k,
                     }
                     colour = lastColour;
                 }
-                result.setPixel3(x, y, colour);
+                out[3 * x] = colour.c0;
+                out[3 * x + 1] = colour.c1;
+                out[3 * x + 2] = colour.c2;
             }
         }
     });

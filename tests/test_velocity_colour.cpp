@@ -155,6 +155,31 @@ TEST(VelocityColour, RenderOfRunsGivesEveryPixelItsOwnColour)
     }
 }
 
+TEST(VelocityColour, RenderWritesOnlyWhereThePictureHasPixels)
+{
+    // Maps larger than the picture colour the picture's pixels only; a
+    // picture of one channel is left as it is.
+    cv::Mat vx(6, 9, CV_32FC1), vy(6, 9, CV_32FC1);
+    cv::randu(vx, -4.0, 4.0);
+    cv::randu(vy, -4.0, 4.0);
+    CvMat velx = cvMat(vx);
+    CvMat vely = cvMat(vy);
+    ImageHolder small;
+    ASSERT_TRUE(small.create(5, 4, IPL_DEPTH_8U, 3));
+    renderVelocityColour(&velx, &vely, kColourFactorSingle, small);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 5; ++x)
+            EXPECT_EQ(small.getPixel3(x, y),
+                      velocityColour(vx.at<float>(y, x), vy.at<float>(y, x),
+                                     kColourFactorSingle))
+                << "x " << x << " y " << y;
+    ImageHolder grey;
+    ASSERT_TRUE(grey.create(9, 6, IPL_DEPTH_8U, 1));
+    cvSet(grey.image(), cvScalarAll(77));
+    renderVelocityColour(&velx, &vely, kColourFactorSingle, grey);
+    EXPECT_EQ(cv::countNonZero(cv::cvarrToMat(grey.image()) != 77), 0);
+}
+
 TEST(VelocityColour, RenderOnEveryThreadCountGivesTheSameBytes)
 {
     // Random velocities of both signs, with still stretches, over a frame
