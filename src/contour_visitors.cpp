@@ -117,7 +117,8 @@ inline bool markPoint(OutlineMarker* k, int x, int y)
 // measure of measurePoint in one loop, with the record's fields held in
 // locals (the box pointers could alias them) and, away from the border, the
 // left pixel read without a bounds test.
-void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points)
+void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
+                 WalkState* cut)
 {
     const Label16Reader read(m->map);
     const short* data = reinterpret_cast<const short*>(m->map->data.ptr);
@@ -196,6 +197,8 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points)
                 break;
         }
     }
+    if (cut != nullptr && count > kMeasureLimit)
+        *cut = WalkState{start, previous, p, d};
 
     m->count = count;
     m->bestLabel = bestLabel;
@@ -214,7 +217,8 @@ bool measureSegmentPoint(int x, int y, int label, int direction, void* record)
     return measurePoint(m, SegIndexReader(m->map), x, y, label, direction);
 }
 
-void measureRegion(SegmentMeasure* m, int x, int y, CvPoint* points)
+void measureRegion(SegmentMeasure* m, int x, int y, CvPoint* points,
+                   WalkState* cut)
 {
     // Keeps the points that the measure takes in (the first kMeasureLimit).
     const auto keep = [m, points](int px, int py) {
@@ -222,7 +226,7 @@ void measureRegion(SegmentMeasure* m, int x, int y, CvPoint* points)
             points[m->count - 1] = cvPoint(px, py);
     };
     if (isLabel16Map(m->map)) {
-        measureOn16(m, x, y, points);
+        measureOn16(m, x, y, points, cut);
     } else {
         followContour(SegIndexReader(m->map), x, y,
                       [m, &keep](int px, int py, int l, int d) {
@@ -303,4 +307,34 @@ void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
     });
     if (points != nullptr)
         *points = count;
+}
+
+void markRestOfOutline(const CvMat* walkMap, CvMat* target,
+                       const WalkState& from, int label, int* boxMin,
+                       int* boxMax, int* points)
+{
+    assert(isLabel16Map(walkMap) && isLabel16Map(target));
+    const Label16Reader read(walkMap);
+    const ContourFollower<Label16Reader> follower(
+        read, read(from.start.x, from.start.y));
+    OutlineMarker k;
+    k.target = target;
+    k.label = static_cast<unsigned short>(label);
+    k.boxMin = boxMin;
+    k.boxMax = boxMax;
+    // The loop of followContour, entered just after a step.
+    const CvPoint start = from.start;
+    CvPoint previous = from.previous;
+    CvPoint p = from.point;
+    int d = from.direction;
+    int count = 1;
+    markPoint(&k, p.x, p.y);
+    while (!(p.x == start.x && p.y == start.y) &&
+           !(p.x == previous.x && p.y == previous.y)) {
+        previous = p;
+        p = follower.next(p, &d);
+        ++count;
+        markPoint(&k, p.x, p.y);
+    }
+    *points += count;
 }

@@ -21,13 +21,25 @@ struct SegmentMeasure {
 
 bool measureSegmentPoint(int x, int y, int label, int direction, void* record);
 
+// Where a walk stands: its start, the point before and the point it stands
+// on, and its direction state. A walk goes on from here as it would have.
+struct WalkState {
+    CvPoint start;
+    CvPoint previous;
+    CvPoint point;
+    int direction;
+};
+
 // The measuring walk of the region at (x, y) of m->map, with m filled by
 // the caller: the same as traceContour(measureSegmentPoint, m->map, x, y, m),
 // with typed reads when the map is 16-bit. With points non-null (room for
 // kMeasureLimit points) it also keeps the reported points, in walking order,
 // up to the limit: for a walk that ended by itself (count <= kMeasureLimit)
-// that is the whole outline.
-void measureRegion(SegmentMeasure* m, int x, int y, CvPoint* points = nullptr);
+// that is the whole outline. With cut non-null and a 16-bit map, a walk that
+// the limit cut short (count > kMeasureLimit) leaves there where it stood:
+// on the point after the kept ones, which the measure turned away.
+void measureRegion(SegmentMeasure* m, int x, int y, CvPoint* points = nullptr,
+                   WalkState* cut = nullptr);
 
 // Records the outline's corner points into a sequence.
 struct OutlineRecorder {
@@ -63,5 +75,14 @@ bool markOutlinePoint(int x, int y, int label, int direction, void* record);
 // target that is not CV_16UC1 or CV_16SC1.
 void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
                  int* boxMin, int* boxMax, int* points = nullptr);
+
+// Goes on with a walk of the 16-bit walkMap that stands at `from` (a point
+// not yet reported): reports that point and the rest of the outline as
+// markOutline would, writing label into target at each, extending the box
+// and adding their number to *points. walkMap must hold what it held when
+// the walk began.
+void markRestOfOutline(const CvMat* walkMap, CvMat* target,
+                       const WalkState& from, int label, int* boxMin,
+                       int* boxMax, int* points);
 
 #endif

@@ -100,6 +100,34 @@ void markRecordedOutline(const LevelMaps& maps, const CvPoint* points,
     }
 }
 
+// markOutline of a region that gets a new label, from what its measuring
+// walk left: the recorded points are marked in labelMap without walking them
+// again, and a walk that the limit cut short goes on from where it stood.
+// Returns the number of reported points.
+int markMeasuredOutline(const CvMat* walkMap, CvMat* labelMap,
+                        const CvPoint* points, int count, const WalkState& cut,
+                        int x, int y, int label, int* boxMin, int* boxMax)
+{
+    unsigned short* labelData = (unsigned short*)labelMap->data.ptr;
+    const int cols = labelMap->cols;
+    const int recorded = count < kMeasureLimit ? count : kMeasureLimit;
+    boxMin[0] = boxMax[0] = x;
+    boxMin[1] = boxMax[1] = y;
+    for (int i = 0; i < recorded; ++i) {
+        const CvPoint p = points[i];
+        boxMin[0] = p.x < boxMin[0] ? p.x : boxMin[0];
+        boxMin[1] = p.y < boxMin[1] ? p.y : boxMin[1];
+        boxMax[0] = p.x > boxMax[0] ? p.x : boxMax[0];
+        boxMax[1] = p.y > boxMax[1] ? p.y : boxMax[1];
+        labelData[(size_t)p.y * cols + p.x] = (unsigned short)label;
+    }
+    int reported = recorded;
+    if (count > kMeasureLimit)
+        markRestOfOutline(walkMap, labelMap, cut, label, boxMin, boxMax,
+                          &reported);
+    return reported;
+}
+
 } // namespace
 
 int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
@@ -136,7 +164,8 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
             measure.count = 0;
             measure.boxMin = boxMin;
             measure.boxMax = boxMax;
-            measureRegion(&measure, x, y, outline);
+            WalkState cut;
+            measureRegion(&measure, x, y, outline, &cut);
             const int count = measure.count;
             const int best = measure.bestLabel;
 
@@ -155,9 +184,9 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                 forwardFill(maps, boxMin, boxMax, best, level);
             } else {
                 const int label = ++labelCounter;
-                int outlinePoints = 0;
-                markOutline(walkMap, labelMap, x, y, label, boxMin, boxMax,
-                            &outlinePoints);
+                const int outlinePoints =
+                    markMeasuredOutline(walkMap, labelMap, outline, count, cut,
+                                        x, y, label, boxMin, boxMax);
                 const long long boxArea =
                     (long long)(boxMax[0] - boxMin[0] + 1) *
                     (boxMax[1] - boxMin[1] + 1);

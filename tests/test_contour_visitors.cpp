@@ -3,6 +3,7 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <climits>
@@ -174,4 +175,65 @@ TEST(Outline, MarkingWritesTheLabelAlongTheOutlineOf16BitTargetsOnly)
         EXPECT_EQ(box, type == CV_8U ? cv::Vec4i(-7, -7, -7, -7)
                                      : cv::Vec4i(1, 1, 3, 3));
     }
+}
+
+// A long outline marked from what its cut measuring walk left (the kept
+// points, then the rest of the walk from where it stood) gets the same
+// target, box and point count as a marking walk of its own. The regions
+// are ragged blobs of smoothed noise, whose outlines turn often and pass
+// some points twice.
+TEST(Outline, MarkingGoesOnFromACutMeasuringWalk)
+{
+    int longOutlines = 0;
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        cv::RNG rng(seed);
+        cv::Mat noise(90, 90, CV_32F);
+        rng.fill(noise, cv::RNG::UNIFORM, 0.0, 1.0);
+        cv::GaussianBlur(noise, noise, cv::Size(0, 0), 2.5);
+        cv::Mat map(noise.size(), CV_16U, cv::Scalar(2));
+        map.setTo(5, noise > 0.48);
+        cv::Mat grey(map.size(), CV_8U, cv::Scalar(100));
+        cv::Point first(-1, -1);
+        for (int y = 0; y < map.rows && first.x < 0; ++y)
+            for (int x = 0; x < map.cols && first.x < 0; ++x)
+                if (map.at<unsigned short>(y, x) == 5)
+                    first = cv::Point(x, y);
+        ASSERT_GE(first.x, 0);
+
+        CvMat walkHeader = cvMat(map);
+        cv::Mat whole = map.clone();
+        CvMat wholeHeader = cvMat(whole);
+        cv::Vec4i wholeBox;
+        int wholeCount = 0;
+        markOutline(&walkHeader, &wholeHeader, first.x, first.y, 700,
+                    &wholeBox[0], &wholeBox[2], &wholeCount);
+        if (wholeCount <= kMeasureLimit)
+            continue;
+        ++longOutlines;
+
+        cv::Vec4i box(first.x, first.y, first.x, first.y);
+        SegmentMeasure m{&walkHeader, grey.data, 0,      INT_MAX,
+                         0,           &box[0],   &box[2]};
+        CvPoint kept[kMeasureLimit];
+        WalkState cut;
+        measureRegion(&m, first.x, first.y, kept, &cut);
+        ASSERT_EQ(m.count, kMeasureLimit + 1);
+        cv::Mat resumed = map.clone();
+        CvMat resumedHeader = cvMat(resumed);
+        cv::Vec4i resumedBox(first.x, first.y, first.x, first.y);
+        for (const CvPoint& p : kept) {
+            resumed.at<unsigned short>(p.y, p.x) = 700;
+            resumedBox = cv::Vec4i(
+                std::min(resumedBox[0], p.x), std::min(resumedBox[1], p.y),
+                std::max(resumedBox[2], p.x), std::max(resumedBox[3], p.y));
+        }
+        int resumedCount = kMeasureLimit;
+        markRestOfOutline(&walkHeader, &resumedHeader, cut, 700, &resumedBox[0],
+                          &resumedBox[2], &resumedCount);
+        EXPECT_EQ(cv::countNonZero(resumed != whole), 0);
+        EXPECT_EQ(resumedBox, wholeBox);
+        EXPECT_EQ(resumedCount, wholeCount);
+    }
+    EXPECT_GT(longOutlines, 6) << "too few outlines past the measure's limit";
 }
