@@ -125,7 +125,6 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
     const int cols = m->map->cols;
     const int rows = m->map->rows;
     const int label = read(x, y);
-    const ContourFollower<Label16Reader> follower(read, label);
 
     int count = m->count;
     int bestLabel = m->bestLabel;
@@ -185,14 +184,17 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
     while (y > 0 && read(x, y - 1) == label)
         --y;
     const CvPoint start = cvPoint(x, y);
+    IndexedWalker walker(read, cols, label, start);
     int d = kDirNone;
     CvPoint previous = start;
-    CvPoint p = follower.next(start, &d);
+    walker.next(&d);
+    CvPoint p = walker.point();
     if (visit(p.x, p.y, d)) {
         while (!(p.x == start.x && p.y == start.y) &&
                !(p.x == previous.x && p.y == previous.y)) {
             previous = p;
-            p = follower.next(p, &d);
+            walker.next(&d);
+            p = walker.point();
             if (!visit(p.x, p.y, d))
                 break;
         }
@@ -315,8 +317,8 @@ void markRestOfOutline(const CvMat* walkMap, CvMat* target,
 {
     assert(isLabel16Map(walkMap) && isLabel16Map(target));
     const Label16Reader read(walkMap);
-    const ContourFollower<Label16Reader> follower(
-        read, read(from.start.x, from.start.y));
+    IndexedWalker walker(read, walkMap->cols, read(from.start.x, from.start.y),
+                         from.point);
     OutlineMarker k;
     k.target = target;
     k.label = static_cast<unsigned short>(label);
@@ -332,7 +334,8 @@ void markRestOfOutline(const CvMat* walkMap, CvMat* target,
     while (!(p.x == start.x && p.y == start.y) &&
            !(p.x == previous.x && p.y == previous.y)) {
         previous = p;
-        p = follower.next(p, &d);
+        walker.next(&d);
+        p = walker.point();
         ++count;
         markPoint(&k, p.x, p.y);
     }

@@ -75,6 +75,27 @@ ContourStepTable::ContourStepTable()
 
 const ContourStepTable kContourSteps;
 
+const IndexedStepTable& IndexedStepTable::forColumns(int cols)
+{
+    thread_local IndexedStepTable table;
+    if (table.cols_ != cols) {
+        for (unsigned mask = 0; mask < 256; ++mask) {
+            for (int state = 0; state < kDirectionStates; ++state) {
+                const ContourStep s = kContourSteps.step[mask][state];
+                IndexedStep& entry = table.step_[mask][state];
+                entry = IndexedStep{0, 0, 0, s.direction};
+                if (s.move != kNoMove) {
+                    entry.dx = static_cast<signed char>(kContourDx[s.move]);
+                    entry.dy = static_cast<signed char>(kContourDy[s.move]);
+                    entry.offset = entry.dy * cols + entry.dx;
+                }
+            }
+        }
+        table.cols_ = cols;
+    }
+    return table;
+}
+
 ColumnMaskTable::ColumnMaskTable()
 {
     // Bit of column x + dx (dx = -2 .. 1) in each group of four.

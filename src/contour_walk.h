@@ -5,6 +5,7 @@
 #include "cvoptflowulk.h"
 
 #include <cstddef>
+#include <type_traits>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -110,12 +111,17 @@ class Label16Reader {
     }
     unsigned neighbourMask(int x, int y, int label) const
     {
+        return neighbourMaskAt(std::ptrdiff_t(y) * cols_ + x, x, y, label);
+    }
+    // The same for the point (x, y) whose element index is at.
+    unsigned neighbourMaskAt(std::ptrdiff_t at, int x, int y, int label) const
+    {
         // Away from the border all eight neighbours are in the map, and so
         // is the column two to the left.
         if (x < 2 || y < 1 || unsigned(x) + 1 >= cols_ ||
             unsigned(y) + 1 >= rows_)
             return readNeighbourMask(*this, x, y, label);
-        const short* row = data_ + std::size_t(y) * cols_ + unsigned(x);
+        const short* row = data_ + at;
 #ifdef __SSE2__
         // Columns x - 2 .. x + 1 of the rows above, below and of (x, y)
         // itself, one bit each, then the bits put in direction order.
@@ -137,6 +143,11 @@ class Label16Reader {
                unsigned(below[0] == label) << 6 |
                unsigned(below[-1] == label) << 7;
 #endif
+    }
+
+    int cols() const
+    {
+        return int(cols_);
     }
 
   private:
@@ -178,6 +189,64 @@ struct ContourStepTable {
     ContourStepTable();
 };
 extern const ContourStepTable kContourSteps;
+
+// A step of kContourSteps with its move as offsets: of the element index in
+// a continuous map of a given width, and of x and y. No move is all 0.
+struct IndexedStep {
+    int offset;
+    signed char dx;
+    signed char dy;
+    unsigned char direction;
+};
+
+// kContourSteps for maps of one width, so that a walk that keeps its
+// point's element index finds the next point without a multiplication or a
+// further lookup.
+class IndexedStepTable {
+  public:
+    // This thread's table for maps of cols columns, remade when the width
+    // changes.
+    static const IndexedStepTable& forColumns(int cols);
+    const IndexedStep& operator()(unsigned mask, int state) const
+    {
+        return step_[mask][state];
+    }
+
+  private:
+    int cols_ = -1;
+    IndexedStep step_[256][kDirectionStates];
+};
+
+// A walk on a continuous 16-bit map, by the steps of ContourFollower::next,
+// that keeps the point's element index beside its position.
+class IndexedWalker {
+  public:
+    IndexedWalker(const Label16Reader& read, int cols, int label, CvPoint p)
+        : read_(read), steps_(IndexedStepTable::forColumns(cols)),
+          label_(label), x_(p.x), y_(p.y), at_(std::ptrdiff_t(p.y) * cols + p.x)
+    {
+    }
+    CvPoint point() const { return cvPoint(x_, y_); }
+    // Moves to the boundary point after the current one; updates *d.
+    void next(int* d)
+    {
+        if (label_ == 0)
+            return;
+        const IndexedStep& s =
+            steps_(read_.neighbourMaskAt(at_, x_, y_, label_), *d);
+        *d = s.direction;
+        x_ += s.dx;
+        y_ += s.dy;
+        at_ += s.offset;
+    }
+
+  private:
+    const Label16Reader& read_;
+    const IndexedStepTable& steps_;
+    int label_;
+    int x_, y_;
+    std::ptrdiff_t at_;
+};
 
 // The steps of one walk around the region that holds `label`. Every point
 // that a walk stands on is a member of the region and every pivot pixel is
@@ -326,21 +395,34 @@ bool followContour(const Reader& read, int x, int y, Visit&& visit)
         --y;
     const CvPoint start = cvPoint(x, y);
 
-    const ContourFollower<Reader> follower(read, label);
     int d = kDirNone;
     CvPoint previous = start;
-    CvPoint p = follower.next(start, &d);
-    if (!visit(p.x, p.y, label, d))
-        return false;
-    for (;;) {
-        if (p.x == start.x && p.y == start.y)
-            return true;
-        if (p.x == previous.x && p.y == previous.y)
-            return false; // no progress
-        previous = p;
-        p = follower.next(p, &d);
+    // Typed maps walk by element index, the others by position.
+    const auto walk = [&](auto& walker, auto step) {
+        CvPoint p = step(walker, start);
         if (!visit(p.x, p.y, label, d))
             return false;
+        for (;;) {
+            if (p.x == start.x && p.y == start.y)
+                return true;
+            if (p.x == previous.x && p.y == previous.y)
+                return false; // no progress
+            previous = p;
+            p = step(walker, p);
+            if (!visit(p.x, p.y, label, d))
+                return false;
+        }
+    };
+    if constexpr (std::is_same_v<Reader, Label16Reader>) {
+        IndexedWalker walker(read, read.cols(), label, start);
+        return walk(walker, [&d](IndexedWalker& w, CvPoint) {
+            w.next(&d);
+            return w.point();
+        });
+    } else {
+        const ContourFollower<Reader> follower(read, label);
+        return walk(follower, [&d](const ContourFollower<Reader>& f,
+                                   CvPoint p) { return f.next(p, &d); });
     }
 }
 

@@ -194,3 +194,32 @@ TEST(Walk, RandomMapsWalkInsideTheRegionAndAlwaysEnd)
         }
     }
 }
+
+// Walks on 16-bit maps step by element index, with a step table made for
+// the map's width; walks on other types step by position. Both must report
+// the same steps from every start, on maps whose widths change from one
+// walk to the next.
+TEST(Walk, SixteenBitMapsWalkAsTheOtherTypesDo)
+{
+    std::mt19937 rng(20261207);
+    for (int trial = 0; trial < 300; ++trial) {
+        cv::Mat m(1 + rng() % 14, 1 + rng() % 14, CV_16U);
+        for (auto it = m.begin<unsigned short>(); it != m.end<unsigned short>();
+             ++it)
+            *it = static_cast<unsigned short>(1 + rng() % 3);
+        cv::Mat wide;
+        m.convertTo(wide, CV_32S);
+        for (int y = 0; y < m.rows; ++y) {
+            for (int x = 0; x < m.cols; ++x) {
+                bool closed16 = false;
+                bool closed32 = false;
+                const Steps steps16 = walk(m, x, y, &closed16);
+                ASSERT_EQ(steps16, walk(wide, x, y, &closed32))
+                    << "trial " << trial << " start (" << x << ", " << y
+                    << ") map\n"
+                    << m;
+                ASSERT_EQ(closed16, closed32);
+            }
+        }
+    }
+}
