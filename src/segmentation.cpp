@@ -27,6 +27,29 @@ const int kLastLevelValue = 64;
 // a multiple of the outline walk's.
 const int kSweepAreaPerOutlinePoint = 24;
 
+// First column in [x, last] of row that holds a level value (at most
+// kLastLevelValue), last + 1 if none; eight pixels at a time, as most of a
+// row already holds segment labels when the scan reaches it.
+int findLevelValue(const unsigned short* row, int x, int last)
+{
+#ifdef __SSE2__
+    const __m128i highest = _mm_set1_epi16(short(kLastLevelValue));
+    const __m128i zero = _mm_setzero_si128();
+    for (; x + 7 <= last; x += 8) {
+        const __m128i v =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+        // v - highest saturates to 0 exactly where v <= highest.
+        const int hits = _mm_movemask_epi8(
+            _mm_cmpeq_epi16(_mm_subs_epu16(v, highest), zero));
+        if (hits != 0)
+            return x + __builtin_ctz(unsigned(hits)) / 2;
+    }
+#endif
+    while (x <= last && row[x] > kLastLevelValue)
+        ++x;
+    return x;
+}
+
 // Spreads target row by row from the marked outline over the pixels of
 // level `level` inside the box, and copies every pixel that holds target
 // into walkMap so that both maps agree again. A pixel is written only while
@@ -147,10 +170,12 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
     CvPoint outline[kMeasureLimit];
 
     for (int y = 0; y < rows; ++y) {
-        for (int x = 0; x < maps.cols; ++x) {
-            const int level = maps.labelData[(size_t)y * maps.cols + x];
-            if (level > kLastLevelValue)
-                continue;
+        const unsigned short* row = maps.labelData + (size_t)y * maps.cols;
+        const int last = maps.cols - 1;
+        // Each search reads the row as the regions before have left it.
+        for (int x = findLevelValue(row, 0, last); x <= last;
+             x = findLevelValue(row, x + 1, last)) {
+            const int level = row[x];
 
             // Measure the region: outline length (capped), box and the
             // neighbouring value of most similar grey.
