@@ -10,6 +10,7 @@
 // what the process held before ("extra_mb", "extra_b_per_px").
 #include "flow_peers.h"
 #include "synthetic_scene.h"
+#include "work_buffers.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/core.hpp>
@@ -24,7 +25,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -281,15 +281,15 @@ void benchFlow(benchmark::State& state, Method which, Content content,
 
     // The memory of one more, untimed call, after the stage times are read:
     // how far it raises the peak resident size above what the process holds
-    // before it. The free heap is handed back first and every buffer of
-    // the call is mapped afresh, so that all of them must be faulted in;
-    // the call runs on a thread of its own, so that the engine's work
-    // buffers, which each thread keeps between calls, are made within it.
+    // before it. The engine's work buffers, which each thread keeps between
+    // calls, and the free heap are handed back first, and every buffer of
+    // the call is mapped afresh, so that all of them must be faulted in.
+    WorkBuffers::release();
     malloc_trim(0);
     mallopt(M_MMAP_THRESHOLD, kFreshMappingBytes);
     if (resetPeakResident()) {
         const double before = statusBytes("VmRSS:");
-        std::thread([&] { runOnce(state, *method, pairs[0]); }).join();
+        runOnce(state, *method, pairs[0]);
         const double peak = statusBytes("VmHWM:");
         const double pixels = double(size.area());
         state.counters["peak_rss_mb"] = peak / 1e6;

@@ -99,15 +99,19 @@ void overwriteLevelInBox(const LevelMaps& maps, const int* boxMin,
     }
 }
 
-// Writes target into both maps at each recorded outline point and sets the
-// box to that of (x, y) and the points. For an outline that the measuring
-// walk recorded whole, this is what markOutline followed by the forward
-// pass's copy does: walkMap equals labelMap, so its walk from (x, y) reports
-// the same points, and the marked points are the only ones where the maps
-// then differ. The fill reads labelMap only, so walkMap may take them first.
+// Which maps the marking of recorded outline points writes.
+enum class MarkedMaps { LabelOnly, Both };
+
+// Writes target into labelMap (and with MarkedMaps::Both into walkMap) at
+// each recorded outline point and sets the box to that of (x, y) and the
+// points. For an outline that the measuring walk recorded whole, marking
+// both maps is what markOutline followed by the forward pass's copy does:
+// walkMap equals labelMap, so its walk from (x, y) reports the same points,
+// and the marked points are the only ones where the maps then differ. The
+// fill reads labelMap only, so walkMap may take them first.
 void markRecordedOutline(const LevelMaps& maps, const CvPoint* points,
-                         int count, int x, int y, int target, int* boxMin,
-                         int* boxMax)
+                         int count, int x, int y, int target, MarkedMaps marked,
+                         int* boxMin, int* boxMax)
 {
     const unsigned short label16 = (unsigned short)target;
     boxMin[0] = boxMax[0] = x;
@@ -119,7 +123,8 @@ void markRecordedOutline(const LevelMaps& maps, const CvPoint* points,
         boxMax[0] = p.x > boxMax[0] ? p.x : boxMax[0];
         boxMax[1] = p.y > boxMax[1] ? p.y : boxMax[1];
         maps.labelData[(size_t)p.y * maps.cols + p.x] = label16;
-        maps.walkData[(size_t)p.y * maps.cols + p.x] = label16;
+        if (marked == MarkedMaps::Both)
+            maps.walkData[(size_t)p.y * maps.cols + p.x] = label16;
     }
 }
 
@@ -127,24 +132,14 @@ void markRecordedOutline(const LevelMaps& maps, const CvPoint* points,
 // walk left: the recorded points are marked in labelMap without walking them
 // again, and a walk that the limit cut short goes on from where it stood.
 // Returns the number of reported points.
-int markMeasuredOutline(const CvMat* walkMap, CvMat* labelMap,
-                        const CvPoint* points, int count, const WalkState& cut,
-                        int x, int y, int label, int* boxMin, int* boxMax)
+int markMeasuredOutline(const LevelMaps& maps, const CvMat* walkMap,
+                        CvMat* labelMap, const CvPoint* points, int count,
+                        const WalkState& cut, int x, int y, int label,
+                        int* boxMin, int* boxMax)
 {
-    unsigned short* labelData = (unsigned short*)labelMap->data.ptr;
-    const int cols = labelMap->cols;
-    const int recorded = count < kMeasureLimit ? count : kMeasureLimit;
-    boxMin[0] = boxMax[0] = x;
-    boxMin[1] = boxMax[1] = y;
-    for (int i = 0; i < recorded; ++i) {
-        const CvPoint p = points[i];
-        boxMin[0] = p.x < boxMin[0] ? p.x : boxMin[0];
-        boxMin[1] = p.y < boxMin[1] ? p.y : boxMin[1];
-        boxMax[0] = p.x > boxMax[0] ? p.x : boxMax[0];
-        boxMax[1] = p.y > boxMax[1] ? p.y : boxMax[1];
-        labelData[(size_t)p.y * cols + p.x] = (unsigned short)label;
-    }
-    int reported = recorded;
+    int reported = count < kMeasureLimit ? count : kMeasureLimit;
+    markRecordedOutline(maps, points, reported, x, y, label,
+                        MarkedMaps::LabelOnly, boxMin, boxMax);
     if (count > kMeasureLimit)
         markRestOfOutline(walkMap, labelMap, cut, label, boxMin, boxMax,
                           &reported);
@@ -200,8 +195,8 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                 // Middling: the outline takes the neighbour's value and the
                 // forward pass fills inward. The measuring walk has seen the
                 // whole outline.
-                markRecordedOutline(maps, outline, count, x, y, best, boxMin,
-                                    boxMax);
+                markRecordedOutline(maps, outline, count, x, y, best,
+                                    MarkedMaps::Both, boxMin, boxMax);
                 forwardFill(maps, boxMin, boxMax, best, level, false);
             } else if (labelCounter >= kMaxSegmentLabel) {
                 // Long once no label is left: merged like a middling one.
@@ -210,8 +205,8 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
             } else {
                 const int label = ++labelCounter;
                 const int outlinePoints =
-                    markMeasuredOutline(walkMap, labelMap, outline, count, cut,
-                                        x, y, label, boxMin, boxMax);
+                    markMeasuredOutline(maps, walkMap, labelMap, outline, count,
+                                        cut, x, y, label, boxMin, boxMax);
                 const long long boxArea =
                     (long long)(boxMax[0] - boxMin[0] + 1) *
                     (boxMax[1] - boxMin[1] + 1);

@@ -1,10 +1,23 @@
 #include "work_buffers.h"
 
+namespace {
+
+thread_local WorkBuffers* threadBuffers = nullptr;
+
+} // namespace
+
 WorkBuffers& WorkBuffers::forFrame(int rows, int cols)
 {
     thread_local WorkBuffers buffers;
+    threadBuffers = &buffers;
     buffers.fit(rows, cols);
     return buffers;
+}
+
+void WorkBuffers::release()
+{
+    if (threadBuffers != nullptr)
+        *threadBuffers = WorkBuffers();
 }
 
 void WorkBuffers::fit(int rows, int cols)

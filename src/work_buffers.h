@@ -16,6 +16,8 @@ class WorkBuffers {
     // This thread's set for frames of rows x cols, remade when the size
     // differs from the last call's. The contents are left as they are.
     static WorkBuffers& forFrame(int rows, int cols);
+    // Hands this thread's set back; the next call makes a new one.
+    static void release();
 
     CvMat* workImage() { return &workImageHeader_; }
     CvMat* integralA() { return &integralAHeader_; }
