@@ -78,7 +78,10 @@ typedef struct StuffInfo {
  * (CV_StsUnmatchedSizes); the types are CV_8UC1 and CV_32FC1
  * (CV_StsUnsupportedFormat); the sources, and the destinations, have one row
  * step (CV_BadStep); velx and vely share no element (CV_StsBadArg, "velx
- * and vely must not overlap"). srcA and srcB may be the same array. */
+ * and vely must not overlap"). srcA and srcB may be the same array.
+ * Each calling thread keeps the call's working buffers (about 13 bytes per
+ * pixel, for the frame size of its latest call) until the thread ends, so
+ * that the next call at that size finds them ready. */
 CVAPI(void)
 cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
                      CvMemStorage* storage, StuffInfo* stuffInfo);
