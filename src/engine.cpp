@@ -79,26 +79,23 @@ void handOverResults(FlowWork* work, StuffInfo* stuffInfo)
 int calcOpticalFlowULK(const CvMat* srcA, const CvMat* srcB, CvMat* velx,
                        CvMat* vely, CvMemStorage* storage, StuffInfo* stuffInfo)
 {
+    // The working objects are the thread's work buffers and the storage's
+    // blocks: a failure that unwinds the call has nothing to free.
     FlowWork work;
-    try {
-        runFrontStages(srcA, srcB, storage, stuffInfo != nullptr, &work);
-        {
-            ULK_TIME_STAGE(kStageMotion);
-            estimateMotion(work.trackPoints, work.integralA, work.integralB,
-                           srcA->cols, srcA->rows);
-        }
-        {
-            ULK_TIME_STAGE(kStageDenseField);
-            // Pixels of no segment enter the smoothing as 0, whatever the
-            // maps held before the call.
-            fillDenseField(work.segments, &work.labelMap,
-                           stuffInfo ? work.workImage : nullptr, velx, vely,
-                           OtherPixels::Zero);
-        }
-        completeRun(&work, velx, vely, stuffInfo);
-    } catch (...) {
-        releaseWorkObjects(&work);
-        throw;
+    runFrontStages(srcA, srcB, storage, stuffInfo != nullptr, &work);
+    {
+        ULK_TIME_STAGE(kStageMotion);
+        estimateMotion(work.trackPoints, work.integralA, work.integralB,
+                       srcA->cols, srcA->rows);
     }
+    {
+        ULK_TIME_STAGE(kStageDenseField);
+        // Pixels of no segment enter the smoothing as 0, whatever the maps
+        // held before the call.
+        fillDenseField(work.segments, &work.labelMap,
+                       stuffInfo ? work.workImage : nullptr, velx, vely,
+                       OtherPixels::Zero);
+    }
+    completeRun(&work, velx, vely, stuffInfo);
     return 0;
 }

@@ -16,9 +16,8 @@ struct FlowWork {
     CvMat walkMap;              // CV_16UC1 header over walkData
     unsigned short* labelData = nullptr;
     unsigned short* walkData = nullptr;
-    bool labelDataInStorage = false; // true: owned by the caller's storage
-    CvSeq* segments = nullptr;       // SegmentRecord elements
-    CvSeq* trackPoints = nullptr;    // TrackPoint elements
+    CvSeq* segments = nullptr;    // SegmentRecord elements
+    CvSeq* trackPoints = nullptr; // TrackPoint elements
 };
 
 // Runs the stages on validated arguments: preprocessing, segmentation,

@@ -69,10 +69,8 @@ void createWorkObjects(const CvMat* src, CvMemStorage* storage,
             (mapBytes + kStorageAlign - 1) / kStorageAlign * kStorageAlign;
         work->labelData =
             static_cast<unsigned short*>(cvMemStorageAlloc(storage, rounded));
-        work->labelDataInStorage = true;
     } else {
         work->labelData = buffers.labelData();
-        work->labelDataInStorage = false;
     }
     work->walkData = buffers.walkData();
 

@@ -104,25 +104,20 @@ int calcOpticalFlowULKRefined(const CvMat* srcA, const CvMat* srcB, CvMat* velx,
                               CvMat* vely, CvMemStorage* storage,
                               StuffInfo* stuffInfo, int flags)
 {
+    // As in the default run, a failure has no working object to free; the
+    // reduced frames are the pyramid's own.
     FlowWork work;
-    try {
-        runFrontStages(srcA, srcB, storage, stuffInfo != nullptr, &work);
-        VariationalPlan plan;
-        if (flags & CV_ULK_REFINE_VARIATIONAL)
-            plan.run = variationalLevels(srcA->cols, srcA->rows, &plan.coarsest,
-                                         &plan.finest);
-        FramePyramid frames;
-        frames.build(srcA, srcB,
-                     std::max(plan.run ? plan.coarsest + 1 : 1,
-                              (flags & CV_ULK_REFINE_COARSE_TO_FINE)
-                                  ? kMatchLevels
-                                  : 1));
-        fillRefinedField(&work, frames, velx, vely, stuffInfo != nullptr,
-                         flags);
-        completeRefinedRun(&work, frames, plan, velx, vely, stuffInfo, flags);
-    } catch (...) {
-        releaseWorkObjects(&work);
-        throw;
-    }
+    runFrontStages(srcA, srcB, storage, stuffInfo != nullptr, &work);
+    VariationalPlan plan;
+    if (flags & CV_ULK_REFINE_VARIATIONAL)
+        plan.run = variationalLevels(srcA->cols, srcA->rows, &plan.coarsest,
+                                     &plan.finest);
+    FramePyramid frames;
+    frames.build(
+        srcA, srcB,
+        std::max(plan.run ? plan.coarsest + 1 : 1,
+                 (flags & CV_ULK_REFINE_COARSE_TO_FINE) ? kMatchLevels : 1));
+    fillRefinedField(&work, frames, velx, vely, stuffInfo != nullptr, flags);
+    completeRefinedRun(&work, frames, plan, velx, vely, stuffInfo, flags);
     return 0;
 }
