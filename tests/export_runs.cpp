@@ -86,6 +86,27 @@ int waitForExit(pid_t pid, int timeoutSeconds)
     return status;
 }
 
+int stopExporterAfterFirstOutput(const std::vector<std::string>& args,
+                                 const std::string& dir, int delayMs,
+                                 int signal)
+{
+    const pid_t pid = startExporter(args, dir);
+    if (pid <= 0) {
+        ADD_FAILURE() << "the exporter did not start";
+        return -1;
+    }
+    int status = 0;
+    std::error_code ec;
+    while (fs::file_size(dir + "/stderr.txt", ec) == 0) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    kill(pid, signal);
+    return waitForExit(pid);
+}
+
 std::string describeStatus(int status)
 {
     if (WIFEXITED(status))

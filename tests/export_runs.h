@@ -44,6 +44,14 @@ pid_t startExporter(const std::vector<std::string>& args,
 // fails. Returns the raw wait status.
 int waitForExit(pid_t pid, int timeoutSeconds = 120);
 
+// Starts the exporter as startExporter does, waits until it has written to
+// its error stream (its first progress line) or has ended, and delayMs
+// later, if it is still running, sends it signal. Returns the raw wait
+// status; a run that could not start fails the test and gives -1.
+int stopExporterAfterFirstOutput(const std::vector<std::string>& args,
+                                 const std::string& dir, int delayMs,
+                                 int signal);
+
 // "exit status N" or "ended by signal N".
 std::string describeStatus(int status);
 

@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/videoio.hpp>
 
 #include <sys/wait.h>
 
@@ -109,4 +110,14 @@ cv::Mat engineFlow(const cv::Mat& older, const cv::Mat& newer, int flags,
     cv::Mat channels[] = {velx, vely};
     cv::merge(channels, 2, flow);
     return flow;
+}
+
+std::vector<cv::Mat> readVideoFrames(const std::string& path)
+{
+    std::vector<cv::Mat> frames;
+    cv::VideoCapture capture(path);
+    cv::Mat frame;
+    while (capture.read(frame))
+        frames.push_back(frame.clone());
+    return frames;
 }

@@ -65,6 +65,9 @@ ProcessResult runProgram(const std::string& dir, const std::string& program,
 // cvCalcOpticalFlowULK for flags 0, else cvCalcOpticalFlowULKRefined with
 // the flags; in storage when given (info then stays valid until its next
 // use), else in a storage of its own.
+// Every frame of a video file, as decoded (none when it cannot be read).
+std::vector<cv::Mat> readVideoFrames(const std::string& path);
+
 cv::Mat engineFlow(const cv::Mat& older, const cv::Mat& newer, int flags = 0,
                    StuffInfo* info = nullptr, CvMemStorage* storage = nullptr);
 

@@ -330,20 +330,9 @@ TEST_P(StoppedCollection, SecondRunCompletesItToTheUninterruptedTree)
         std::string out = dir + "/out" + std::to_string(delayMs);
         std::vector<std::string> args{videos, out};
         args.insert(args.end(), options.begin(), options.end());
-        pid_t pid = startExporter(args, dir);
-        ASSERT_GT(pid, 0);
-        int status = 0;
-        bool ended = false;
-        std::error_code ec;
-        while (fs::file_size(dir + "/stderr.txt", ec) == 0 && !ended) {
-            ended = waitpid(pid, &status, WNOHANG) == pid;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        if (!ended) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-            kill(pid, c.signal);
-            status = waitForExit(pid);
-        }
+        const int status =
+            stopExporterAfterFirstOutput(args, dir, delayMs, c.signal);
+        ASSERT_NE(status, -1);
         bool finished = WIFEXITED(status) && WEXITSTATUS(status) == kExitOk;
         // A signal that comes after the last file, once the run has let go
         // of its handlers, ends the process the usual way: the run was over.

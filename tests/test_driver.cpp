@@ -39,16 +39,6 @@ std::string clipDir()
     return dir;
 }
 
-std::vector<cv::Mat> readVideo(const std::string& path)
-{
-    std::vector<cv::Mat> frames;
-    cv::VideoCapture capture(path);
-    cv::Mat frame;
-    while (capture.read(frame))
-        frames.push_back(frame.clone());
-    return frames;
-}
-
 std::string positionLines(int frames)
 {
     std::string lines;
@@ -229,7 +219,7 @@ TEST_P(DriverFileRun, ProcessesEveryFrameAndRecordsOnRequest)
         EXPECT_FALSE(fs::exists(dir + "/clip_out.avi"));
         return;
     }
-    const std::vector<cv::Mat> frames = readVideo(dir + "/clip_out.avi");
+    const std::vector<cv::Mat> frames = readVideoFrames(dir + "/clip_out.avi");
     ASSERT_EQ(frames.size(), static_cast<size_t>(kClipFrames));
     EXPECT_EQ(frames[0].size(), cv::Size(kClipWidth, kClipHeight));
 }
@@ -254,12 +244,12 @@ TEST(DriverProcess, StuffInfoPrintsCountsAndIgnoresAddition)
         r.out, std::regex("Processing avi file\\.\\.\\.\n(" + frameLines +
                           "){" + std::to_string(kClipFrames) + "}")))
         << r.out;
-    const std::vector<cv::Mat> overlay = readVideo(dir + "/clip_out.avi");
+    const std::vector<cv::Mat> overlay = readVideoFrames(dir + "/clip_out.avi");
 
     // The same run with /av added records the very same images.
     fs::remove(dir + "/clip_out.avi");
     EXPECT_EQ(runOfUlk(dir, {"clip.avi", "/si", "/av", "/r"}).out, r.out);
-    const std::vector<cv::Mat> withAdd = readVideo(dir + "/clip_out.avi");
+    const std::vector<cv::Mat> withAdd = readVideoFrames(dir + "/clip_out.avi");
     ASSERT_EQ(overlay.size(), static_cast<size_t>(kClipFrames));
     ASSERT_EQ(withAdd.size(), overlay.size());
     for (size_t i = 0; i < overlay.size(); ++i)
@@ -280,7 +270,7 @@ TEST_P(DriverDeadDisplay, RunsAsWithoutADisplay)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Processing avi file...\n" + positionLines(kClipFrames));
     EXPECT_EQ(r.err, kNoDisplay);
-    EXPECT_EQ(readVideo(dir + "/clip_out.avi").size(),
+    EXPECT_EQ(readVideoFrames(dir + "/clip_out.avi").size(),
               static_cast<size_t>(kClipFrames));
 }
 
@@ -302,7 +292,7 @@ TEST(DriverProcess, OpensTheNameAsGivenBeforeItsLowerCase)
     fs::copy_file(dir + "/clip.avi", dir + "/Clips/Street.avi");
     ProcessResult r = runOfUlk(dir, {"Clips/Street.avi", "/r"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(readVideo(dir + "/Clips/Street_out.avi").size(),
+    EXPECT_EQ(readVideoFrames(dir + "/Clips/Street_out.avi").size(),
               static_cast<size_t>(kClipFrames));
 
     // With Clip.avi and clip.avi side by side, each name opens its own
@@ -315,12 +305,12 @@ TEST(DriverProcess, OpensTheNameAsGivenBeforeItsLowerCase)
     ASSERT_EQ(made.status, 0) << made.err;
     r = runOfUlk(dir, {"Clip.avi", "/r"});
     EXPECT_EQ(r.out, "Processing avi file...\n" + positionLines(shortFrames));
-    EXPECT_EQ(readVideo(dir + "/Clip_out.avi").size(),
+    EXPECT_EQ(readVideoFrames(dir + "/Clip_out.avi").size(),
               static_cast<size_t>(shortFrames));
     EXPECT_FALSE(fs::exists(dir + "/clip_out.avi"));
     r = runOfUlk(dir, {"CLIP.avi", "/r"});
     EXPECT_EQ(r.out, "Processing avi file...\n" + positionLines(kClipFrames));
-    EXPECT_EQ(readVideo(dir + "/clip_out.avi").size(),
+    EXPECT_EQ(readVideoFrames(dir + "/clip_out.avi").size(),
               static_cast<size_t>(kClipFrames));
 }
 

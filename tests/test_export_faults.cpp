@@ -132,21 +132,10 @@ TEST_P(InterruptedRun, LeavesOnlyCompleteFilesAndSaysSo)
         SCOPED_TRACE("run " + std::to_string(run) + ", " + c.name + " " +
                      std::to_string(delayMs) + " ms after the first pair");
         std::string out = dir + "/out" + std::to_string(run);
-        pid_t pid = startExporter({clip, out, "--png", "-j", "2"}, dir);
-        ASSERT_GT(pid, 0);
         // The progress line appears once the first pair is written.
-        int status = 0;
-        bool ended = false;
-        std::error_code ec;
-        while (fs::file_size(dir + "/stderr.txt", ec) == 0 && !ended) {
-            ended = waitpid(pid, &status, WNOHANG) == pid;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        if (!ended) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-            kill(pid, c.signal);
-            status = waitForExit(pid);
-        }
+        const int status = stopExporterAfterFirstOutput(
+            {clip, out, "--png", "-j", "2"}, dir, delayMs, c.signal);
+        ASSERT_NE(status, -1);
         std::string err = readFileBytes(dir + "/stderr.txt");
         long n = expectCompletePrefix(out, size, {".flo", ".png"});
         if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {

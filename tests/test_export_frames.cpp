@@ -1,6 +1,7 @@
 // Tests of how the exporter pairs and sizes frames: --step, --resize and
 // --short-side.
 #include "export_clips.h"
+#include "export_runs.h"
 #include "support.h"
 
 #include "batch_export.h"
@@ -11,28 +12,8 @@
 #include <opencv2/video.hpp>
 
 #include <filesystem>
-#include <sstream>
 
 namespace fs = std::filesystem;
-
-namespace {
-
-struct RunOutput {
-    int code = -1;
-    std::string err;
-};
-
-RunOutput runExport(const std::vector<std::string>& args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    RunOutput run;
-    run.code = exportMain(args, out, err);
-    run.err = err.str();
-    return run;
-}
-
-} // namespace
 
 struct SizeCase {
     cv::Size frame;
