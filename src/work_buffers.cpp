@@ -2,22 +2,20 @@
 
 namespace {
 
-thread_local WorkBuffers* threadBuffers = nullptr;
+// This thread's set.
+thread_local WorkBuffers threadBuffers;
 
 } // namespace
 
 WorkBuffers& WorkBuffers::forFrame(int rows, int cols)
 {
-    thread_local WorkBuffers buffers;
-    threadBuffers = &buffers;
-    buffers.fit(rows, cols);
-    return buffers;
+    threadBuffers.fit(rows, cols);
+    return threadBuffers;
 }
 
 void WorkBuffers::release()
 {
-    if (threadBuffers != nullptr)
-        *threadBuffers = WorkBuffers();
+    threadBuffers = WorkBuffers();
 }
 
 void WorkBuffers::fit(int rows, int cols)
