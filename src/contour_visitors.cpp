@@ -184,7 +184,7 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
     while (y > 0 && read(x, y - 1) == label)
         --y;
     const CvPoint start = cvPoint(x, y);
-    IndexedWalker walker(read, cols, label, start);
+    IndexedWalker walker(read, label, start);
     int d = kDirNone;
     CvPoint previous = start;
     walker.next(&d);
@@ -317,8 +317,7 @@ void markRestOfOutline(const CvMat* walkMap, CvMat* target,
 {
     assert(isLabel16Map(walkMap) && isLabel16Map(target));
     const Label16Reader read(walkMap);
-    IndexedWalker walker(read, walkMap->cols, read(from.start.x, from.start.y),
-                         from.point);
+    IndexedWalker walker(read, read(from.start.x, from.start.y), from.point);
     OutlineMarker k;
     k.target = target;
     k.label = static_cast<unsigned short>(label);

@@ -221,9 +221,10 @@ class IndexedStepTable {
 // that keeps the point's element index beside its position.
 class IndexedWalker {
   public:
-    IndexedWalker(const Label16Reader& read, int cols, int label, CvPoint p)
-        : read_(read), steps_(IndexedStepTable::forColumns(cols)),
-          label_(label), x_(p.x), y_(p.y), at_(std::ptrdiff_t(p.y) * cols + p.x)
+    IndexedWalker(const Label16Reader& read, int label, CvPoint p)
+        : read_(read), steps_(IndexedStepTable::forColumns(read.cols())),
+          label_(label), x_(p.x), y_(p.y),
+          at_(std::ptrdiff_t(p.y) * read.cols() + p.x)
     {
     }
     CvPoint point() const { return cvPoint(x_, y_); }
@@ -382,6 +383,26 @@ template <class Reader> class ContourFollower {
     int label_;
 };
 
+// A walk by position on any map, with IndexedWalker's interface.
+template <class Reader> class PositionWalker {
+  public:
+    PositionWalker(const Reader& read, int label, CvPoint p)
+        : follower_(read, label), p_(p)
+    {
+    }
+    CvPoint point() const { return p_; }
+    void next(int* d) { p_ = follower_.next(p_, d); }
+
+  private:
+    ContourFollower<Reader> follower_;
+    CvPoint p_;
+};
+
+// The walker of a map read by Reader.
+template <class Reader>
+using WalkerOf = std::conditional_t<std::is_same_v<Reader, Label16Reader>,
+                                    IndexedWalker, PositionWalker<Reader>>;
+
 // Walks the region of the map that holds the value at (x, y) and calls
 // visit(x, y, label, direction) for every step, exactly as traceContour
 // calls its ContourFunc; returns what traceContour returns.
@@ -395,34 +416,24 @@ bool followContour(const Reader& read, int x, int y, Visit&& visit)
         --y;
     const CvPoint start = cvPoint(x, y);
 
+    // Typed maps walk by element index, the others by position.
+    WalkerOf<Reader> walker(read, label, start);
     int d = kDirNone;
     CvPoint previous = start;
-    // Typed maps walk by element index, the others by position.
-    const auto walk = [&](auto& walker, auto step) {
-        CvPoint p = step(walker, start);
+    walker.next(&d);
+    CvPoint p = walker.point();
+    if (!visit(p.x, p.y, label, d))
+        return false;
+    for (;;) {
+        if (p.x == start.x && p.y == start.y)
+            return true;
+        if (p.x == previous.x && p.y == previous.y)
+            return false; // no progress
+        previous = p;
+        walker.next(&d);
+        p = walker.point();
         if (!visit(p.x, p.y, label, d))
             return false;
-        for (;;) {
-            if (p.x == start.x && p.y == start.y)
-                return true;
-            if (p.x == previous.x && p.y == previous.y)
-                return false; // no progress
-            previous = p;
-            p = step(walker, p);
-            if (!visit(p.x, p.y, label, d))
-                return false;
-        }
-    };
-    if constexpr (std::is_same_v<Reader, Label16Reader>) {
-        IndexedWalker walker(read, read.cols(), label, start);
-        return walk(walker, [&d](IndexedWalker& w, CvPoint) {
-            w.next(&d);
-            return w.point();
-        });
-    } else {
-        const ContourFollower<Reader> follower(read, label);
-        return walk(follower, [&d](const ContourFollower<Reader>& f,
-                                   CvPoint p) { return f.next(p, &d); });
     }
 }
 
