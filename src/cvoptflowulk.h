@@ -80,8 +80,9 @@ typedef struct StuffInfo {
  * step (CV_BadStep); velx and vely share no element (CV_StsBadArg, "velx
  * and vely must not overlap"). srcA and srcB may be the same array.
  * Each calling thread keeps the call's working buffers (about 13 bytes per
- * pixel, for the frame size of its latest call) until the thread ends, so
- * that the next call at that size finds them ready. */
+ * pixel, 15 when OpenCV runs on more than one thread, for the frame size of
+ * its latest call) until the thread ends, so that the next call at that
+ * size finds them ready. */
 CVAPI(void)
 cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
                      CvMemStorage* storage, StuffInfo* stuffInfo);

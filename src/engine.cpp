@@ -6,11 +6,13 @@
 
 #include "dense_field.h"
 #include "motion.h"
+#include "outline_overlap.h"
 #include "parallel_bands.h"
 #include "preprocess.h"
 #include "segmentation.h"
 #include "stage_timing.h"
 #include "track_points.h"
+#include "work_buffers.h"
 
 namespace {
 
@@ -40,15 +42,23 @@ void runFrontStages(const CvMat* srcA, const CvMat* srcB, CvMemStorage* storage,
         preprocessFrames(srcA, srcB, work);
         quantiseLevels(work->workImage, &work->labelMap, &work->walkMap);
     }
+    // With more than one thread, most outlines are walked while the
+    // segmentation goes on; the tracking points take them in order after.
+    SegmentOutlines outlines;
     {
         ULK_TIME_STAGE(kStageSegmentation);
-        segmentRegions(&work->labelMap, &work->walkMap,
-                       work->workImage->data.ptr, storage, work->segments);
+        unsigned short* snapshot =
+            cv::getNumThreads() > 1
+                ? WorkBuffers::forFrame(srcA->rows, srcA->cols).snapshotData()
+                : nullptr;
+        segmentWithOutlines(&work->labelMap, &work->walkMap,
+                            work->workImage->data.ptr, storage, work->segments,
+                            snapshot, &outlines);
     }
     {
         ULK_TIME_STAGE(kStageTrackPoints);
         buildTrackPoints(&work->labelMap, work->segments, work->trackPoints,
-                         storage);
+                         storage, &outlines);
     }
 }
 

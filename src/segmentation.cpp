@@ -149,7 +149,8 @@ int markMeasuredOutline(const LevelMaps& maps, const CvMat* walkMap,
 } // namespace
 
 int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
-                   CvMemStorage* storage, CvSeq* segments, int labelCounter)
+                   CvMemStorage* storage, CvSeq* segments, int labelCounter,
+                   SegmentationListener* listener)
 {
     assert(isLabel16Map(labelMap) && isLabel16Map(walkMap));
     LevelMaps maps = {Label16Reader(labelMap), nullptr, nullptr, 0};
@@ -189,6 +190,8 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
             const int count = measure.count;
             const int best = measure.bestLabel;
 
+            // The value that the region's pixels take.
+            int target = best;
             if (count < kShortOutline) {
                 overwriteLevelInBox(maps, boxMin, boxMax, best, level);
             } else if (count < kLongOutline) {
@@ -204,6 +207,9 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                 forwardFill(maps, boxMin, boxMax, best, level);
             } else {
                 const int label = ++labelCounter;
+                target = label;
+                if (listener)
+                    listener->newSegment(label, x, y);
                 const int outlinePoints =
                     markMeasuredOutline(maps, walkMap, labelMap, outline, count,
                                         cut, x, y, label, boxMin, boxMax);
@@ -228,7 +234,12 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                     cvCreateSeq(0, sizeof(CvSeq), sizeof(TrackPoint*), storage);
                 CV_WRITE_SEQ_ELEM_VAR(&record, writer);
             }
+            // Every write of the region lies inside its box.
+            if (listener)
+                listener->wrote(target, boxMin[1], boxMax[1]);
         }
+        if (listener)
+            listener->rowDone(y);
     }
 
     cvEndWriteSeq(&writer);

@@ -3,10 +3,7 @@
 // all segments that have a vertex near them.
 #include "track_points.h"
 
-#include "contour_visitors.h"
 #include "parallel_bands.h"
-
-#include <opencv2/imgproc/imgproc_c.h>
 
 #include <algorithm>
 #include <cassert>
@@ -100,36 +97,21 @@ class TrackPointIndex {
     std::vector<CvPoint> positions_;
 };
 
-// One segment's outline, simplified: its rectangle and its polygon's
-// vertices in order.
-struct SegmentOutline {
-    int rect[4];
-    std::vector<CvPoint> vertices;
-};
-
-// Walks and simplifies the outlines of segments [first, end) on the final
-// label map, which every walk only reads. The outline sequences and the
-// polygons live in a storage of the stripe's own, emptied after each
-// segment; the polygon of a list of points does not depend on where it
-// lies.
+// Walks and simplifies the outlines of segments [first, end) that are not
+// walked yet, on the final label map, which every walk only reads. The
+// walks of a stripe share a scratch storage of their own.
 void outlineSegments(const CvMat* labelMap,
                      const std::vector<SegmentRecord*>& records, int first,
-                     int end, std::vector<SegmentOutline>* outlines)
+                     int end, SegmentOutlines* outlines)
 {
     CvMemStorage* scratch = cvCreateMemStorage(0);
     try {
         for (int i = first; i < end; ++i) {
+            if (outlines->walked[size_t(i)])
+                continue;
             const SegmentRecord* record = records[size_t(i)];
-            SegmentOutline& out = (*outlines)[size_t(i)];
-            CvSeq* outline = nullptr;
-            extractOutline(labelMap, record->startX, record->startY, scratch,
-                           &outline, out.rect);
-            CvSeq* polygon =
-                (CvSeq*)cvApproxPoly(outline, sizeof(CvContour), scratch,
-                                     CV_POLY_APPROX_DP, kPolygonAccuracy, 1);
-            out.vertices.resize(size_t(polygon->total));
-            cvCvtSeqToArray(polygon, out.vertices.data(), CV_WHOLE_SEQ);
-            cvClearMemStorage(scratch);
+            outlineSegment(labelMap, record->startX, record->startY, scratch,
+                           &outlines->outline[size_t(i)]);
         }
     } catch (...) {
         cvReleaseMemStorage(&scratch);
@@ -160,7 +142,8 @@ int cvCmpTrackPoints(const void* a, const void* b, void* /*userData*/)
 }
 
 void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
-                      CvSeq* trackPoints, CvMemStorage* storage)
+                      CvSeq* trackPoints, CvMemStorage* storage,
+                      SegmentOutlines* ready)
 {
     (void)storage;
     TrackPointIndex index(labelMap->cols, labelMap->rows);
@@ -182,8 +165,12 @@ void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
         CV_NEXT_SEQ_ELEM(segments->elem_size, segReader);
     }
 
-    // The outlines of all segments, by stripes of segments in parallel.
-    std::vector<SegmentOutline> outlines(records.size());
+    // The outlines of all segments not walked yet, by stripes of segments
+    // in parallel.
+    SegmentOutlines own;
+    SegmentOutlines& outlines = ready ? *ready : own;
+    outlines.outline.resize(records.size());
+    outlines.walked.resize(records.size(), 0);
     cv::parallel_for_(
         cv::Range(0, int(records.size())),
         [&](const cv::Range& range) {
@@ -197,7 +184,7 @@ void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
     // made at the vertex.
     for (size_t i = 0; i < records.size(); ++i) {
         SegmentRecord* record = records[i];
-        const SegmentOutline& outline = outlines[i];
+        const SegmentOutline& outline = outlines.outline[i];
         record->rectX = outline.rect[0];
         record->rectY = outline.rect[1];
         record->rectWidth = outline.rect[2];

@@ -3,9 +3,7 @@
 #define OF_ULK_TRACK_POINTS_H
 
 #include "cvoptflowulk.h"
-
-// Douglas-Peucker accuracy of the outline polygons, in pixels.
-const double kPolygonAccuracy = 10.0;
+#include "segment_outline.h"
 
 // For every segment in order: walks its outline on labelMap, writes its
 // rectangle, simplifies the outline to a polygon and turns each vertex into
@@ -13,8 +11,10 @@ const double kPolygonAccuracy = 10.0;
 // point when there is none. The tracking points and the point lists live in
 // their sequences' storage; the outlines and polygons are scratch of the
 // call (the walks of different segments run in parallel), so storage itself
-// is not used.
+// is not used. Outlines that ready marks as walked are taken from it
+// instead of being walked again.
 void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
-                      CvSeq* trackPoints, CvMemStorage* storage);
+                      CvSeq* trackPoints, CvMemStorage* storage,
+                      SegmentOutlines* ready = nullptr);
 
 #endif

@@ -34,3 +34,10 @@ void WorkBuffers::fit(int rows, int cols)
     integralAHeader_ = cvMat(integralA_);
     integralBHeader_ = cvMat(integralB_);
 }
+
+unsigned short* WorkBuffers::snapshotData()
+{
+    if (snapshotData_.empty())
+        snapshotData_.create(walkData_.rows, walkData_.cols, CV_16UC1);
+    return snapshotData_.ptr<unsigned short>();
+}

@@ -24,6 +24,10 @@ class WorkBuffers {
     CvMat* integralB() { return &integralBHeader_; }
     unsigned short* labelData() { return labelData_.ptr<unsigned short>(); }
     unsigned short* walkData() { return walkData_.ptr<unsigned short>(); }
+    // Room for a copy of the label map (2 more bytes per pixel), made when
+    // first asked for: only calls that walk outlines during the
+    // segmentation need it.
+    unsigned short* snapshotData();
 
   private:
     void fit(int rows, int cols);
@@ -33,6 +37,7 @@ class WorkBuffers {
     cv::Mat integralB_;
     cv::Mat labelData_; // CV_16UC1, rows x cols
     cv::Mat walkData_;
+    cv::Mat snapshotData_; // CV_16UC1, rows x cols, or empty
     CvMat workImageHeader_ = {};
     CvMat integralAHeader_ = {};
     CvMat integralBHeader_ = {};

@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <sys/wait.h>
@@ -120,4 +121,50 @@ std::vector<cv::Mat> readVideoFrames(const std::string& path)
     while (capture.read(frame))
         frames.push_back(frame.clone());
     return frames;
+}
+
+void randomLevelMap(std::mt19937* rng, cv::Mat* levels, cv::Mat* grey,
+                    int scale)
+{
+    const auto uniform = [rng](int lo, int hi) {
+        return std::uniform_int_distribution<int>(lo, hi)(*rng);
+    };
+    const cv::Size size(uniform(24 * scale, 160 * scale),
+                        uniform(16 * scale, 120 * scale));
+    *levels = cv::Mat(size, CV_16UC1, cv::Scalar(uniform(1, 10)));
+    const int shapes = uniform(2, 40 * scale * scale);
+    for (int i = 0; i < shapes; ++i) {
+        const cv::Point c(uniform(0, size.width - 1),
+                          uniform(0, size.height - 1));
+        const cv::Scalar level(uniform(1, 10));
+        switch (uniform(0, 3)) {
+        case 0:
+            cv::rectangle(
+                *levels, c,
+                c + cv::Point(uniform(1, 60 * scale), uniform(1, 60 * scale)),
+                level, cv::FILLED);
+            break;
+        case 1:
+            cv::circle(*levels, c, uniform(1, 30 * scale), level, cv::FILLED);
+            break;
+        case 2:
+            cv::circle(*levels, c, uniform(3, 30 * scale), level,
+                       uniform(1, 3));
+            break;
+        default:
+            cv::line(*levels, c,
+                     cv::Point(uniform(0, size.width), uniform(0, size.height)),
+                     level, uniform(1, 4));
+        }
+    }
+    const int dots = uniform(0, size.area() / 20);
+    for (int i = 0; i < dots; ++i)
+        levels->at<unsigned short>(uniform(0, size.height - 1),
+                                   uniform(0, size.width - 1)) =
+            (unsigned short)uniform(1, 10);
+    cv::Mat noise(size, CV_16SC1);
+    cv::randu(noise, -12, 13);
+    cv::Mat sum;
+    cv::add(*levels * 22, noise, sum, cv::noArray(), CV_16S);
+    sum.convertTo(*grey, CV_8U);
 }

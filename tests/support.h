@@ -6,6 +6,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -61,14 +62,23 @@ ProcessResult runProgram(const std::string& dir, const std::string& program,
                          const std::string& environment = "",
                          int timeoutSeconds = 120);
 
+// Every frame of a video file, as decoded (none when it cannot be read).
+std::vector<cv::Mat> readVideoFrames(const std::string& path);
+
 // The C entries' field for two grey frames as CV_32FC2 (x, y):
 // cvCalcOpticalFlowULK for flags 0, else cvCalcOpticalFlowULKRefined with
 // the flags; in storage when given (info then stays valid until its next
 // use), else in a storage of its own.
-// Every frame of a video file, as decoded (none when it cannot be read).
-std::vector<cv::Mat> readVideoFrames(const std::string& path);
 
 cv::Mat engineFlow(const cv::Mat& older, const cv::Mat& newer, int flags = 0,
                    StuffInfo* info = nullptr, CvMemStorage* storage = nullptr);
+
+// A level map (CV_16UC1, levels 1..10) of painted shapes (boxes, discs,
+// rings and strokes of random levels) with a sprinkling of single pixels,
+// of random size between 24 x 16 and 160 x 120 (scale times that), and a
+// grey frame (CV_8UC1) that follows the levels with noise, so that the most
+// similar neighbour varies.
+void randomLevelMap(std::mt19937* rng, cv::Mat* levels, cv::Mat* grey,
+                    int scale = 1);
 
 #endif

@@ -345,51 +345,6 @@ std::vector<cv::Vec3i> referenceSegmentation(ReferenceMaps* maps,
     return segments;
 }
 
-// A level map of painted shapes (boxes, discs, rings and strokes of random
-// levels) with a sprinkling of single pixels, and a grey frame that follows
-// the levels with noise, so that the most similar neighbour varies.
-void randomLevels(std::mt19937* rng, cv::Mat* levels, cv::Mat* grey)
-{
-    const auto uniform = [rng](int lo, int hi) {
-        return std::uniform_int_distribution<int>(lo, hi)(*rng);
-    };
-    const cv::Size size(uniform(24, 160), uniform(16, 120));
-    *levels = cv::Mat(size, CV_16UC1, cv::Scalar(uniform(1, 10)));
-    const int shapes = uniform(2, 40);
-    for (int i = 0; i < shapes; ++i) {
-        const cv::Point c(uniform(0, size.width - 1),
-                          uniform(0, size.height - 1));
-        const cv::Scalar level(uniform(1, 10));
-        switch (uniform(0, 3)) {
-        case 0:
-            cv::rectangle(*levels, c,
-                          c + cv::Point(uniform(1, 60), uniform(1, 60)), level,
-                          cv::FILLED);
-            break;
-        case 1:
-            cv::circle(*levels, c, uniform(1, 30), level, cv::FILLED);
-            break;
-        case 2:
-            cv::circle(*levels, c, uniform(3, 30), level, uniform(1, 3));
-            break;
-        default:
-            cv::line(*levels, c,
-                     cv::Point(uniform(0, size.width), uniform(0, size.height)),
-                     level, uniform(1, 4));
-        }
-    }
-    const int dots = uniform(0, size.area() / 20);
-    for (int i = 0; i < dots; ++i)
-        levels->at<unsigned short>(uniform(0, size.height - 1),
-                                   uniform(0, size.width - 1)) =
-            (unsigned short)uniform(1, 10);
-    cv::Mat noise(size, CV_16SC1);
-    cv::randu(noise, -12, 13);
-    cv::Mat sum;
-    cv::add(*levels * 22, noise, sum, cv::noArray(), CV_16S);
-    sum.convertTo(*grey, CV_8U);
-}
-
 } // namespace
 
 TEST(SegmentationReference, RandomMapsGiveTheSameMapsAndRecords)
@@ -398,7 +353,7 @@ TEST(SegmentationReference, RandomMapsGiveTheSameMapsAndRecords)
     int segmentsSeen = 0;
     for (int trial = 0; trial < 400; ++trial) {
         cv::Mat levels, grey;
-        randomLevels(&rng, &levels, &grey);
+        randomLevelMap(&rng, &levels, &grey);
         // A few trials start near the last label, so that long regions
         // are also merged once the labels run out.
         const int counter =

@@ -1,0 +1,34 @@
+// A segment's outline as the tracking points need it: walked on the label
+// map and simplified to a polygon.
+#ifndef OF_ULK_SEGMENT_OUTLINE_H
+#define OF_ULK_SEGMENT_OUTLINE_H
+
+#include "cvoptflowulk.h"
+
+#include <vector>
+
+// Douglas-Peucker accuracy of the outline polygons, in pixels.
+const double kPolygonAccuracy = 10.0;
+
+// One segment's outline, simplified: its rectangle (least x, least y,
+// width, height of the walked points) and its polygon's vertices in order.
+struct SegmentOutline {
+    int rect[4];
+    std::vector<CvPoint> vertices;
+};
+
+// The outlines of one call's segments, by segment index, and which of them
+// have been walked.
+struct SegmentOutlines {
+    std::vector<SegmentOutline> outline;
+    std::vector<unsigned char> walked;
+};
+
+// Walks the outline of the region of labelMap that holds (x, y) and
+// simplifies it into *out. The walk and the polygon live in scratch, which
+// is emptied before returning; the result does not depend on where they
+// lie.
+void outlineSegment(const CvMat* labelMap, int x, int y, CvMemStorage* scratch,
+                    SegmentOutline* out);
+
+#endif
