@@ -39,11 +39,12 @@ void runFrontStages(const CvMat* srcA, const CvMat* srcB, CvMemStorage* storage,
     {
         ULK_TIME_STAGE(kStagePreprocess);
         createWorkObjects(srcA, storage, withStuffInfo, work);
-        preprocessFrames(srcA, srcB, work);
+        prepareWorkImage(srcB, work);
         quantiseLevels(work->workImage, &work->labelMap, &work->walkMap);
     }
-    // With more than one thread, most outlines are walked while the
-    // segmentation goes on; the tracking points take them in order after.
+    // With more than one thread, the integral images (which only the
+    // motion reads) and most outlines are made while the segmentation goes
+    // on; the tracking points take the outlines in order after.
     SegmentOutlines outlines;
     {
         ULK_TIME_STAGE(kStageSegmentation);
@@ -51,14 +52,25 @@ void runFrontStages(const CvMat* srcA, const CvMat* srcB, CvMemStorage* storage,
             cv::getNumThreads() > 1
                 ? WorkBuffers::forFrame(srcA->rows, srcA->cols).snapshotData()
                 : nullptr;
+        BesideScan beside;
+        beside.first = [srcA, srcB, work] {
+            integrateFrames(srcA, srcB, work);
+        };
+        // The walks' own record of the vertices measured.
+        TrackPointIndex measuredNear(srcA->cols, srcA->rows);
+        beside.eachOutline = [srcA, work,
+                              &measuredNear](SegmentOutline* outline) {
+            estimateVertexMotion(outline, work->integralA, work->integralB,
+                                 srcA->cols, srcA->rows, &measuredNear);
+        };
         segmentWithOutlines(&work->labelMap, &work->walkMap,
                             work->workImage->data.ptr, storage, work->segments,
-                            snapshot, &outlines);
+                            snapshot, &outlines, beside);
     }
     {
         ULK_TIME_STAGE(kStageTrackPoints);
         buildTrackPoints(&work->labelMap, work->segments, work->trackPoints,
-                         storage, &outlines);
+                         storage, &outlines, &work->pointMeasured);
     }
 }
 
@@ -96,7 +108,7 @@ int calcOpticalFlowULK(const CvMat* srcA, const CvMat* srcB, CvMat* velx,
     {
         ULK_TIME_STAGE(kStageMotion);
         estimateMotion(work.trackPoints, work.integralA, work.integralB,
-                       srcA->cols, srcA->rows);
+                       srcA->cols, srcA->rows, &work.pointMeasured);
     }
     {
         ULK_TIME_STAGE(kStageDenseField);

@@ -5,6 +5,8 @@
 
 #include "cvoptflowulk.h"
 
+#include <vector>
+
 // Working objects of one engine call, taken by the preprocessing stage
 // (mostly from the thread's work buffers) and let go at the end of the call
 // (or when a library error unwinds it).
@@ -18,6 +20,9 @@ struct FlowWork {
     unsigned short* walkData = nullptr;
     CvSeq* segments = nullptr;    // SegmentRecord elements
     CvSeq* trackPoints = nullptr; // TrackPoint elements
+    // By point index: the point's motion was measured beside the
+    // segmentation, so the motion stage leaves it as it is.
+    std::vector<unsigned char> pointMeasured;
 };
 
 // Runs the stages on validated arguments: preprocessing, segmentation,

@@ -195,7 +195,8 @@ void estimatePointMotion(TrackPoint* point, const CvMat* integralA,
 }
 
 void estimateMotion(CvSeq* trackPoints, const CvMat* integralA,
-                    const CvMat* integralB, int width, int height)
+                    const CvMat* integralB, int width, int height,
+                    const std::vector<unsigned char>* measured)
 {
     // Each point reads the integral images and writes only itself, so the
     // points can be shared out in any way.
@@ -210,8 +211,30 @@ void estimateMotion(CvSeq* trackPoints, const CvMat* integralA,
         cv::Range(0, int(points.size())),
         [&](const cv::Range& range) {
             for (int i = range.start; i < range.end; ++i)
-                estimatePointMotion(points[size_t(i)], integralA, integralB,
-                                    width, height);
+                if (!measured || size_t(i) >= measured->size() ||
+                    !(*measured)[size_t(i)])
+                    estimatePointMotion(points[size_t(i)], integralA, integralB,
+                                        width, height);
         },
         stripeCount(int(points.size()), kMinPointsPerStripe));
+}
+
+void estimateVertexMotion(SegmentOutline* outline, const CvMat* integralA,
+                          const CvMat* integralB, int width, int height,
+                          TrackPointIndex* near)
+{
+    outline->motion.resize(outline->vertices.size());
+    for (size_t k = 0; k < outline->vertices.size(); ++k) {
+        const CvPoint vertex = outline->vertices[k];
+        if (near->findEarliest(vertex) >= 0) {
+            outline->motion[k] = {0, 0, 0, false};
+            continue;
+        }
+        near->add(vertex);
+        TrackPoint point = {};
+        point.x = vertex.x;
+        point.y = vertex.y;
+        estimatePointMotion(&point, integralA, integralB, width, height);
+        outline->motion[k] = {point.vx, point.vy, point.valid, true};
+    }
 }

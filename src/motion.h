@@ -5,6 +5,10 @@
 #include <cstdint>
 
 #include "cvoptflowulk.h"
+#include "segment_outline.h"
+#include "track_point_index.h"
+
+#include <vector>
 
 const int kGridCols = 3; // contrast cells across the window
 const int kGridRows = 3; // contrast cells down the window
@@ -30,8 +34,17 @@ uint64_t descriptorCost(const short* a, const short* b);
 void estimatePointMotion(TrackPoint* point, const CvMat* integralA,
                          const CvMat* integralB, int width, int height);
 
-// estimatePointMotion for every point of the sequence, in order.
+// estimatePointMotion for every point of the sequence, in order, but those
+// that measured marks (by point index) as given their motion already.
 void estimateMotion(CvSeq* trackPoints, const CvMat* integralA,
-                    const CvMat* integralB, int width, int height);
+                    const CvMat* integralB, int width, int height,
+                    const std::vector<unsigned char>* measured = nullptr);
+
+// The motion of a tracking point at each vertex of the outline, into its
+// motion, but at vertices within reach of a position in `near`: those will
+// most likely share an earlier point. The vertices measured join `near`.
+void estimateVertexMotion(SegmentOutline* outline, const CvMat* integralA,
+                          const CvMat* integralB, int width, int height,
+                          TrackPointIndex* near);
 
 #endif

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -36,9 +37,10 @@ class OutlineOverlap final : public SegmentationListener {
     // eager: every segment is walked on the scanning thread as soon as it
     // is handed over, instead of by the walking stripe.
     OutlineOverlap(const CvMat* labelMap, unsigned short* snapshot, int lag,
-                   bool eager)
+                   bool eager, std::function<void(SegmentOutline*)> eachOutline)
         : labelMap_(labelMap), lag_(lag > 0 ? lag : 1), eager_(eager),
-          snapshot_(snapshot), lastRowHead_(size_t(labelMap->rows), -1),
+          eachOutline_(std::move(eachOutline)), snapshot_(snapshot),
+          lastRowHead_(size_t(labelMap->rows), -1),
           handedOver_(new HandedOver[size_t(kMostSegments)])
     {
         cvInitMatHeader(&snapshotMap_, labelMap->rows, labelMap->cols, CV_16UC1,
@@ -205,6 +207,8 @@ class OutlineOverlap final : public SegmentationListener {
         Walked walked;
         walked.index = h.index;
         outlineSegment(&snapshotMap_, h.x, h.y, scratch, &walked.outline);
+        if (eachOutline_)
+            eachOutline_(&walked.outline);
         walked_.push_back(std::move(walked));
     }
 
@@ -220,6 +224,7 @@ class OutlineOverlap final : public SegmentationListener {
     const CvMat* labelMap_;
     const int lag_;
     const bool eager_;
+    const std::function<void(SegmentOutline*)> eachOutline_;
     CvMemStorage* eagerScratch_ = nullptr;
     unsigned short* snapshot_;
     CvMat snapshotMap_;
@@ -249,22 +254,25 @@ class OutlineOverlap final : public SegmentationListener {
 int segmentWithOutlines(CvMat* labelMap, CvMat* walkMap,
                         const unsigned char* grey, CvMemStorage* storage,
                         CvSeq* segments, unsigned short* snapshot,
-                        SegmentOutlines* outlines, int lag)
+                        SegmentOutlines* outlines, const BesideScan& beside,
+                        int lag)
 {
     outlines->outline.clear();
     outlines->walked.clear();
     if (snapshot == nullptr || cv::getNumThreads() <= 1) {
         const int counter =
             segmentRegions(labelMap, walkMap, grey, storage, segments);
+        if (beside.first)
+            beside.first();
         outlines->outline.resize(size_t(segments->total));
         outlines->walked.assign(size_t(segments->total), 0);
         return counter;
     }
 
-    OutlineOverlap overlap(labelMap, snapshot, lag, false);
+    OutlineOverlap overlap(labelMap, snapshot, lag, false, beside.eachOutline);
     int counter = kFirstLabelCounter;
-    // A failure of the scan reaches the caller as it was raised.
-    std::exception_ptr failure;
+    // Failures reach the caller as they were raised, the scan's first.
+    std::exception_ptr failure, besideFailure;
     cv::parallel_for_(
         cv::Range(0, 2),
         [&](const cv::Range& stripes) {
@@ -277,13 +285,23 @@ int segmentWithOutlines(CvMat* labelMap, CvMat* walkMap,
                         failure = std::current_exception();
                     }
                 } else {
-                    overlap.walkHandedOver();
+                    try {
+                        if (beside.first)
+                            beside.first();
+                    } catch (...) {
+                        besideFailure = std::current_exception();
+                    }
+                    // Work on each outline may read what `first` made.
+                    if (!besideFailure)
+                        overlap.walkHandedOver();
                 }
             }
         },
         2.0);
     if (failure)
         std::rethrow_exception(failure);
+    if (besideFailure)
+        std::rethrow_exception(besideFailure);
     overlap.collect(segments->total, outlines);
     return counter;
 }
@@ -293,7 +311,7 @@ int segmentWithEagerOutlines(CvMat* labelMap, CvMat* walkMap,
                              CvSeq* segments, unsigned short* snapshot,
                              SegmentOutlines* outlines, int lag)
 {
-    OutlineOverlap overlap(labelMap, snapshot, lag, true);
+    OutlineOverlap overlap(labelMap, snapshot, lag, true, nullptr);
     const int counter = overlap.scan(walkMap, grey, storage, segments);
     overlap.collect(segments->total, outlines);
     return counter;

@@ -7,6 +7,8 @@
 #include "segment_outline.h"
 #include "segmentation.h"
 
+#include <functional>
+
 // Rows that the scan leaves between itself and the rows whose segments it
 // hands over. A merged region walks fewer than kMeasureLimit outline
 // points, so its box spans at most about half as many rows, and most span
@@ -14,6 +16,14 @@
 // segment above the line (or one already handed over) only makes that
 // segment be walked again at the end.
 const int kOutlineLag = 32;
+
+// Work that the second stripe does beside the scan; neither part may touch
+// what the scan reads or writes. Without a second stripe beside the scan,
+// the call runs `first` after the scan, and `eachOutline` never runs.
+struct BesideScan {
+    std::function<void()> first;                      // before any walk
+    std::function<void(SegmentOutline*)> eachOutline; // after each walk
+};
 
 // segmentRegions(labelMap, walkMap, grey, storage, segments), and the
 // outlines of the segments that it made, by segment index, in *outlines:
@@ -26,7 +36,9 @@ const int kOutlineLag = 32;
 int segmentWithOutlines(CvMat* labelMap, CvMat* walkMap,
                         const unsigned char* grey, CvMemStorage* storage,
                         CvSeq* segments, unsigned short* snapshot,
-                        SegmentOutlines* outlines, int lag = kOutlineLag);
+                        SegmentOutlines* outlines,
+                        const BesideScan& beside = BesideScan(),
+                        int lag = kOutlineLag);
 
 // segmentWithOutlines with every segment walked on the calling thread the
 // moment it is handed over, the earliest that any walk can happen: for

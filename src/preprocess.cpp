@@ -16,8 +16,6 @@ const double kPreSmoothSigma = 5.0;
 // Storage allocations are kept to whole 8-byte units.
 const size_t kStorageAlign = 8;
 
-// The working frame and the two integral images.
-const int kPreprocessTasks = 3;
 // Rows per parallel stripe of the quantisation at least.
 const int kMinQuantiseRows = 32;
 
@@ -78,33 +76,25 @@ void createWorkObjects(const CvMat* src, CvMemStorage* storage,
     cvInitMatHeader(&work->walkMap, rows, cols, CV_16UC1, work->walkData);
 }
 
-void preprocessFrames(const CvMat* srcA, const CvMat* srcB, FlowWork* work)
+void prepareWorkImage(const CvMat* srcB, FlowWork* work)
 {
-    // The working frame and the two integral images do not depend on each
-    // other; each task writes its own matrix.
-    const auto task = [srcA, srcB, work](int which) {
-        switch (which) {
-        case 0:
-            cvThreshold(srcB, work->workImage, kDarkThreshold, 0.0,
-                        CV_THRESH_TOZERO);
-            cvEqualizeHist(work->workImage, work->workImage);
-            cvSmooth(work->workImage, work->workImage, CV_GAUSSIAN,
-                     kPreSmoothSize, kPreSmoothSize, kPreSmoothSigma, 0.0);
-            break;
-        case 1:
-            cvIntegral(srcA, work->integralA, nullptr, nullptr);
-            break;
-        default:
-            cvIntegral(srcB, work->integralB, nullptr, nullptr);
-        }
-    };
+    cvThreshold(srcB, work->workImage, kDarkThreshold, 0.0, CV_THRESH_TOZERO);
+    cvEqualizeHist(work->workImage, work->workImage);
+    cvSmooth(work->workImage, work->workImage, CV_GAUSSIAN, kPreSmoothSize,
+             kPreSmoothSize, kPreSmoothSigma, 0.0);
+}
+
+void integrateFrames(const CvMat* srcA, const CvMat* srcB, FlowWork* work)
+{
+    const CvMat* const frames[2] = {srcA, srcB};
+    CvMat* const integrals[2] = {work->integralA, work->integralB};
     cv::parallel_for_(
-        cv::Range(0, kPreprocessTasks),
-        [&task](const cv::Range& tasks) {
-            for (int which = tasks.start; which < tasks.end; ++which)
-                task(which);
+        cv::Range(0, 2),
+        [&](const cv::Range& which) {
+            for (int i = which.start; i < which.end; ++i)
+                cvIntegral(frames[i], integrals[i], nullptr, nullptr);
         },
-        stripeCount(kPreprocessTasks, 1));
+        stripeCount(2, 1));
 }
 
 void quantiseLevels(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap)

@@ -16,8 +16,12 @@ void createWorkObjects(const CvMat* src, CvMemStorage* storage,
                        bool withStuffInfo, FlowWork* work);
 
 // Threshold to zero at 10, histogram equalisation and a 5 x 5 Gaussian of
-// srcB into workImage; integral images of the unprocessed srcA and srcB.
-void preprocessFrames(const CvMat* srcA, const CvMat* srcB, FlowWork* work);
+// srcB into workImage, each step on OpenCV's threads.
+void prepareWorkImage(const CvMat* srcB, FlowWork* work);
+
+// The integral images of the unprocessed srcA and srcB, side by side. Only
+// the motion reads them.
+void integrateFrames(const CvMat* srcA, const CvMat* srcB, FlowWork* work);
 
 // Writes the level of every workImage pixel into both 16-bit maps.
 void quantiseLevels(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap);

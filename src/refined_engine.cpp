@@ -50,7 +50,8 @@ void fillRefinedField(FlowWork* work, const FramePyramid& frames, CvMat* velx,
                               &velocities);
     } else {
         estimateMotion(work->trackPoints, work->integralA, work->integralB,
-                       frames.older(0).cols, frames.older(0).rows);
+                       frames.older(0).cols, frames.older(0).rows,
+                       &work->pointMeasured);
     }
 
     const bool scaled = (motionFlags & CV_ULK_REFINE_SUBPIXEL) != 0;

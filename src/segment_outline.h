@@ -10,11 +10,22 @@
 // Douglas-Peucker accuracy of the outline polygons, in pixels.
 const double kPolygonAccuracy = 10.0;
 
+// The velocity that the motion stage gives a tracking point at a position,
+// when measured.
+struct PointMotion {
+    int vx, vy;
+    unsigned char valid;
+    bool measured;
+};
+
 // One segment's outline, simplified: its rectangle (least x, least y,
-// width, height of the walked points) and its polygon's vertices in order.
+// width, height of the walked points) and its polygon's vertices in order;
+// with the motion of a tracking point at each vertex when that was
+// measured beside the segmentation, else no motion.
 struct SegmentOutline {
     int rect[4];
     std::vector<CvPoint> vertices;
+    std::vector<PointMotion> motion;
 };
 
 // The outlines of one call's segments, by segment index, and which of them

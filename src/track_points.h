@@ -5,6 +5,8 @@
 #include "cvoptflowulk.h"
 #include "segment_outline.h"
 
+#include <vector>
+
 // For every segment in order: walks its outline on labelMap, writes its
 // rectangle, simplifies the outline to a polygon and turns each vertex into
 // a reference to the earliest tracking point within 8 pixels, creating the
@@ -12,9 +14,12 @@
 // their sequences' storage; the outlines and polygons are scratch of the
 // call (the walks of different segments run in parallel), so storage itself
 // is not used. Outlines that ready marks as walked are taken from it
-// instead of being walked again.
+// instead of being walked again; a point made at a vertex whose motion
+// came with the outline takes that motion, and measured (when given) marks
+// those points by point index.
 void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
                       CvSeq* trackPoints, CvMemStorage* storage,
-                      SegmentOutlines* ready = nullptr);
+                      SegmentOutlines* ready = nullptr,
+                      std::vector<unsigned char>* measured = nullptr);
 
 #endif

@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "motion.h"
@@ -249,6 +250,43 @@ TEST(Search, TexturedShiftIsFoundAtInteriorPoints)
                 EXPECT_EQ(measure(older, newer, x, y), cv::Vec3i(s.x, s.y, 1))
                     << "shift " << s << " at (" << x << ", " << y << ")";
     }
+}
+
+// The motion at an outline's vertices, measured beside the segmentation:
+// each vertex measured gets what a point there gets; a vertex within reach
+// of one measured before (by this outline or an earlier one) is left out.
+TEST(VertexMotion, MeasuresTheVerticesThatNoMeasuredOneIsNear)
+{
+    const cv::Mat older = noise(96, 96, 5);
+    cv::Mat newer;
+    cv::warpAffine(older, newer, cv::Mat_<double>({2, 3}, {1, 0, 3, 0, 1, -3}),
+                   older.size(), cv::INTER_NEAREST, cv::BORDER_REFLECT);
+    cv::Mat sumA = integralOf(older), sumB = integralOf(newer);
+    CvMat a = cvMat(sumA), b = cvMat(sumB);
+
+    TrackPointIndex near(96, 96);
+    near.add(cvPoint(70, 70)); // measured for an earlier outline
+    SegmentOutline outline;
+    outline.vertices = {cvPoint(30, 30), cvPoint(36, 34), cvPoint(50, 30),
+                        cvPoint(64, 66), cvPoint(50, 60)};
+    estimateVertexMotion(&outline, &a, &b, 96, 96, &near);
+
+    const bool expected[5] = {true, false, true, false, true};
+    ASSERT_EQ(outline.motion.size(), 5u);
+    for (size_t k = 0; k < 5; ++k) {
+        SCOPED_TRACE("vertex " + std::to_string(k));
+        const CvPoint v = outline.vertices[k];
+        const PointMotion& m = outline.motion[k];
+        EXPECT_EQ(m.measured, expected[k]);
+        if (m.measured) {
+            EXPECT_EQ(cv::Vec3i(m.vx, m.vy, m.valid),
+                      measure(older, newer, v.x, v.y));
+        }
+        // Measured vertices join the index, the others do not.
+        EXPECT_GE(near.findEarliest(v), 0);
+    }
+    EXPECT_EQ(near.findEarliest(cvPoint(36, 34)), 1); // the vertex (30, 30)
+    EXPECT_EQ(measure(older, newer, 50, 30), cv::Vec3i(3, -3, 1));
 }
 
 } // namespace

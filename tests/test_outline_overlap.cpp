@@ -49,7 +49,7 @@ Segmented segment(const cv::Mat& levels, const cv::Mat& grey, Walks walks,
                                  &s.outlines, lag);
     else
         segmentWithOutlines(&l, &w, grey.data, storage, segments, room,
-                            &s.outlines, lag);
+                            &s.outlines, BesideScan(), lag);
     for (int i = 0; i < segments->total; ++i) {
         SegmentRecord r;
         std::memcpy(&r, cvGetSeqElem(segments, i), sizeof r);

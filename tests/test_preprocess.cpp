@@ -75,7 +75,8 @@ TEST(Preprocess, DarkValuesAreDroppedOnlyFromTheWorkImage)
     CvMemStorage* storage = cvCreateMemStorage(0);
     FlowWork work;
     createWorkObjects(&a, storage, false, &work);
-    preprocessFrames(&a, &b, &work);
+    prepareWorkImage(&b, &work);
+    integrateFrames(&a, &b, &work);
 
     const uchar* row = work.workImage->data.ptr + 6 * work.workImage->step;
     EXPECT_EQ(row[10], 0);

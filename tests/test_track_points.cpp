@@ -1,5 +1,6 @@
 // Segment outlines and tracking points: the identity rule, rectangles,
 // sharing of points between and within segments, and the references.
+#include "motion.h"
 #include "segmentation.h"
 #include "support.h"
 #include "track_points.h"
@@ -62,6 +63,10 @@ struct Outlines {
         segmentRegions(&header, &w, grey.data, storage, segments);
     }
     void build() { buildTrackPoints(&header, segments, points, storage); }
+    void build(SegmentOutlines* ready, std::vector<unsigned char>* measured)
+    {
+        buildTrackPoints(&header, segments, points, storage, ready, measured);
+    }
 
     SegmentRecord segment(int i) const
     {
@@ -326,4 +331,70 @@ TEST(TrackPoints, ReferencesPointIntoTheTrackPointSequence)
     }
     EXPECT_EQ((int)referenced.size(), o.points->total);
     EXPECT_EQ(o.points->total, 5 * 4);
+}
+
+// Outlines walked before, beside the segmentation: the walked one is taken
+// as it is (its rectangle shows it), a point made at a vertex whose motion
+// came with it takes that motion and is marked, and the motion stage then
+// measures only the unmarked points.
+TEST(TrackPoints, OutlinesWalkedBeforeBringTheirVertexMotion)
+{
+    cv::Mat labels = labelMap(120, 80, 65);
+    labels.colRange(60, 120).setTo(66);
+    Outlines o(labels);
+    o.addSegment(0, 0);
+    o.addSegment(60, 0);
+
+    SegmentOutlines ready;
+    ready.outline.resize(2);
+    ready.walked = {1, 0};
+    CvMemStorage* scratch = cvCreateMemStorage(0);
+    outlineSegment(&o.header, 0, 0, scratch, &ready.outline[0]);
+    cvReleaseMemStorage(&scratch);
+    SegmentOutline& left = ready.outline[0];
+    const int rect[4] = {1, 2, 3, 4};
+    std::copy(rect, rect + 4, left.rect);
+    ASSERT_EQ(left.vertices.size(), 4u);
+    // Every vertex but the second comes with a motion of its own.
+    for (int k = 0; k < 4; ++k)
+        left.motion.push_back({k + 1, -(k + 1), 1, k != 1});
+
+    std::vector<unsigned char> measured;
+    o.build(&ready, &measured);
+    const SegmentRecord r = o.segment(0);
+    EXPECT_EQ(cv::Vec4i(r.rectX, r.rectY, r.rectWidth, r.rectHeight),
+              cv::Vec4i(1, 2, 3, 4));
+    ASSERT_EQ(int(measured.size()), o.points->total);
+    ASSERT_EQ(o.points->total, 6);
+
+    // A flat pair of frames; the points measured now get what a point at
+    // their position gets.
+    cv::Mat integral(81, 121, CV_32SC1, cv::Scalar(0));
+    CvMat a = cvMat(integral);
+    estimateMotion(o.points, &a, &a, 120, 80, &measured);
+    int validNow = 0;
+    for (int i = 0; i < o.points->total; ++i) {
+        TrackPoint p;
+        memcpy(&p, cvGetSeqElem(o.points, i), sizeof(p));
+        int vertex = -1;
+        for (int k = 0; k < 4; ++k)
+            if (left.vertices[size_t(k)].x == p.x &&
+                left.vertices[size_t(k)].y == p.y)
+                vertex = k;
+        SCOPED_TRACE("point " + std::to_string(i) + ", vertex " +
+                     std::to_string(vertex));
+        const bool brought = vertex >= 0 && vertex != 1;
+        EXPECT_EQ(measured[size_t(i)], brought ? 1 : 0);
+        TrackPoint fresh = {};
+        fresh.x = p.x;
+        fresh.y = p.y;
+        fresh.valid = 7;
+        estimatePointMotion(&fresh, &a, &a, 120, 80);
+        validNow += !brought && fresh.valid;
+        EXPECT_EQ(cv::Vec3i(p.vx, p.vy, p.valid),
+                  brought ? cv::Vec3i(vertex + 1, -(vertex + 1), 1)
+                          : cv::Vec3i(fresh.vx, fresh.vy, fresh.valid));
+    }
+    // Some points measured now must differ from a point never measured.
+    EXPECT_GT(validNow, 0);
 }
