@@ -1,6 +1,6 @@
-// The scan hands segments over once no write of the scan can reach them
-// any more: their rows, and the row below, lie above a line that follows
-// the scan `lag` rows behind. The rows above the line are copied as the
+// The scan hands segments over once its writes hardly ever reach them any
+// more: their rows, and the row below, lie above a line that follows the
+// scan `lag` rows behind. The rows above the line are copied as the
 // line moves down, and the handed-over segments are walked on the copy, so
 // that the walking stripe never reads what the scan may still write. A
 // write of a segment's label above the line, or into a segment already
@@ -11,6 +11,7 @@
 #include <opencv2/core/utility.hpp>
 
 #include <atomic>
+#include <cassert>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -74,8 +75,9 @@ class OutlineOverlap final : public SegmentationListener {
     {
         if (state_.load(std::memory_order_acquire) != kScanning)
             return;
-        CvMemStorage* scratch = cvCreateMemStorage(0);
+        CvMemStorage* scratch = nullptr;
         try {
+            scratch = cvCreateMemStorage(0);
             int next = 0;
             for (;;) {
                 if (next < handedCount_.load(std::memory_order_acquire)) {
@@ -95,7 +97,8 @@ class OutlineOverlap final : public SegmentationListener {
             // A failed walk (no memory) is made again at the end, where its
             // failure is reported; the walks made so far are whole.
         }
-        cvReleaseMemStorage(&scratch);
+        if (scratch)
+            cvReleaseMemStorage(&scratch);
     }
 
     // After both stripes: the walks that still hold, by segment index.
@@ -122,6 +125,7 @@ class OutlineOverlap final : public SegmentationListener {
         if (value <= kFirstLabelCounter)
             return; // a grey level (or 0), not a segment
         const int index = value - kFirstLabelCounter - 1;
+        assert(size_t(index) < segments_.size());
         Segment& s = segments_[size_t(index)];
         if (s.handedOver || minRow < copiedRows_) {
             s.stale = true;
@@ -257,6 +261,8 @@ int segmentWithOutlines(CvMat* labelMap, CvMat* walkMap,
                         SegmentOutlines* outlines, const BesideScan& beside,
                         int lag)
 {
+    // Segment i has label kFirstLabelCounter + 1 + i.
+    assert(segments->total == 0);
     outlines->outline.clear();
     outlines->walked.clear();
     if (snapshot == nullptr || cv::getNumThreads() <= 1) {

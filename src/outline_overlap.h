@@ -32,7 +32,8 @@ struct BesideScan {
 // scan has left at least `lag` rows behind are walked on a copy of their
 // rows by a second stripe while the scan goes on; with one thread, or when
 // no second stripe runs alongside, none is walked. snapshot is room for a
-// copy of labelMap. Returns the label counter's final value.
+// copy of labelMap. segments must be empty on entry. Returns the label
+// counter's final value.
 int segmentWithOutlines(CvMat* labelMap, CvMat* walkMap,
                         const unsigned char* grey, CvMemStorage* storage,
                         CvSeq* segments, unsigned short* snapshot,

@@ -11,16 +11,17 @@
 const int kStripesPerThread = 4;
 
 // The stripe count for `items` units of work of which each stripe should
-// get at least minPerStripe (every stripe repeats some set-up work). One
-// stripe when OpenCV runs on one thread, so that nothing is split for
-// nothing.
-inline double stripeCount(int items, int minPerStripe)
+// get at least minPerStripe (every stripe repeats some set-up work), with
+// at most perThread stripes per thread. One stripe when OpenCV runs on one
+// thread, so that nothing is split for nothing.
+inline double stripeCount(int items, int minPerStripe,
+                          int perThread = kStripesPerThread)
 {
     const int threads = cv::getNumThreads();
     if (threads <= 1)
         return 1.0;
     const int most = std::max(items / std::max(minPerStripe, 1), 1);
-    return double(std::min(most, threads * kStripesPerThread));
+    return double(std::min(most, threads * perThread));
 }
 
 #endif
