@@ -16,7 +16,8 @@ void createWorkObjects(const CvMat* src, CvMemStorage* storage,
                        bool withStuffInfo, FlowWork* work);
 
 // Threshold to zero at 10, histogram equalisation and a 5 x 5 Gaussian of
-// srcB into workImage, each step on OpenCV's threads.
+// srcB into workImage; called outside any stripe, so that OpenCV may split
+// each step over its threads.
 void prepareWorkImage(const CvMat* srcB, FlowWork* work);
 
 // The integral images of the unprocessed srcA and srcB, side by side. Only
