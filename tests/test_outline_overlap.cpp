@@ -10,8 +10,15 @@
 #include <opencv2/core.hpp>
 #include <opencv2/core/utility.hpp>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -95,6 +102,24 @@ int expectSameAsAfterTheScan(const Segmented& s, const Segmented& plain)
     return walked;
 }
 
+// Runs f; a call that has not returned after a minute (a stripe waiting for
+// the other for ever) ends the test program instead of holding the suite.
+void withinAMinute(const std::function<void()>& f)
+{
+    std::atomic<bool> done{false};
+    std::thread watchdog([&done] {
+        for (int i = 0; i < 600 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!done) {
+            std::fprintf(stderr, "the call still runs after a minute\n");
+            std::_Exit(1);
+        }
+    });
+    f();
+    done = true;
+    watchdog.join();
+}
+
 } // namespace
 
 // Walks made at the earliest moment, on maps whose merges and stale pixels
@@ -143,5 +168,61 @@ TEST(OutlineOverlap, WalksBesideTheScanGiveTheOutlinesOfTheFinalMap)
             }
         }
     }
+    cv::setNumThreads(saved);
+}
+
+// A failure on either stripe reaches the caller as it was raised, and the
+// other stripe does not wait for it for ever: the scan's first segment
+// cannot get its point list from a storage of 64-byte blocks, and work
+// beside the scan can throw before its walks.
+TEST(OutlineOverlap, FailuresOfEitherStripeReachTheCaller)
+{
+    const int saved = cv::getNumThreads();
+    cv::setNumThreads(2);
+    std::mt19937 rng(37);
+    cv::Mat levels, grey;
+    randomLevelMap(&rng, &levels, &grey, 4);
+    cv::Mat labels = levels.clone(), walk = levels.clone();
+    cv::Mat snapshot(levels.size(), CV_16UC1);
+    CvMat l = cvMat(levels.rows, levels.cols, CV_16UC1, labels.data);
+    CvMat w = cvMat(levels.rows, levels.cols, CV_16UC1, walk.data);
+    CvMemStorage* storage = cvCreateMemStorage(0);
+    CvMemStorage* tiny = cvCreateMemStorage(64);
+    SegmentOutlines outlines;
+
+    CvSeq* segments =
+        cvCreateSeq(0, sizeof(CvSeq), sizeof(SegmentRecord), storage);
+    int code = 0;
+    withinAMinute([&] {
+        try {
+            segmentWithOutlines(&l, &w, grey.data, tiny, segments,
+                                snapshot.ptr<unsigned short>(), &outlines);
+        } catch (const cv::Exception& e) {
+            code = e.code;
+        }
+    });
+    EXPECT_EQ(code, cv::Error::StsOutOfRange);
+
+    levels.copyTo(labels);
+    levels.copyTo(walk);
+    segments = cvCreateSeq(0, sizeof(CvSeq), sizeof(SegmentRecord), storage);
+    BesideScan beside;
+    beside.first = [] { throw std::runtime_error("beside"); };
+    std::string what;
+    withinAMinute([&] {
+        try {
+            segmentWithOutlines(&l, &w, grey.data, storage, segments,
+                                snapshot.ptr<unsigned short>(), &outlines,
+                                beside);
+        } catch (const std::runtime_error& e) {
+            what = e.what();
+        }
+    });
+    EXPECT_EQ(what, "beside");
+    // The scan itself ran to its end.
+    EXPECT_GT(segments->total, 0);
+
+    cvReleaseMemStorage(&tiny);
+    cvReleaseMemStorage(&storage);
     cv::setNumThreads(saved);
 }
