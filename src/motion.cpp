@@ -6,6 +6,7 @@
 
 #include "parallel_bands.h"
 
+#include <cassert>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -200,6 +201,7 @@ void estimateMotion(CvSeq* trackPoints, const CvMat* integralA,
 {
     // Each point reads the integral images and writes only itself, so the
     // points can be shared out in any way.
+    assert(!measured || measured->size() == size_t(trackPoints->total));
     std::vector<TrackPoint*> points(size_t(trackPoints->total));
     CvSeqReader reader;
     cvStartReadSeq(trackPoints, &reader, 0);
@@ -211,8 +213,7 @@ void estimateMotion(CvSeq* trackPoints, const CvMat* integralA,
         cv::Range(0, int(points.size())),
         [&](const cv::Range& range) {
             for (int i = range.start; i < range.end; ++i)
-                if (!measured || size_t(i) >= measured->size() ||
-                    !(*measured)[size_t(i)])
+                if (!measured || !(*measured)[size_t(i)])
                     estimatePointMotion(points[size_t(i)], integralA, integralB,
                                         width, height);
         },

@@ -35,7 +35,7 @@ void estimatePointMotion(TrackPoint* point, const CvMat* integralA,
                          const CvMat* integralB, int width, int height);
 
 // estimatePointMotion for every point of the sequence, in order, but those
-// that measured marks (by point index) as given their motion already.
+// that measured (one entry per point) marks as given their motion already.
 void estimateMotion(CvSeq* trackPoints, const CvMat* integralA,
                     const CvMat* integralB, int width, int height,
                     const std::vector<unsigned char>* measured = nullptr);

@@ -67,8 +67,6 @@ void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
                       std::vector<unsigned char>* measured)
 {
     (void)storage;
-    if (measured)
-        measured->clear();
     TrackPointIndex index(labelMap->cols, labelMap->rows);
     std::vector<TrackPoint*> indexed; // by index entry
     CvSeqReader pointReader;
@@ -81,6 +79,9 @@ void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
         indexed.push_back(point);
         CV_NEXT_SEQ_ELEM(trackPoints->elem_size, pointReader);
     }
+    // The points made before came with no motion.
+    if (measured)
+        measured->assign(indexed.size(), 0);
 
     std::vector<SegmentRecord*> records(size_t(segments->total));
     CvSeqReader segReader;
@@ -119,9 +120,10 @@ void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
         for (size_t k = 0; k < outline.vertices.size(); ++k) {
             const CvPoint vertex = outline.vertices[k];
             const int earliest = index.findEarliest(vertex);
-            TrackPoint* ref =
-                earliest >= 0 ? indexed[size_t(earliest)] : nullptr;
-            if (ref == nullptr) {
+            TrackPoint* ref;
+            if (earliest >= 0) {
+                ref = indexed[size_t(earliest)];
+            } else {
                 TrackPoint point = {};
                 point.x = vertex.x;
                 point.y = vertex.y;
@@ -135,14 +137,10 @@ void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
                 ref = (TrackPoint*)cvSeqPush(trackPoints, &point);
                 index.add(vertex);
                 indexed.push_back(ref);
-                if (measured) {
-                    measured->resize(size_t(trackPoints->total), 0);
-                    measured->back() = withMotion;
-                }
+                if (measured)
+                    measured->push_back(withMotion);
             }
             cvSeqPush(points, &ref);
         }
     }
-    if (measured)
-        measured->resize(size_t(trackPoints->total), 0);
 }
