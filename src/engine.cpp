@@ -14,6 +14,8 @@
 #include "track_points.h"
 #include "work_buffers.h"
 
+#include <optional>
+
 namespace {
 
 // Gaussian that smooths both velocity maps at the end of the run.
@@ -56,13 +58,17 @@ void runFrontStages(const CvMat* srcA, const CvMat* srcB, CvMemStorage* storage,
         beside.first = [srcA, srcB, work] {
             integrateFrames(srcA, srcB, work);
         };
-        // The walks' own record of the vertices measured.
-        TrackPointIndex measuredNear(srcA->cols, srcA->rows);
-        beside.eachOutline = [srcA, work,
-                              &measuredNear](SegmentOutline* outline) {
-            estimateVertexMotion(outline, work->integralA, work->integralB,
-                                 srcA->cols, srcA->rows, &measuredNear);
-        };
+        // The walks' own record of the vertices measured; only a call that
+        // walks beside the scan needs it.
+        std::optional<TrackPointIndex> measuredNear;
+        if (snapshot) {
+            measuredNear.emplace(srcA->cols, srcA->rows);
+            beside.eachOutline = [srcA, work,
+                                  &measuredNear](SegmentOutline* outline) {
+                estimateVertexMotion(outline, work->integralA, work->integralB,
+                                     srcA->cols, srcA->rows, &*measuredNear);
+            };
+        }
         segmentWithOutlines(&work->labelMap, &work->walkMap,
                             work->workImage->data.ptr, storage, work->segments,
                             snapshot, &outlines, beside);
