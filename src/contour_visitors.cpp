@@ -132,8 +132,14 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
     int minX = m->boxMin[0], minY = m->boxMin[1];
     int maxX = m->boxMax[0], maxY = m->boxMax[1];
 
-    // One reported point; false when the measure ends the walk.
-    const auto visit = [&](int px, int py, int direction) {
+    // Element index offsets of the eight neighbours.
+    std::ptrdiff_t offset[8];
+    for (int d = 0; d < 8; ++d)
+        offset[d] = std::ptrdiff_t(kContourDy[d]) * cols + kContourDx[d];
+
+    // One reported point, whose element index is at; false when the
+    // measure ends the walk.
+    const auto visit = [&](int px, int py, std::ptrdiff_t at, int direction) {
         const int n = count++;
         if (n >= kMeasureLimit)
             return false;
@@ -144,36 +150,31 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
         maxX = std::max(maxX, px);
         maxY = std::max(maxY, py);
 
+        // The neighbour in direction d and its element index, which is
+        // that of the grey value too when the neighbour lies in the map.
         const bool inner = px > 0 && py > 0 && px + 1 < cols && py + 1 < rows;
-        const auto valueAt = [&](int nx, int ny) {
-            return inner ? int(data[size_t(ny) * size_t(cols) + size_t(nx)])
-                         : read(nx, ny);
+        std::ptrdiff_t next = at;
+        const auto valueAt = [&](int d) {
+            next = at + offset[d];
+            return inner ? int(data[next])
+                         : read(px + kContourDx[d], py + kContourDy[d]);
         };
-        int nx = px;
-        int ny = py;
         int t = 0;
-        if (direction != kDirNone) {
-            const int left = (direction - 2) & 7;
-            nx = px + kContourDx[left];
-            ny = py + kContourDy[left];
-            t = valueAt(nx, ny);
-        }
+        if (direction != kDirNone)
+            t = valueAt((direction - 2) & 7);
         if (t == 0 || direction == kDirNone) {
             bool found = false;
             for (int i = 0; i < 8 && !found; ++i) {
-                const int d = (i - 2) & 7;
-                nx = px + kContourDx[d];
-                ny = py + kContourDy[d];
-                t = valueAt(nx, ny);
+                t = valueAt((i - 2) & 7);
                 found = t != label && t != bestLabel;
             }
             if (!found)
                 return true;
         }
+        // Outside the map (0) is never chosen.
         if (t == 0)
             return true;
-        const int diff = int(m->grey[size_t(py) * size_t(cols) + size_t(px)]) -
-                         int(m->grey[size_t(ny) * size_t(cols) + size_t(nx)]);
+        const int diff = int(m->grey[at]) - int(m->grey[next]);
         const bool closer = t != bestLabel && diff * diff < bestDiff;
         bestDiff = closer ? diff * diff : bestDiff;
         bestLabel = closer ? t : bestLabel;
@@ -189,13 +190,13 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
     CvPoint previous = start;
     walker.next(&d);
     CvPoint p = walker.point();
-    if (visit(p.x, p.y, d)) {
+    if (visit(p.x, p.y, walker.index(), d)) {
         while (!(p.x == start.x && p.y == start.y) &&
                !(p.x == previous.x && p.y == previous.y)) {
             previous = p;
             walker.next(&d);
             p = walker.point();
-            if (!visit(p.x, p.y, d))
+            if (!visit(p.x, p.y, walker.index(), d))
                 break;
         }
     }

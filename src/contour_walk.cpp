@@ -79,10 +79,11 @@ const IndexedStepTable& IndexedStepTable::forColumns(int cols)
 {
     thread_local IndexedStepTable table;
     if (table.cols_ != cols) {
-        for (unsigned mask = 0; mask < 256; ++mask) {
+        for (unsigned packed = 0; packed < 256; ++packed) {
+            const unsigned mask = kPackedMasks.directions[packed];
             for (int state = 0; state < kDirectionStates; ++state) {
                 const ContourStep s = kContourSteps.step[mask][state];
-                IndexedStep& entry = table.step_[mask][state];
+                IndexedStep& entry = table.step_[packed][state];
                 entry = IndexedStep{0, 0, 0, s.direction};
                 if (s.move != kNoMove) {
                     entry.dx = static_cast<signed char>(kContourDx[s.move]);
@@ -96,27 +97,21 @@ const IndexedStepTable& IndexedStepTable::forColumns(int cols)
     return table;
 }
 
-ColumnMaskTable::ColumnMaskTable()
+PackedMaskTable::PackedMaskTable()
 {
-    // Bit of column x + dx (dx = -2 .. 1) in each group of four.
-    const auto column = [](unsigned bits, int group, int dx) {
-        return (bits >> (4 * group + dx + 2)) & 1u;
-    };
-    const int kAbove = 0, kBelow = 1, kMiddle = 2;
-    for (unsigned bits = 0; bits < 4096; ++bits) {
-        mask[bits] = static_cast<unsigned char>(
-            column(bits, kMiddle, -1) << kDirLeft |
-            column(bits, kAbove, -1) << kDirUpLeft |
-            column(bits, kAbove, 0) << kDirUp |
-            column(bits, kAbove, 1) << kDirUpRight |
-            column(bits, kMiddle, 1) << kDirRight |
-            column(bits, kBelow, 1) << kDirDownRight |
-            column(bits, kBelow, 0) << kDirDown |
-            column(bits, kBelow, -1) << kDirDownLeft);
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned inDirections = 0;
+        unsigned inPacked = 0;
+        for (int b = 0; b < 8; ++b) {
+            inDirections |= ((mask >> b) & 1u) << kPackedDirection[b];
+            inPacked |= ((mask >> kPackedDirection[b]) & 1u) << b;
+        }
+        directions[mask] = static_cast<unsigned char>(inDirections);
+        packed[mask] = static_cast<unsigned char>(inPacked);
     }
 }
 
-const ColumnMaskTable kMaskOfColumns;
+const PackedMaskTable kPackedMasks;
 
 bool traceContour(ContourFunc func, const CvMat* map, int x, int y,
                   void* userData)

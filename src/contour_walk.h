@@ -85,14 +85,22 @@ class SegIndexReader {
     const CvMat* map_;
 };
 
-// Neighbour mask from the membership of columns x - 2 .. x + 1 in the rows
-// above (bits 0..3), below (bits 4..7) and of the pixel itself (bits 8..11).
-struct ColumnMaskTable {
-    unsigned char mask[4096];
-    ColumnMaskTable();
-    unsigned char operator[](unsigned bits) const { return mask[bits]; }
+// The walker's own order of the eight neighbours, the one that the typed
+// read below gathers fastest: bit b of a packed neighbour mask stands for
+// the neighbour in direction kPackedDirection[b] (the row above from the
+// left, the left neighbour, the row below from the left, the right one).
+inline constexpr int kPackedDirection[8] = {
+    kDirUpLeft,   kDirUp,   kDirUpRight,   kDirLeft,
+    kDirDownLeft, kDirDown, kDirDownRight, kDirRight};
+
+// Packed neighbour masks in direction order (bit d for direction d), and
+// back.
+struct PackedMaskTable {
+    unsigned char directions[256]; // by packed mask
+    unsigned char packed[256];     // by direction mask
+    PackedMaskTable();
 };
-extern const ColumnMaskTable kMaskOfColumns;
+extern const PackedMaskTable kPackedMasks;
 
 // Reads a continuous CV_16UC1 or CV_16SC1 map as cvGetSegIndex does: the
 // element sign-extended, 0 outside the map.
@@ -111,37 +119,41 @@ class Label16Reader {
     }
     unsigned neighbourMask(int x, int y, int label) const
     {
-        return neighbourMaskAt(std::ptrdiff_t(y) * cols_ + x, x, y, label);
+        return kPackedMasks.directions[packedNeighboursAt(
+            std::ptrdiff_t(y) * cols_ + x, x, y, label)];
     }
-    // The same for the point (x, y) whose element index is at.
-    unsigned neighbourMaskAt(std::ptrdiff_t at, int x, int y, int label) const
+    // The packed neighbour mask (see kPackedDirection) of the point (x, y)
+    // whose element index is at.
+    unsigned packedNeighboursAt(std::ptrdiff_t at, int x, int y,
+                                int label) const
     {
-        // Away from the border all eight neighbours are in the map, and so
-        // is the column two to the left.
-        if (x < 2 || y < 1 || unsigned(x) + 1 >= cols_ ||
+        // Away from the border the rows above and below are in the map from
+        // column x - 1 to x + 2.
+        if (x < 1 || y < 1 || unsigned(x) + 2 >= cols_ ||
             unsigned(y) + 1 >= rows_)
-            return readNeighbourMask(*this, x, y, label);
+            return kPackedMasks.packed[readNeighbourMask(*this, x, y, label)];
         const short* row = data_ + at;
 #ifdef __SSE2__
-        // Columns x - 2 .. x + 1 of the rows above, below and of (x, y)
-        // itself, one bit each, then the bits put in direction order.
+        // Columns x - 1 .. x + 2 of the row above (bits 0..3) and of the
+        // row below (bits 4..7), one bit each; the left and right
+        // neighbours take the bits of column x + 2.
         const __m128i want = _mm_set1_epi16(short(label));
         const __m128i aboveBelow =
-            _mm_unpacklo_epi64(load4(row - cols_ - 2), load4(row + cols_ - 2));
-        const __m128i middle = load4(row - 2);
-        const unsigned bits = unsigned(_mm_movemask_epi8(_mm_packs_epi16(
-            _mm_cmpeq_epi16(aboveBelow, want), _mm_cmpeq_epi16(middle, want))));
-        return kMaskOfColumns[bits & 0xfffu];
+            _mm_unpacklo_epi64(load4(row - cols_ - 1), load4(row + cols_ - 1));
+        const unsigned columns = unsigned(_mm_movemask_epi8(_mm_packs_epi16(
+            _mm_cmpeq_epi16(aboveBelow, want), _mm_setzero_si128())));
+        return (columns & 0x77u) | unsigned(row[-1] == label) << 3 |
+               unsigned(row[1] == label) << 7;
 #else
         const short* above = row - cols_;
         const short* below = row + cols_;
-        return unsigned(row[-1] == label) | unsigned(above[-1] == label) << 1 |
-               unsigned(above[0] == label) << 2 |
-               unsigned(above[1] == label) << 3 |
-               unsigned(row[1] == label) << 4 |
-               unsigned(below[1] == label) << 5 |
-               unsigned(below[0] == label) << 6 |
-               unsigned(below[-1] == label) << 7;
+        return unsigned(above[-1] == label) | unsigned(above[0] == label) << 1 |
+               unsigned(above[1] == label) << 2 |
+               unsigned(row[-1] == label) << 3 |
+               unsigned(below[-1] == label) << 4 |
+               unsigned(below[0] == label) << 5 |
+               unsigned(below[1] == label) << 6 |
+               unsigned(row[1] == label) << 7;
 #endif
     }
 
@@ -199,17 +211,17 @@ struct IndexedStep {
     unsigned char direction;
 };
 
-// kContourSteps for maps of one width, so that a walk that keeps its
-// point's element index finds the next point without a multiplication or a
-// further lookup.
+// kContourSteps for maps of one width, by packed neighbour mask, so that a
+// walk that keeps its point's element index finds the next point without a
+// multiplication or a further lookup.
 class IndexedStepTable {
   public:
     // This thread's table for maps of cols columns, remade when the width
     // changes.
     static const IndexedStepTable& forColumns(int cols);
-    const IndexedStep& operator()(unsigned mask, int state) const
+    const IndexedStep& operator()(unsigned packedMask, int state) const
     {
-        return step_[mask][state];
+        return step_[packedMask][state];
     }
 
   private:
@@ -228,13 +240,15 @@ class IndexedWalker {
     {
     }
     CvPoint point() const { return cvPoint(x_, y_); }
+    // The current point's element index.
+    std::ptrdiff_t index() const { return at_; }
     // Moves to the boundary point after the current one; updates *d.
     void next(int* d)
     {
         if (label_ == 0)
             return;
         const IndexedStep& s =
-            steps_(read_.neighbourMaskAt(at_, x_, y_, label_), *d);
+            steps_(read_.packedNeighboursAt(at_, x_, y_, label_), *d);
         *d = s.direction;
         x_ += s.dx;
         y_ += s.dy;
