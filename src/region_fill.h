@@ -21,22 +21,32 @@ struct LevelMaps {
 };
 
 // First column in [x, last] of row whose value is a (Equal) or is not a
-// (!Equal); last + 1 if none. Eight pixels at a time: most pixels of a box
-// hold other values.
+// (!Equal); last + 1 if none. The row holds width values. Eight pixels at a
+// time: most pixels of a box hold other values, and most boxes are a few
+// pixels wide, so the last eight are read whole (the row's values past last
+// are read and left out) unless the row ends first.
 template <bool Equal>
-int findFirst(const unsigned short* row, int x, int last, unsigned short a)
+int findFirst(const unsigned short* row, int x, int last, unsigned short a,
+              int width)
 {
 #ifdef __SSE2__
     const __m128i want = _mm_set1_epi16(short(a));
-    for (; x + 7 <= last; x += 8) {
+    for (; x <= last && x + 7 < width; x += 8) {
         const __m128i v =
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
-        int hits = _mm_movemask_epi8(_mm_cmpeq_epi16(v, want));
+        unsigned hits = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, want)));
         if (!Equal)
-            hits ^= 0xffff;
+            hits ^= 0xffffu;
+        // Two bits a pixel; none for those past last.
+        if (last - x < 7)
+            hits &= (1u << (2 * (last - x + 1))) - 1u;
         if (hits != 0)
-            return x + __builtin_ctz(unsigned(hits)) / 2;
+            return x + __builtin_ctz(hits) / 2;
     }
+    if (x > last)
+        return last + 1;
+#else
+    (void)width;
 #endif
     while (x <= last && (row[x] == a) != Equal)
         ++x;
@@ -44,21 +54,27 @@ int findFirst(const unsigned short* row, int x, int last, unsigned short a)
 }
 
 // Last column in [first, x] of row whose value is a (Equal) or is not a
-// (!Equal); first - 1 if none.
+// (!Equal); first - 1 if none. As findFirst, eight at a time, the first
+// eight read whole unless the row begins first.
 template <bool Equal>
 int findLast(const unsigned short* row, int first, int x, unsigned short a)
 {
 #ifdef __SSE2__
     const __m128i want = _mm_set1_epi16(short(a));
-    for (; x - 7 >= first; x -= 8) {
+    for (; x >= first && x >= 7; x -= 8) {
         const __m128i v =
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x - 7));
-        int hits = _mm_movemask_epi8(_mm_cmpeq_epi16(v, want));
+        unsigned hits = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, want)));
         if (!Equal)
-            hits ^= 0xffff;
+            hits ^= 0xffffu;
+        // Pixels before first are left out.
+        if (x - first < 7)
+            hits &= ~((1u << (2 * (7 - (x - first)))) - 1u);
         if (hits != 0)
-            return x - 7 + (31 - __builtin_clz(unsigned(hits))) / 2;
+            return x - 7 + (31 - __builtin_clz(hits)) / 2;
     }
+    if (x < first)
+        return first - 1;
 #endif
     while (x >= first && (row[x] == a) != Equal)
         --x;
@@ -115,9 +131,10 @@ inline void forwardRow(const LevelMaps& maps, int y, int first, int last,
     const auto touchesVertically = [&](int x) {
         return map(x, y + 1) == target || map(x, y - 1) == target;
     };
-    for (int start = findFirst<true>(labelRow, first, last, level16);
+    for (int start = findFirst<true>(labelRow, first, last, level16, maps.cols);
          start <= last;) {
-        const int end = findFirst<false>(labelRow, start, last, level16);
+        const int end =
+            findFirst<false>(labelRow, start, last, level16, maps.cols);
         int x = start;
         bool hit = map(start - 1, y) == target || touchesVertically(start);
         while (!hit && ++x < end)
@@ -128,7 +145,7 @@ inline void forwardRow(const LevelMaps& maps, int y, int first, int last,
         }
         if (hit)
             fillSpan(maps, y, x, end - 1, label16);
-        start = findFirst<true>(labelRow, end, last, level16);
+        start = findFirst<true>(labelRow, end, last, level16, maps.cols);
     }
 }
 

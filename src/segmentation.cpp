@@ -82,19 +82,22 @@ void backwardFill(const LevelMaps& maps, const int* boxMin, const int* boxMax,
 }
 
 // Gives every pixel of level `level` inside the box the value target,
-// connected to the measured region or not.
+// connected to the measured region or not. The boxes are a few pixels wide
+// and which of their pixels hold the level follows the texture, so each
+// pixel is written, with its own value or target, instead of tested by a
+// branch.
 void overwriteLevelInBox(const LevelMaps& maps, const int* boxMin,
                          const int* boxMax, int target, int level)
 {
     const unsigned short label16 = (unsigned short)target;
+    const unsigned short level16 = (unsigned short)level;
     for (int y = boxMin[1]; y <= boxMax[1]; ++y) {
         unsigned short* labelRow = maps.labelData + (size_t)y * maps.cols;
         unsigned short* walkRow = maps.walkData + (size_t)y * maps.cols;
         for (int x = boxMin[0]; x <= boxMax[0]; ++x) {
-            if (labelRow[x] == level) {
-                labelRow[x] = label16;
-                walkRow[x] = label16;
-            }
+            const bool take = labelRow[x] == level16;
+            labelRow[x] = take ? label16 : labelRow[x];
+            walkRow[x] = take ? label16 : walkRow[x];
         }
     }
 }
