@@ -174,8 +174,10 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
         // Outside the map (0) is never chosen.
         if (t == 0)
             return true;
+        // Both tests are made, with no branch between them: whether the
+        // value is new follows the outline.
         const int diff = int(m->grey[at]) - int(m->grey[next]);
-        const bool closer = t != bestLabel && diff * diff < bestDiff;
+        const bool closer = (t != bestLabel) & (diff * diff < bestDiff);
         bestDiff = closer ? diff * diff : bestDiff;
         bestLabel = closer ? t : bestLabel;
         return true;
@@ -191,8 +193,7 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
     walker.next(&d);
     CvPoint p = walker.point();
     if (visit(p.x, p.y, walker.index(), d)) {
-        while (!(p.x == start.x && p.y == start.y) &&
-               !(p.x == previous.x && p.y == previous.y)) {
+        while (!samePoint(p, start) && !samePoint(p, previous)) {
             previous = p;
             walker.next(&d);
             p = walker.point();
@@ -331,8 +332,7 @@ void markRestOfOutline(const CvMat* walkMap, CvMat* target,
     int d = from.direction;
     int count = 1;
     markPoint(&k, p.x, p.y);
-    while (!(p.x == start.x && p.y == start.y) &&
-           !(p.x == previous.x && p.y == previous.y)) {
+    while (!samePoint(p, start) && !samePoint(p, previous)) {
         previous = p;
         walker.next(&d);
         p = walker.point();

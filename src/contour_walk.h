@@ -417,6 +417,14 @@ template <class Reader>
 using WalkerOf = std::conditional_t<std::is_same_v<Reader, Label16Reader>,
                                     IndexedWalker, PositionWalker<Reader>>;
 
+// True when a and b are the same point, by one test: a walk passes the row
+// and the column of its start many times, so a test per coordinate would
+// follow the outline's shape.
+inline bool samePoint(CvPoint a, CvPoint b)
+{
+    return ((a.x ^ b.x) | (a.y ^ b.y)) == 0;
+}
+
 // Walks the region of the map that holds the value at (x, y) and calls
 // visit(x, y, label, direction) for every step, exactly as traceContour
 // calls its ContourFunc; returns what traceContour returns.
@@ -439,9 +447,9 @@ bool followContour(const Reader& read, int x, int y, Visit&& visit)
     if (!visit(p.x, p.y, label, d))
         return false;
     for (;;) {
-        if (p.x == start.x && p.y == start.y)
+        if (samePoint(p, start))
             return true;
-        if (p.x == previous.x && p.y == previous.y)
+        if (samePoint(p, previous))
             return false; // no progress
         previous = p;
         walker.next(&d);

@@ -5,6 +5,7 @@
 
 #include "contour_walk.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -37,9 +38,9 @@ int findFirst(const unsigned short* row, int x, int last, unsigned short a,
         unsigned hits = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, want)));
         if (!Equal)
             hits ^= 0xffffu;
-        // Two bits a pixel; none for those past last.
-        if (last - x < 7)
-            hits &= (1u << (2 * (last - x + 1))) - 1u;
+        // Two bits a pixel; none for those past last. Without a branch:
+        // where the row ends follows the texture.
+        hits &= 0xffffu >> (2 * (8 - std::min(last - x + 1, 8)));
         if (hits != 0)
             return x + __builtin_ctz(hits) / 2;
     }
@@ -67,9 +68,8 @@ int findLast(const unsigned short* row, int first, int x, unsigned short a)
         unsigned hits = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, want)));
         if (!Equal)
             hits ^= 0xffffu;
-        // Pixels before first are left out.
-        if (x - first < 7)
-            hits &= ~((1u << (2 * (7 - (x - first)))) - 1u);
+        // Pixels before first are left out, as in findFirst.
+        hits &= (0xffffu << (2 * (8 - std::min(x - first + 1, 8)))) & 0xffffu;
         if (hits != 0)
             return x - 7 + (31 - __builtin_clz(hits)) / 2;
     }

@@ -95,9 +95,14 @@ void overwriteLevelInBox(const LevelMaps& maps, const int* boxMin,
         unsigned short* labelRow = maps.labelData + (size_t)y * maps.cols;
         unsigned short* walkRow = maps.walkData + (size_t)y * maps.cols;
         for (int x = boxMin[0]; x <= boxMax[0]; ++x) {
-            const bool take = labelRow[x] == level16;
-            labelRow[x] = take ? label16 : labelRow[x];
-            walkRow[x] = take ? label16 : walkRow[x];
+            // All ones where the pixel holds the level, by arithmetic, so
+            // that the compiler does not turn the writes back into a test.
+            const unsigned short take =
+                (unsigned short)-(unsigned short)(labelRow[x] == level16);
+            labelRow[x] =
+                (unsigned short)((labelRow[x] & ~take) | (label16 & take));
+            walkRow[x] =
+                (unsigned short)((walkRow[x] & ~take) | (label16 & take));
         }
     }
 }
