@@ -178,8 +178,11 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
         // value is new follows the outline.
         const int diff = int(m->grey[at]) - int(m->grey[next]);
         const bool closer = (t != bestLabel) & (diff * diff < bestDiff);
-        bestDiff = closer ? diff * diff : bestDiff;
-        bestLabel = closer ? t : bestLabel;
+        // All ones when closer; the selects by arithmetic, so that the
+        // compiler does not make a branch of them.
+        const int take = -int(closer);
+        bestDiff = (diff * diff & take) | (bestDiff & ~take);
+        bestLabel = (t & take) | (bestLabel & ~take);
         return true;
     };
 

@@ -102,14 +102,35 @@ inline void copyWhereEqual(const unsigned short* from, unsigned short* to,
             to[x] = a;
 }
 
-// Writes target into both maps at columns from..to of row y.
+// Writes target into both maps at columns from..to of row y, eight pixels
+// at a time: most spans are short, and the last eight of a span are written
+// whole (the pixels past `to` with their own values) unless the row ends
+// first.
 inline void fillSpan(const LevelMaps& maps, int y, int from, int to,
                      unsigned short target)
 {
     const size_t row = (size_t)y * maps.cols;
-    for (int x = from; x <= to; ++x) {
-        maps.labelData[row + x] = target;
-        maps.walkData[row + x] = target;
+    unsigned short* label = maps.labelData + row;
+    unsigned short* walk = maps.walkData + row;
+    int x = from;
+#ifdef __SSE2__
+    const __m128i value = _mm_set1_epi16(short(target));
+    const __m128i lane = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+    for (; x <= to && x + 7 < maps.cols; x += 8) {
+        // All ones in the lanes up to `to`.
+        const __m128i take = _mm_cmplt_epi16(
+            lane, _mm_set1_epi16(short(std::min(to - x + 1, 8))));
+        for (unsigned short* map : {label, walk}) {
+            __m128i* at = reinterpret_cast<__m128i*>(map + x);
+            const __m128i old = _mm_loadu_si128(at);
+            _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(take, value),
+                                              _mm_andnot_si128(take, old)));
+        }
+    }
+#endif
+    for (; x <= to; ++x) {
+        label[x] = target;
+        walk[x] = target;
     }
 }
 
