@@ -161,6 +161,10 @@ class Label16Reader {
     {
         return int(cols_);
     }
+    int rows() const
+    {
+        return int(rows_);
+    }
 
   private:
 #ifdef __SSE2__

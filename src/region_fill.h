@@ -6,7 +6,9 @@
 #include "contour_walk.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #ifdef __SSE2__
@@ -21,64 +23,78 @@ struct LevelMaps {
     int cols;
 };
 
-// First column in [x, last] of row whose value is a (Equal) or is not a
-// (!Equal); last + 1 if none. The row holds width values. Eight pixels at a
-// time: most pixels of a box hold other values, and most boxes are a few
-// pixels wide, so the last eight are read whole (the row's values past last
-// are read and left out) unless the row ends first.
-template <bool Equal>
-int findFirst(const unsigned short* row, int x, int last, unsigned short a,
-              int width)
-{
-#ifdef __SSE2__
-    const __m128i want = _mm_set1_epi16(short(a));
-    for (; x <= last && x + 7 < width; x += 8) {
-        const __m128i v =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
-        unsigned hits = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, want)));
-        if (!Equal)
-            hits ^= 0xffffu;
-        // Two bits a pixel; none for those past last. Without a branch:
-        // where the row ends follows the texture.
-        hits &= 0xffffu >> (2 * (8 - std::min(last - x + 1, 8)));
-        if (hits != 0)
-            return x + __builtin_ctz(hits) / 2;
-    }
-    if (x > last)
-        return last + 1;
-#else
-    (void)width;
-#endif
-    while (x <= last && (row[x] == a) != Equal)
-        ++x;
-    return x;
-}
+// One stretch of at most 64 pixels of a row, from column x0, as bits: which
+// hold the level, which hold target, and which have an upper or lower
+// neighbour that holds target (outside the map reads as 0, as the maps'
+// reader gives it).
+struct RowBits {
+    std::uint64_t level;
+    std::uint64_t target;
+    std::uint64_t touches;
+};
 
-// Last column in [first, x] of row whose value is a (Equal) or is not a
-// (!Equal); first - 1 if none. As findFirst, eight at a time, the first
-// eight read whole unless the row begins first.
-template <bool Equal>
-int findLast(const unsigned short* row, int first, int x, unsigned short a)
+inline RowBits rowBits(const LevelMaps& maps, int y, int x0, int n,
+                       unsigned short target, unsigned short level)
 {
+    const std::size_t cols = std::size_t(maps.cols);
+    const unsigned short* row = maps.labelData + std::size_t(y) * cols + x0;
+    // The rows above and below; a row outside the map reads as 0 and is
+    // replaced by the other one (read twice), or both are left out.
+    const bool hasAbove = y > 0;
+    const bool hasBelow = y + 1 < maps.label.rows();
+    const bool vertical = hasAbove || hasBelow;
+    const unsigned short* above =
+        hasAbove ? row - cols : (hasBelow ? row + cols : row);
+    const unsigned short* below = hasBelow ? row + cols : above;
+    const std::uint64_t all =
+        n < 64 ? (std::uint64_t(1) << n) - 1 : ~std::uint64_t(0);
+    RowBits bits = {0, 0, 0};
+    int i = 0;
 #ifdef __SSE2__
-    const __m128i want = _mm_set1_epi16(short(a));
-    for (; x >= first && x >= 7; x -= 8) {
-        const __m128i v =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x - 7));
-        unsigned hits = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(v, want)));
-        if (!Equal)
-            hits ^= 0xffffu;
-        // Pixels before first are left out, as in findFirst.
-        hits &= (0xffffu << (2 * (8 - std::min(x - first + 1, 8)))) & 0xffffu;
-        if (hits != 0)
-            return x - 7 + (31 - __builtin_clz(hits)) / 2;
+    // Sixteen pixels at a time while the row goes on; those past n are read
+    // and left out.
+    const int room = maps.cols - x0;
+    const __m128i wantLevel = _mm_set1_epi16(short(level));
+    const __m128i wantTarget = _mm_set1_epi16(short(target));
+    const auto load = [](const unsigned short* p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    };
+    const auto mask = [](__m128i low, __m128i high) {
+        return std::uint64_t(
+            unsigned(_mm_movemask_epi8(_mm_packs_epi16(low, high))));
+    };
+    for (; i < n && i + 16 <= room; i += 16) {
+        const __m128i v0 = load(row + i);
+        const __m128i v8 = load(row + i + 8);
+        bits.level |=
+            mask(_mm_cmpeq_epi16(v0, wantLevel), _mm_cmpeq_epi16(v8, wantLevel))
+            << i;
+        bits.target |= mask(_mm_cmpeq_epi16(v0, wantTarget),
+                            _mm_cmpeq_epi16(v8, wantTarget))
+                       << i;
+        if (vertical)
+            bits.touches |=
+                mask(_mm_or_si128(_mm_cmpeq_epi16(load(above + i), wantTarget),
+                                  _mm_cmpeq_epi16(load(below + i), wantTarget)),
+                     _mm_or_si128(
+                         _mm_cmpeq_epi16(load(above + i + 8), wantTarget),
+                         _mm_cmpeq_epi16(load(below + i + 8), wantTarget)))
+                << i;
     }
-    if (x < first)
-        return first - 1;
 #endif
-    while (x >= first && (row[x] == a) != Equal)
-        --x;
-    return x;
+    for (; i < n; ++i) {
+        bits.level |= std::uint64_t(row[i] == level) << i;
+        bits.target |= std::uint64_t(row[i] == target) << i;
+        if (vertical)
+            bits.touches |=
+                std::uint64_t(above[i] == target || below[i] == target) << i;
+    }
+    bits.level &= all;
+    bits.target &= all;
+    bits.touches &= all;
+    if (!hasAbove || !hasBelow)
+        bits.touches |= target == 0 ? all : 0;
+    return bits;
 }
 
 // Writes a into to[x] wherever from[x] holds a, for x in [x, last].
@@ -102,35 +118,39 @@ inline void copyWhereEqual(const unsigned short* from, unsigned short* to,
             to[x] = a;
 }
 
-// Writes target into both maps at columns from..to of row y, eight pixels
-// at a time: most spans are short, and the last eight of a span are written
-// whole (the pixels past `to` with their own values) unless the row ends
-// first.
-inline void fillSpan(const LevelMaps& maps, int y, int from, int to,
+// Writes target into both maps at the pixels of row y given by the set
+// bits of filled, bit i standing for column x0 + i. Eight pixels at
+// a time from the lowest set bit to the highest, each pixel with target or
+// its own value, as the spans' ends follow the texture.
+inline void fillBits(const LevelMaps& maps, int y, int x0, std::uint64_t filled,
                      unsigned short target)
 {
-    const size_t row = (size_t)y * maps.cols;
+    const std::size_t row = std::size_t(y) * maps.cols;
     unsigned short* label = maps.labelData + row;
     unsigned short* walk = maps.walkData + row;
-    int x = from;
+    int i = filled != 0 ? __builtin_ctzll(filled) : 64;
+    const int end = filled != 0 ? 64 - __builtin_clzll(filled) : 0;
 #ifdef __SSE2__
     const __m128i value = _mm_set1_epi16(short(target));
-    const __m128i lane = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
-    for (; x <= to && x + 7 < maps.cols; x += 8) {
-        // All ones in the lanes up to `to`.
-        const __m128i take = _mm_cmplt_epi16(
-            lane, _mm_set1_epi16(short(std::min(to - x + 1, 8))));
+    const __m128i lane = _mm_setr_epi16(1, 2, 4, 8, 16, 32, 64, 128);
+    for (; i < end && x0 + i + 8 <= maps.cols; i += 8) {
+        // All ones in the lanes whose bit is set.
+        const __m128i take = _mm_cmpeq_epi16(
+            _mm_and_si128(_mm_set1_epi16(short((filled >> i) & 0xffu)), lane),
+            lane);
         for (unsigned short* map : {label, walk}) {
-            __m128i* at = reinterpret_cast<__m128i*>(map + x);
+            __m128i* at = reinterpret_cast<__m128i*>(map + x0 + i);
             const __m128i old = _mm_loadu_si128(at);
             _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(take, value),
                                               _mm_andnot_si128(take, old)));
         }
     }
 #endif
-    for (; x <= to; ++x) {
-        label[x] = target;
-        walk[x] = target;
+    for (; i < end; ++i) {
+        if ((filled >> i) & 1) {
+            label[x0 + i] = target;
+            walk[x0 + i] = target;
+        }
     }
 }
 
@@ -141,33 +161,68 @@ inline void fillSpan(const LevelMaps& maps, int y, int from, int to,
 // Along a run of the level that is the first pixel whose upper or lower
 // neighbour holds target (or the run's first pixel, by its left neighbour,
 // or its last, by its right one), and from there every pixel to the run's
-// end, each by the one just filled on its left.
+// end, each by the one just filled on its left. Only pixels of the level
+// change, so the runs of a row do not depend on each other: the row is
+// taken 64 pixels at a time as bit masks, and a run that goes on past a
+// stretch carries whether it is filled into the next.
 inline void forwardRow(const LevelMaps& maps, int y, int first, int last,
                        int target, int level)
 {
+    assert(target == short(target) && target != level);
     const unsigned short label16 = (unsigned short)target;
     const unsigned short level16 = (unsigned short)level;
-    const Label16Reader& map = maps.label;
-    const unsigned short* labelRow = maps.labelData + (size_t)y * maps.cols;
-    const auto touchesVertically = [&](int x) {
-        return map(x, y + 1) == target || map(x, y - 1) == target;
-    };
-    for (int start = findFirst<true>(labelRow, first, last, level16, maps.cols);
-         start <= last;) {
-        const int end =
-            findFirst<false>(labelRow, start, last, level16, maps.cols);
-        int x = start;
-        bool hit = map(start - 1, y) == target || touchesVertically(start);
-        while (!hit && ++x < end)
-            hit = touchesVertically(x);
-        if (!hit && map(end, y) == target) {
-            x = end - 1;
-            hit = true;
-        }
-        if (hit)
-            fillSpan(maps, y, x, end - 1, label16);
-        start = findFirst<true>(labelRow, end, last, level16, maps.cols);
+    const unsigned short* labelRow =
+        maps.labelData + std::size_t(y) * maps.cols;
+    // The pixel left of the stretch: of the level (only inside first..last),
+    // holding target, and of the level and filled.
+    bool leftLevel = false;
+    bool leftTarget = maps.label(first - 1, y) == target;
+    bool leftFilled = false;
+    for (int x0 = first; x0 <= last; x0 += 64) {
+        const int n = std::min(64, last - x0 + 1);
+        const int right = x0 + n;
+        const std::uint64_t top = std::uint64_t(1) << (n - 1);
+        const bool rightLevel = right <= last && labelRow[right] == level16;
+        const bool rightTarget = maps.label(right, y) == target;
+        // A stretch without the level fills nothing; it takes no branch of
+        // its own, as whether it holds the level follows the texture.
+        const RowBits bits = rowBits(maps, y, x0, n, label16, level16);
+        const std::uint64_t lv = bits.level;
+        const std::uint64_t runStart = lv & ~((lv << 1) | leftLevel);
+        const std::uint64_t runEnd = lv & ~((lv >> 1) | (rightLevel ? top : 0));
+        const std::uint64_t seeds =
+            (lv & bits.touches) |
+            (runStart & ((bits.target << 1) | leftTarget)) |
+            (lv & (leftFilled ? 1 : 0));
+        // From each run's first seed to its end: adding the seeds clears a
+        // run from its first seed on (later seeds stay set).
+        const std::uint64_t filled =
+            (lv & ~(lv + seeds)) | seeds |
+            (runEnd & ((bits.target >> 1) | (rightTarget ? top : 0)));
+        fillBits(maps, y, x0, filled, label16);
+        leftFilled = rightLevel && (filled & top) != 0;
+        // The last pixel, for a run that starts the next stretch: not of
+        // the level then, so not written here.
+        leftLevel = (lv & top) != 0;
+        leftTarget = labelRow[right - 1] == label16;
     }
+}
+
+// Fills each run's pixels from its first one up to its last seed: seeds
+// spread towards bit 0 through the set bits of run (seeds within run).
+inline std::uint64_t spreadDown(std::uint64_t seeds, std::uint64_t run)
+{
+    seeds |= run & (seeds >> 1);
+    run &= run >> 1;
+    seeds |= run & (seeds >> 2);
+    run &= run >> 2;
+    seeds |= run & (seeds >> 4);
+    run &= run >> 4;
+    seeds |= run & (seeds >> 8);
+    run &= run >> 8;
+    seeds |= run & (seeds >> 16);
+    run &= run >> 16;
+    return seeds | (run & (seeds >> 32));
 }
 
 // The backward pass over columns first..last of row y, from the right:
@@ -176,27 +231,36 @@ inline void forwardRow(const LevelMaps& maps, int y, int first, int last,
 inline void backwardRow(const LevelMaps& maps, int y, int first, int last,
                         int target, int level)
 {
+    assert(target == short(target) && target != level);
     const unsigned short label16 = (unsigned short)target;
     const unsigned short level16 = (unsigned short)level;
-    const Label16Reader& map = maps.label;
-    const unsigned short* labelRow = maps.labelData + (size_t)y * maps.cols;
-    const auto touchesVertically = [&](int x) {
-        return map(x, y + 1) == target || map(x, y - 1) == target;
-    };
-    for (int end = findLast<true>(labelRow, first, last, level16);
-         end >= first;) {
-        const int start = findLast<false>(labelRow, first, end, level16);
-        int x = end;
-        bool hit = map(end + 1, y) == target || touchesVertically(end);
-        while (!hit && --x > start)
-            hit = touchesVertically(x);
-        if (!hit && map(start, y) == target) {
-            x = start + 1;
-            hit = true;
-        }
-        if (hit)
-            fillSpan(maps, y, start + 1, x, label16);
-        end = findLast<true>(labelRow, first, start, level16);
+    const unsigned short* labelRow =
+        maps.labelData + std::size_t(y) * maps.cols;
+    // The pixel right of the stretch, as in forwardRow.
+    bool rightLevel = false;
+    bool rightTarget = maps.label(last + 1, y) == target;
+    bool rightFilled = false;
+    for (int x1 = last; x1 >= first; x1 -= 64) {
+        const int x0 = std::max(first, x1 - 63);
+        const int n = x1 - x0 + 1;
+        const std::uint64_t top = std::uint64_t(1) << (n - 1);
+        const bool leftLevel = x0 > first && labelRow[x0 - 1] == level16;
+        const bool leftTarget = maps.label(x0 - 1, y) == target;
+        const RowBits bits = rowBits(maps, y, x0, n, label16, level16);
+        const std::uint64_t lv = bits.level;
+        const std::uint64_t runStart = lv & ~((lv << 1) | leftLevel);
+        const std::uint64_t runEnd = lv & ~((lv >> 1) | (rightLevel ? top : 0));
+        const std::uint64_t seeds =
+            (lv & bits.touches) |
+            (runEnd & ((bits.target >> 1) | (rightTarget ? top : 0))) |
+            (lv & (rightFilled ? top : 0));
+        const std::uint64_t filled =
+            spreadDown(seeds, lv) |
+            (runStart & ((bits.target << 1) | leftTarget));
+        fillBits(maps, y, x0, filled, label16);
+        rightFilled = leftLevel && (filled & 1) != 0;
+        rightLevel = (lv & 1) != 0;
+        rightTarget = labelRow[x0] == label16;
     }
 }
 
