@@ -97,6 +97,34 @@ inline RowBits rowBits(const LevelMaps& maps, int y, int x0, int n,
     return bits;
 }
 
+// A stretch's runs of the level and their neighbours, from its RowBits and
+// the pixels just left and right of it (of the level: only when inside the
+// pass's columns).
+struct StretchRuns {
+    std::uint64_t level;
+    std::uint64_t touches;     // upper or lower neighbour holds target
+    std::uint64_t start;       // a run's first pixel
+    std::uint64_t end;         // a run's last pixel
+    std::uint64_t leftTarget;  // the pixel on the left holds target
+    std::uint64_t rightTarget; // the pixel on the right holds target
+};
+
+inline StretchRuns stretchRuns(const RowBits& bits, int n, bool leftLevel,
+                               bool leftTarget, bool rightLevel,
+                               bool rightTarget)
+{
+    const std::uint64_t top = std::uint64_t(1) << (n - 1);
+    const std::uint64_t lv = bits.level;
+    StretchRuns runs;
+    runs.level = lv;
+    runs.touches = bits.touches;
+    runs.start = lv & ~((lv << 1) | leftLevel);
+    runs.end = lv & ~((lv >> 1) | (rightLevel ? top : 0));
+    runs.leftTarget = (bits.target << 1) | leftTarget;
+    runs.rightTarget = (bits.target >> 1) | (rightTarget ? top : 0);
+    return runs;
+}
+
 // Writes a into to[x] wherever from[x] holds a, for x in [x, last].
 inline void copyWhereEqual(const unsigned short* from, unsigned short* to,
                            int x, int last, unsigned short a)
@@ -186,19 +214,17 @@ inline void forwardRow(const LevelMaps& maps, int y, int first, int last,
         const bool rightTarget = maps.label(right, y) == target;
         // A stretch without the level fills nothing; it takes no branch of
         // its own, as whether it holds the level follows the texture.
-        const RowBits bits = rowBits(maps, y, x0, n, label16, level16);
-        const std::uint64_t lv = bits.level;
-        const std::uint64_t runStart = lv & ~((lv << 1) | leftLevel);
-        const std::uint64_t runEnd = lv & ~((lv >> 1) | (rightLevel ? top : 0));
-        const std::uint64_t seeds =
-            (lv & bits.touches) |
-            (runStart & ((bits.target << 1) | leftTarget)) |
-            (lv & (leftFilled ? 1 : 0));
+        const StretchRuns runs =
+            stretchRuns(rowBits(maps, y, x0, n, label16, level16), n, leftLevel,
+                        leftTarget, rightLevel, rightTarget);
+        const std::uint64_t lv = runs.level;
+        const std::uint64_t seeds = (lv & runs.touches) |
+                                    (runs.start & runs.leftTarget) |
+                                    (lv & (leftFilled ? 1 : 0));
         // From each run's first seed to its end: adding the seeds clears a
         // run from its first seed on (later seeds stay set).
         const std::uint64_t filled =
-            (lv & ~(lv + seeds)) | seeds |
-            (runEnd & ((bits.target >> 1) | (rightTarget ? top : 0)));
+            (lv & ~(lv + seeds)) | seeds | (runs.end & runs.rightTarget);
         fillBits(maps, y, x0, filled, label16);
         leftFilled = rightLevel && (filled & top) != 0;
         // The last pixel, for a run that starts the next stretch: not of
@@ -246,17 +272,15 @@ inline void backwardRow(const LevelMaps& maps, int y, int first, int last,
         const std::uint64_t top = std::uint64_t(1) << (n - 1);
         const bool leftLevel = x0 > first && labelRow[x0 - 1] == level16;
         const bool leftTarget = maps.label(x0 - 1, y) == target;
-        const RowBits bits = rowBits(maps, y, x0, n, label16, level16);
-        const std::uint64_t lv = bits.level;
-        const std::uint64_t runStart = lv & ~((lv << 1) | leftLevel);
-        const std::uint64_t runEnd = lv & ~((lv >> 1) | (rightLevel ? top : 0));
-        const std::uint64_t seeds =
-            (lv & bits.touches) |
-            (runEnd & ((bits.target >> 1) | (rightTarget ? top : 0))) |
-            (lv & (rightFilled ? top : 0));
+        const StretchRuns runs =
+            stretchRuns(rowBits(maps, y, x0, n, label16, level16), n, leftLevel,
+                        leftTarget, rightLevel, rightTarget);
+        const std::uint64_t lv = runs.level;
+        const std::uint64_t seeds = (lv & runs.touches) |
+                                    (runs.end & runs.rightTarget) |
+                                    (lv & (rightFilled ? top : 0));
         const std::uint64_t filled =
-            spreadDown(seeds, lv) |
-            (runStart & ((bits.target << 1) | leftTarget));
+            spreadDown(seeds, lv) | (runs.start & runs.leftTarget);
         fillBits(maps, y, x0, filled, label16);
         rightFilled = leftLevel && (filled & 1) != 0;
         rightLevel = (lv & 1) != 0;
