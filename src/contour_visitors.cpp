@@ -126,11 +126,15 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
     const int rows = m->map->rows;
     const int label = read(x, y);
 
-    int count = m->count;
+    const int firstCount = m->count;
+    int count = firstCount;
     int bestLabel = m->bestLabel;
     int bestDiff = m->bestDiff;
-    int minX = m->boxMin[0], minY = m->boxMin[1];
-    int maxX = m->boxMax[0], maxY = m->boxMax[1];
+    // The walk keeps its points; the box is made from them after it, so
+    // that the steps carry less state.
+    CvPoint ownPoints[kMeasureLimit];
+    if (!points)
+        points = ownPoints;
 
     // Element index offsets of the eight neighbours.
     std::ptrdiff_t offset[8];
@@ -143,12 +147,7 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
         const int n = count++;
         if (n >= kMeasureLimit)
             return false;
-        if (points)
-            points[n] = cvPoint(px, py);
-        minX = std::min(minX, px);
-        minY = std::min(minY, py);
-        maxX = std::max(maxX, px);
-        maxY = std::max(maxY, py);
+        points[n] = cvPoint(px, py);
 
         // The neighbour in direction d and its element index, which is
         // that of the grey value too when the neighbour lies in the map.
@@ -207,6 +206,14 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
     if (cut != nullptr && count > kMeasureLimit)
         *cut = WalkState{start, previous, p, d};
 
+    int minX = m->boxMin[0], minY = m->boxMin[1];
+    int maxX = m->boxMax[0], maxY = m->boxMax[1];
+    for (int i = firstCount; i < std::min(count, kMeasureLimit); ++i) {
+        minX = std::min(minX, points[i].x);
+        minY = std::min(minY, points[i].y);
+        maxX = std::max(maxX, points[i].x);
+        maxY = std::max(maxY, points[i].y);
+    }
     m->count = count;
     m->bestLabel = bestLabel;
     m->bestDiff = bestDiff;

@@ -138,43 +138,36 @@ void overwriteLevelInBox(const LevelMaps& maps, const int* boxMin,
 enum class MarkedMaps { LabelOnly, Both };
 
 // Writes target into labelMap (and with MarkedMaps::Both into walkMap) at
-// each recorded outline point and sets the box to that of (x, y) and the
-// points. For an outline that the measuring walk recorded whole, marking
-// both maps is what markOutline followed by the forward pass's copy does:
-// walkMap equals labelMap, so its walk from (x, y) reports the same points,
-// and the marked points are the only ones where the maps then differ. The
-// fill reads labelMap only, so walkMap may take them first.
+// each recorded outline point. The box stays the measure's, which is that
+// of the region's first pixel and the recorded points. For an outline that
+// the measuring walk recorded whole, marking both maps is what markOutline
+// followed by the forward pass's copy does: walkMap equals labelMap, so its
+// walk from the first pixel reports the same points, and the marked points
+// are the only ones where the maps then differ. The fill reads labelMap
+// only, so walkMap may take them first.
 void markRecordedOutline(const LevelMaps& maps, const CvPoint* points,
-                         int count, int x, int y, int target, MarkedMaps marked,
-                         int* boxMin, int* boxMax)
+                         int count, int target, MarkedMaps marked)
 {
     const unsigned short label16 = (unsigned short)target;
-    boxMin[0] = boxMax[0] = x;
-    boxMin[1] = boxMax[1] = y;
     for (int i = 0; i < count; ++i) {
-        const CvPoint p = points[i];
-        boxMin[0] = p.x < boxMin[0] ? p.x : boxMin[0];
-        boxMin[1] = p.y < boxMin[1] ? p.y : boxMin[1];
-        boxMax[0] = p.x > boxMax[0] ? p.x : boxMax[0];
-        boxMax[1] = p.y > boxMax[1] ? p.y : boxMax[1];
-        maps.labelData[(size_t)p.y * maps.cols + p.x] = label16;
+        const size_t at = (size_t)points[i].y * maps.cols + points[i].x;
+        maps.labelData[at] = label16;
         if (marked == MarkedMaps::Both)
-            maps.walkData[(size_t)p.y * maps.cols + p.x] = label16;
+            maps.walkData[at] = label16;
     }
 }
 
 // markOutline of a region that gets a new label, from what its measuring
-// walk left: the recorded points are marked in labelMap without walking them
-// again, and a walk that the limit cut short goes on from where it stood.
-// Returns the number of reported points.
+// walk left (the points and the box): the recorded points are marked in
+// labelMap without walking them again, and a walk that the limit cut short
+// goes on from where it stood. Returns the number of reported points.
 int markMeasuredOutline(const LevelMaps& maps, const CvMat* walkMap,
                         CvMat* labelMap, const CvPoint* points, int count,
-                        const WalkState& cut, int x, int y, int label,
-                        int* boxMin, int* boxMax)
+                        const WalkState& cut, int label, int* boxMin,
+                        int* boxMax)
 {
     int reported = count < kMeasureLimit ? count : kMeasureLimit;
-    markRecordedOutline(maps, points, reported, x, y, label,
-                        MarkedMaps::LabelOnly, boxMin, boxMax);
+    markRecordedOutline(maps, points, reported, label, MarkedMaps::LabelOnly);
     if (count > kMeasureLimit)
         markRestOfOutline(walkMap, labelMap, cut, label, boxMin, boxMax,
                           &reported);
@@ -233,8 +226,8 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                 // Middling: the outline takes the neighbour's value and the
                 // forward pass fills inward. The measuring walk has seen the
                 // whole outline.
-                markRecordedOutline(maps, outline, count, x, y, best,
-                                    MarkedMaps::Both, boxMin, boxMax);
+                markRecordedOutline(maps, outline, count, best,
+                                    MarkedMaps::Both);
                 forwardFill(maps, boxMin, boxMax, best, level, false);
             } else if (labelCounter >= kMaxSegmentLabel) {
                 // Long once no label is left: merged like a middling one.
@@ -247,7 +240,7 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                     listener->newSegment(label, x, y);
                 const int outlinePoints =
                     markMeasuredOutline(maps, walkMap, labelMap, outline, count,
-                                        cut, x, y, label, boxMin, boxMax);
+                                        cut, label, boxMin, boxMax);
                 const long long boxArea =
                     (long long)(boxMax[0] - boxMin[0] + 1) *
                     (boxMax[1] - boxMin[1] + 1);
