@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -269,27 +270,45 @@ void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
     else
         cvClearSeq(*outline);
 
-    CvSeqWriter writer;
-    cvStartAppendToSeq(*outline, &writer);
-    OutlineRecorder r;
-    r.first = 1;
-    r.lastX = x;
-    r.lastY = y;
-    r.lastDir = kDirNone;
-    r.writer = &writer;
-    r.keepBox = rect != nullptr;
-    r.minX = r.maxX = x;
-    r.minY = r.maxY = y;
-    followContourOn(map, x, y, [&r](int px, int py, int, int dir) {
-        return recordVertex(&r, px, py, dir);
+    // The points that recordVertex would write, gathered in the thread's
+    // buffer and appended at once: the point before each change of
+    // direction is stored at every step and kept by moving on only at a
+    // corner, as where the outline turns follows its shape.
+    thread_local std::vector<CvPoint> corners;
+    if (corners.size() < 64)
+        corners.resize(64);
+    CvPoint* kept = corners.data();
+    std::size_t count = 0;
+    CvPoint last = cvPoint(x, y);
+    int lastDir = kDirNone;
+    bool first = true;
+    int minX = x, minY = y, maxX = x, maxY = y;
+    followContourOn(map, x, y, [&](int px, int py, int, int dir) {
+        minX = std::min(minX, px);
+        minY = std::min(minY, py);
+        maxX = std::max(maxX, px);
+        maxY = std::max(maxY, py);
+        if (count + 1 >= corners.size()) {
+            corners.resize(corners.size() * 2);
+            kept = corners.data();
+        }
+        if (first) {
+            first = false;
+            kept[count++] = cvPoint(px, py);
+        } else {
+            kept[count] = last;
+            count += std::size_t(dir != lastDir);
+        }
+        last = cvPoint(px, py);
+        lastDir = dir;
+        return true;
     });
-    cvEndWriteSeq(&writer);
+    cvSeqPushMulti(*outline, kept, int(count));
 
     if (rect != nullptr) {
         // Extents, not pixel counts; copied bytewise since rect may point
         // into a packed record.
-        const int values[4] = {r.minX, r.minY, r.maxX - r.minX,
-                               r.maxY - r.minY};
+        const int values[4] = {minX, minY, maxX - minX, maxY - minY};
         std::memcpy(rect, values, sizeof(values));
     }
 }
