@@ -124,7 +124,6 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
     const Label16Reader read(m->map);
     const short* data = reinterpret_cast<const short*>(m->map->data.ptr);
     const int cols = m->map->cols;
-    const int rows = m->map->rows;
     const int label = read(x, y);
 
     const int firstCount = m->count;
@@ -144,15 +143,17 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
 
     // One reported point, whose element index is at; false when the
     // measure ends the walk.
-    const auto visit = [&](int px, int py, std::ptrdiff_t at, int direction) {
+    const auto visit = [&](int px, int py, std::ptrdiff_t at, int direction,
+                           bool inner) {
         const int n = count++;
         if (n >= kMeasureLimit)
             return false;
         points[n] = cvPoint(px, py);
 
         // The neighbour in direction d and its element index, which is
-        // that of the grey value too when the neighbour lies in the map.
-        const bool inner = px > 0 && py > 0 && px + 1 < cols && py + 1 < rows;
+        // that of the grey value too when the neighbour lies in the map
+        // (the point is an interior one: the walker's own test, which is
+        // made once for both).
         std::ptrdiff_t next = at;
         const auto valueAt = [&](int d) {
             next = at + offset[d];
@@ -193,14 +194,20 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
     IndexedWalker walker(read, label, start);
     int d = kDirNone;
     CvPoint previous = start;
+    const std::ptrdiff_t startAt = walker.index();
+    std::ptrdiff_t previousAt = startAt;
     walker.next(&d);
     CvPoint p = walker.point();
-    if (visit(p.x, p.y, walker.index(), d)) {
-        while (!samePoint(p, start) && !samePoint(p, previous)) {
+    bool inside = walker.interior();
+    if (visit(p.x, p.y, walker.index(), d, inside)) {
+        // Back at the start, or standing still: one element index each.
+        while (walker.index() != startAt && walker.index() != previousAt) {
             previous = p;
-            walker.next(&d);
+            previousAt = walker.index();
+            walker.next(&d, inside);
             p = walker.point();
-            if (!visit(p.x, p.y, walker.index(), d))
+            inside = walker.interior();
+            if (!visit(p.x, p.y, walker.index(), d, inside))
                 break;
         }
     }

@@ -108,7 +108,9 @@ class Label16Reader {
   public:
     explicit Label16Reader(const CvMat* map)
         : data_(reinterpret_cast<const short*>(map->data.ptr)),
-          cols_(unsigned(map->cols)), rows_(unsigned(map->rows))
+          cols_(unsigned(map->cols)), rows_(unsigned(map->rows)),
+          interiorCols_(cols_ >= 3 ? cols_ - 3 : 0),
+          interiorRows_(rows_ >= 2 ? rows_ - 2 : 0)
     {
     }
     int operator()(int x, int y) const
@@ -122,15 +124,25 @@ class Label16Reader {
         return kPackedMasks.directions[packedNeighboursAt(
             std::ptrdiff_t(y) * cols_ + x, x, y, label)];
     }
+    // True when the rows above and below (x, y) are in the map from column
+    // x - 1 to x + 2, and so are its eight neighbours.
+    bool interior(int x, int y) const
+    {
+        return unsigned(x - 1) < interiorCols_ &&
+               unsigned(y - 1) < interiorRows_;
+    }
     // The packed neighbour mask (see kPackedDirection) of the point (x, y)
     // whose element index is at.
     unsigned packedNeighboursAt(std::ptrdiff_t at, int x, int y,
                                 int label) const
     {
-        // Away from the border the rows above and below are in the map from
-        // column x - 1 to x + 2.
-        if (x < 1 || y < 1 || unsigned(x) + 2 >= cols_ ||
-            unsigned(y) + 1 >= rows_)
+        return packedNeighboursAt(at, x, y, label, interior(x, y));
+    }
+    // The same, with interior(x, y) given.
+    unsigned packedNeighboursAt(std::ptrdiff_t at, int x, int y, int label,
+                                bool inside) const
+    {
+        if (!inside)
             return kPackedMasks.packed[readNeighbourMask(*this, x, y, label)];
         const short* row = data_ + at;
 #ifdef __SSE2__
@@ -176,6 +188,8 @@ class Label16Reader {
     const short* data_;
     unsigned cols_;
     unsigned rows_;
+    unsigned interiorCols_; // columns 1 .. cols - 3
+    unsigned interiorRows_; // rows 1 .. rows - 2
 };
 
 // True when map's type lets Label16Reader stand in for cvGetSegIndex.
@@ -246,13 +260,18 @@ class IndexedWalker {
     CvPoint point() const { return cvPoint(x_, y_); }
     // The current point's element index.
     std::ptrdiff_t index() const { return at_; }
+    // Whether the current point lies in the map's interior (see
+    // Label16Reader::interior).
+    bool interior() const { return read_.interior(x_, y_); }
     // Moves to the boundary point after the current one; updates *d.
-    void next(int* d)
+    void next(int* d) { next(d, interior()); }
+    // The same, with interior() given.
+    void next(int* d, bool inside)
     {
         if (label_ == 0)
             return;
         const IndexedStep& s =
-            steps_(read_.packedNeighboursAt(at_, x_, y_, label_), *d);
+            steps_(read_.packedNeighboursAt(at_, x_, y_, label_, inside), *d);
         *d = s.direction;
         x_ += s.dx;
         y_ += s.dy;
