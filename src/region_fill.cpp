@@ -66,7 +66,7 @@ void SegmentFiller::collectRuns(const LevelMaps& maps, int seedX, int seedY,
             findFirstOf<false>(row, p.x, boxMax[0], label, level) - 1;
         unsigned short* walkRow = maps.walkData + size_t(p.y) * maps.cols;
         std::fill(walkRow + first, walkRow + last + 1, label);
-        runs_.push_back({p.y, first, last});
+        runs_.push_back({p.y, first, last, true});
 
         // Every run of members that touches this one, corners included, in
         // the rows above and below.
@@ -101,16 +101,17 @@ void SegmentFiller::fill(const LevelMaps& maps, int seedX, int seedY,
 
     // Forward sweep: the pixels of label that the outline marking wrote go
     // into walkMap too, then the level's runs take label.
-    for (const Run& r : runs_) {
+    for (Run& r : runs_) {
         copyWhereEqual(maps.labelData + size_t(r.y) * maps.cols,
                        maps.walkData + size_t(r.y) * maps.cols, r.first, r.last,
                        label16);
-        forwardRow(maps, r.y, r.first, r.last, label, level);
+        r.levelLeft = forwardRow(maps, r.y, r.first, r.last, label, level);
     }
     // Backward sweep, bottom row first and right to left; the box's top row
-    // and left column stay out of it.
+    // and left column stay out of it, and so do the runs that the forward
+    // sweep left without a pixel of the level.
     for (auto r = runs_.rbegin(); r != runs_.rend(); ++r) {
-        if (r->y == boxMin[1])
+        if (r->y == boxMin[1] || !r->levelLeft)
             continue;
         const int first = std::max(r->first, boxMin[0] + 1);
         if (first <= r->last)

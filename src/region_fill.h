@@ -193,7 +193,10 @@ inline void fillBits(const LevelMaps& maps, int y, int x0, std::uint64_t filled,
 // change, so the runs of a row do not depend on each other: the row is
 // taken 64 pixels at a time as bit masks, and a run that goes on past a
 // stretch carries whether it is filled into the next.
-inline void forwardRow(const LevelMaps& maps, int y, int first, int last,
+//
+// Returns whether a pixel of the level is left in first..last: a row
+// without one has nothing that a later pass could fill.
+inline bool forwardRow(const LevelMaps& maps, int y, int first, int last,
                        int target, int level)
 {
     assert(target == short(target) && target != level);
@@ -206,6 +209,7 @@ inline void forwardRow(const LevelMaps& maps, int y, int first, int last,
     bool leftLevel = false;
     bool leftTarget = maps.label(first - 1, y) == target;
     bool leftFilled = false;
+    std::uint64_t levelLeft = 0;
     for (int x0 = first; x0 <= last; x0 += 64) {
         const int n = std::min(64, last - x0 + 1);
         const int right = x0 + n;
@@ -226,12 +230,14 @@ inline void forwardRow(const LevelMaps& maps, int y, int first, int last,
         const std::uint64_t filled =
             (lv & ~(lv + seeds)) | seeds | (runs.end & runs.rightTarget);
         fillBits(maps, y, x0, filled, label16);
+        levelLeft |= lv & ~filled;
         leftFilled = rightLevel && (filled & top) != 0;
         // The last pixel, for a run that starts the next stretch: not of
         // the level then, so not written here.
         leftLevel = (lv & top) != 0;
         leftTarget = labelRow[right - 1] == label16;
     }
+    return levelLeft != 0;
 }
 
 // Fills each run's pixels from its first one up to its last seed: seeds
@@ -307,6 +313,7 @@ class SegmentFiller {
   private:
     struct Run {
         int y, first, last;
+        bool levelLeft; // the forward pass left a pixel of the level
     };
 
     void collectRuns(const LevelMaps& maps, int seedX, int seedY,

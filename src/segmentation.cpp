@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cassert>
 #include <climits>
+#include <vector>
 
 namespace {
 
@@ -57,29 +58,42 @@ int findLevelValue(const unsigned short* row, int x, int last)
 // the pass stands on it, so the copy of a row's target pixels can come
 // first. When the marking wrote both maps, there is nothing to copy
 // (walkMap is otherwise equal to labelMap): copyTarget false skips it.
+// With levelLeft given, it holds for each row of the box (from the top)
+// whether the pass left a pixel of the level there.
 void forwardFill(const LevelMaps& maps, const int* boxMin, const int* boxMax,
-                 int target, int level, bool copyTarget = true)
+                 int target, int level, bool copyTarget = true,
+                 std::vector<unsigned char>* levelLeft = nullptr)
 {
     const unsigned short label16 = (unsigned short)target;
+    if (levelLeft)
+        levelLeft->assign(size_t(boxMax[1] - boxMin[1] + 1), 1);
     for (int y = boxMin[1]; y <= boxMax[1]; ++y) {
         if (copyTarget)
             copyWhereEqual(maps.labelData + (size_t)y * maps.cols,
                            maps.walkData + (size_t)y * maps.cols, boxMin[0],
                            boxMax[0], label16);
-        if (level != label16)
-            forwardRow(maps, y, boxMin[0], boxMax[0], target, level);
+        if (level != label16) {
+            const bool left =
+                forwardRow(maps, y, boxMin[0], boxMax[0], target, level);
+            if (levelLeft)
+                (*levelLeft)[size_t(y - boxMin[1])] = left;
+        }
     }
 }
 
 // Sweeps the box from the bottom-right corner back, so that target also
 // reaches pixels of the level that the forward pass could only reach from
-// below or from the right. The box's top row and left column are skipped;
-// target is a new label, so it never equals the level.
+// below or from the right. The box's top row and left column are skipped,
+// and so are the rows where the forward pass left no pixel of the level
+// (levelLeft, from forwardFill): only those pixels can change. target is a
+// new label, so it never equals the level.
 void backwardFill(const LevelMaps& maps, const int* boxMin, const int* boxMax,
-                  int target, int level)
+                  int target, int level,
+                  const std::vector<unsigned char>& levelLeft)
 {
     for (int y = boxMax[1]; y > boxMin[1]; --y)
-        backwardRow(maps, y, boxMin[0] + 1, boxMax[0], target, level);
+        if (levelLeft[size_t(y - boxMin[1])])
+            backwardRow(maps, y, boxMin[0] + 1, boxMax[0], target, level);
 }
 
 // Gives every pixel of level `level` inside the box the value target,
@@ -187,6 +201,8 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
     maps.cols = labelMap->cols;
     const int rows = labelMap->rows;
     SegmentFiller filler;
+    // The rows of a swept box where the forward pass left the level.
+    std::vector<unsigned char> levelLeft;
 
     CvSeqWriter writer;
     cvStartAppendToSeq(segments, &writer);
@@ -246,8 +262,9 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                     (boxMax[1] - boxMin[1] + 1);
                 if (boxArea <=
                     (long long)kSweepAreaPerOutlinePoint * outlinePoints) {
-                    forwardFill(maps, boxMin, boxMax, label, level);
-                    backwardFill(maps, boxMin, boxMax, label, level);
+                    forwardFill(maps, boxMin, boxMax, label, level, true,
+                                &levelLeft);
+                    backwardFill(maps, boxMin, boxMax, label, level, levelLeft);
                 } else {
                     filler.fill(maps, x, y, boxMin, boxMax, label, level);
                 }

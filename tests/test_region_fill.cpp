@@ -1,7 +1,8 @@
 // The row passes of the fills against the pixel-by-pixel rule they stand
 // for, on random rows of a few values: runs that cross the passes' 64-pixel
 // stretches, rows at the map's border, stretches at the row's ends, and a
-// target of 0 (the value that pixels outside the map read as).
+// target of 0 (the value that pixels outside the map read as). The forward
+// pass also tells whether it left a pixel of the level.
 #include "contour_walk.h"
 #include "region_fill.h"
 
@@ -93,7 +94,11 @@ TEST(RowPasses, MatchThePixelRuleOnRandomRows)
         if (forward) {
             for (int x = first; x <= last; ++x)
                 expected.visit(x, y, target);
-            forwardRow(passed.maps, y, first, last, target, kLevel);
+            bool levelLeft = false;
+            for (int x = first; x <= last; ++x)
+                levelLeft = levelLeft || expected.at(x, y) == kLevel;
+            EXPECT_EQ(forwardRow(passed.maps, y, first, last, target, kLevel),
+                      levelLeft);
         } else {
             for (int x = last; x >= first; --x)
                 expected.visit(x, y, target);
