@@ -1,0 +1,89 @@
+// The benchmarks' frame pairs.
+#include "bench_frames.h"
+
+#include "synthetic_scene.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <map>
+#include <tuple>
+
+namespace {
+
+// Consecutive pairs of the scene, cycled through, so that no method works
+// on one repeated pair only.
+const int kPairCount = 4;
+// Seed of the scene: the same frames in every run.
+const unsigned kSceneSeed = 1;
+
+// The texture's grain: random values on a grid of this spacing, smoothly
+// interpolated between.
+const int kTextureGrain = 4;
+const unsigned kTextureSeed = 5;
+// Period of the diagonal stripes, in pixels.
+const int kStripePeriod = 8;
+
+// The texture cut out at (8 + dx, 8 + dy): cutting at (8, 8) and at
+// (6, 7) gives the motion (2, 1).
+cv::Mat textureAt(cv::Size size, int dx, int dy)
+{
+    cv::RNG rng(kTextureSeed);
+    cv::Mat grid((size.height + 32) / kTextureGrain + 1,
+                 (size.width + 32) / kTextureGrain + 1, CV_8UC1);
+    rng.fill(grid, cv::RNG::UNIFORM, 0, 256);
+    cv::Mat fine;
+    cv::resize(grid, fine, grid.size() * kTextureGrain, 0, 0, cv::INTER_CUBIC);
+    return fine(cv::Rect(8 + dx, 8 + dy, size.width, size.height)).clone();
+}
+
+cv::Mat stripesAt(cv::Size size, int dx)
+{
+    cv::Mat frame(size, CV_8UC1);
+    for (int y = 0; y < size.height; ++y)
+        for (int x = 0; x < size.width; ++x)
+            frame.at<unsigned char>(y, x) =
+                (x - dx + y) % kStripePeriod < kStripePeriod / 2 ? 200 : 50;
+    return frame;
+}
+
+} // namespace
+
+const char* contentSuffix(Content content)
+{
+    switch (content) {
+    case Content::Scene:
+        return "";
+    case Content::Textured:
+        return "/textured";
+    case Content::Striped:
+        return "/striped";
+    }
+    return "";
+}
+
+const FramePairs& framePairs(Content content, cv::Size size)
+{
+    static std::map<std::tuple<int, int, int>, FramePairs> cache;
+    FramePairs& pairs = cache[{int(content), size.width, size.height}];
+    if (!pairs.empty())
+        return pairs;
+    switch (content) {
+    case Content::Scene: {
+        const SyntheticScene scene(size.width, size.height, kSceneSeed);
+        cv::Mat previous = scene.greyFrame(0);
+        for (int i = 1; i <= kPairCount; ++i) {
+            cv::Mat next = scene.greyFrame(i);
+            pairs.emplace_back(previous, next);
+            previous = next;
+        }
+        break;
+    }
+    case Content::Textured:
+        pairs.emplace_back(textureAt(size, 2, 1), textureAt(size, 0, 0));
+        break;
+    case Content::Striped:
+        pairs.emplace_back(stripesAt(size, 0), stripesAt(size, 3));
+        break;
+    }
+    return pairs;
+}
