@@ -1,10 +1,10 @@
-// The engine's time per stage on one thread, on the benchmarks' scene or
-// textured frame: the median over many calls of each stage and of the
-// whole call, on one line. Built against any version of the library that
-// records its stage times, so that scripts/compare_versions can alternate
+// The engine's time per stage on one thread, on the benchmarks' scene,
+// textured frame or diagonal stripes: the median over many calls of each stage
+// and of the whole call, on one line. Built against any version of the library
+// that records its stage times, so that scripts/compare_versions can alternate
 // two versions on the same frames.
 //
-//   stage_times scene|textured [width height [calls]]
+//   stage_times scene|textured|striped [width height [calls]]
 #include "bench_frames.h"
 #include "cvoptflowulk.h"
 #include "stage_timing.h"
@@ -37,20 +37,24 @@ double median(std::vector<double> values)
 
 int main(int argc, char** argv)
 {
-    if (argc < 2 || (std::strcmp(argv[1], "scene") != 0 &&
-                     std::strcmp(argv[1], "textured") != 0)) {
-        std::fprintf(stderr, "usage: stage_times scene|textured [width height "
-                             "[calls]]\n");
+    const char* const names[] = {"scene", "textured", "striped"};
+    const Content contents[] = {Content::Scene, Content::Textured,
+                                Content::Striped};
+    int which = -1;
+    for (int i = 0; i < 3 && argc >= 2; ++i)
+        if (std::strcmp(argv[1], names[i]) == 0)
+            which = i;
+    if (which < 0) {
+        std::fprintf(stderr, "usage: stage_times scene|textured|striped "
+                             "[width height [calls]]\n");
         return 2;
     }
-    const bool textured = std::strcmp(argv[1], "textured") == 0;
     const cv::Size size(argc > 3 ? std::atoi(argv[2]) : 640,
                         argc > 3 ? std::atoi(argv[3]) : 480);
     const int calls = argc > 4 ? std::max(1, std::atoi(argv[4])) : 160;
     cv::setNumThreads(1);
 
-    const FramePairs& pairs =
-        framePairs(textured ? Content::Textured : Content::Scene, size);
+    const FramePairs& pairs = framePairs(contents[which], size);
     cv::Mat velx(size, CV_32FC1), vely(size, CV_32FC1);
     CvMemStorage* storage = cvCreateMemStorage(0);
     std::vector<double> total;
