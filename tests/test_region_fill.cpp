@@ -11,20 +11,27 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
 const int kLevel = 7;
 
 // A pair of equal 16-bit maps and their reader, as the segmentation holds
-// them.
+// them. The pixels lie in buffers of exactly the map's size, so that a
+// sanitizer sees a pass that reads or writes past the last row's end.
 struct Maps {
+    std::vector<unsigned short> labelPixels, walkPixels;
     cv::Mat labels, walk;
     CvMat header;
     LevelMaps maps;
 
     explicit Maps(const cv::Mat& values)
-        : labels(values.clone()), walk(values.clone()),
+        : labelPixels(values.begin<unsigned short>(),
+                      values.end<unsigned short>()),
+          walkPixels(labelPixels),
+          labels(values.size(), CV_16UC1, labelPixels.data()),
+          walk(values.size(), CV_16UC1, walkPixels.data()),
           header(cvMat(labels.rows, labels.cols, CV_16UC1, labels.data)),
           maps{Label16Reader(&header), labels.ptr<unsigned short>(),
                walk.ptr<unsigned short>(), labels.cols}
