@@ -70,32 +70,24 @@ bool measurePoint(SegmentMeasure* m, const Reader& read, int x, int y,
     return true;
 }
 
-// One step of the outline recording (see recordOutlineVertex).
+// One step of the outline recording (see recordOutlineVertex). The point
+// before the current one is stored at every step and kept by moving on only
+// where the direction changes, as where the outline turns follows its shape.
 inline bool recordVertex(OutlineRecorder* r, int x, int y, int direction)
 {
-    if (r->keepBox) {
-        if (x < r->minX)
-            r->minX = x;
-        if (y < r->minY)
-            r->minY = y;
-        if (x > r->maxX)
-            r->maxX = x;
-        if (y > r->maxY)
-            r->maxY = y;
-    }
+    r->minX = std::min(r->minX, x);
+    r->minY = std::min(r->minY, y);
+    r->maxX = std::max(r->maxX, x);
+    r->maxY = std::max(r->maxY, y);
+    std::vector<CvPoint>& points = *r->points;
+    if (r->count + 1 >= points.size())
+        points.resize(std::max<size_t>(64, 2 * points.size()));
     if (r->first) {
         r->first = 0;
-        r->lastX = x;
-        r->lastY = y;
-        r->lastDir = direction;
-        CvPoint point = cvPoint(x, y);
-        CV_WRITE_SEQ_ELEM(point, *r->writer);
-        return true;
-    }
-    // A change of direction makes the previous point a corner.
-    if (direction != r->lastDir) {
-        CvPoint corner = cvPoint(r->lastX, r->lastY);
-        CV_WRITE_SEQ_ELEM(corner, *r->writer);
+        points[r->count++] = cvPoint(x, y);
+    } else {
+        points[r->count] = cvPoint(r->lastX, r->lastY);
+        r->count += size_t(direction != r->lastDir);
     }
     r->lastDir = direction;
     r->lastX = x;
@@ -277,45 +269,28 @@ void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
     else
         cvClearSeq(*outline);
 
-    // The points that recordVertex would write, gathered in the thread's
-    // buffer and appended at once: the point before each change of
-    // direction is stored at every step and kept by moving on only at a
-    // corner, as where the outline turns follows its shape.
+    // The corner points, gathered in the thread's buffer and appended at
+    // once.
     thread_local std::vector<CvPoint> corners;
-    if (corners.size() < 64)
-        corners.resize(64);
-    CvPoint* kept = corners.data();
-    std::size_t count = 0;
-    CvPoint last = cvPoint(x, y);
-    int lastDir = kDirNone;
-    bool first = true;
-    int minX = x, minY = y, maxX = x, maxY = y;
-    followContourOn(map, x, y, [&](int px, int py, int, int dir) {
-        minX = std::min(minX, px);
-        minY = std::min(minY, py);
-        maxX = std::max(maxX, px);
-        maxY = std::max(maxY, py);
-        if (count + 1 >= corners.size()) {
-            corners.resize(corners.size() * 2);
-            kept = corners.data();
-        }
-        if (first) {
-            first = false;
-            kept[count++] = cvPoint(px, py);
-        } else {
-            kept[count] = last;
-            count += std::size_t(dir != lastDir);
-        }
-        last = cvPoint(px, py);
-        lastDir = dir;
-        return true;
+    OutlineRecorder r;
+    r.first = 1;
+    r.lastX = x;
+    r.lastY = y;
+    r.lastDir = kDirNone;
+    r.points = &corners;
+    r.count = 0;
+    r.minX = r.maxX = x;
+    r.minY = r.maxY = y;
+    followContourOn(map, x, y, [&r](int px, int py, int, int dir) {
+        return recordVertex(&r, px, py, dir);
     });
-    cvSeqPushMulti(*outline, kept, int(count));
+    cvSeqPushMulti(*outline, corners.data(), int(r.count));
 
     if (rect != nullptr) {
         // Extents, not pixel counts; copied bytewise since rect may point
         // into a packed record.
-        const int values[4] = {minX, minY, maxX - minX, maxY - minY};
+        const int values[4] = {r.minX, r.minY, r.maxX - r.minX,
+                               r.maxY - r.minY};
         std::memcpy(rect, values, sizeof(values));
     }
 }

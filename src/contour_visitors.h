@@ -4,6 +4,9 @@
 
 #include "cvoptflowulk.h"
 
+#include <cstddef>
+#include <vector>
+
 // measureSegmentPoint stops the walk after this many points.
 const int kMeasureLimit = 141;
 
@@ -41,14 +44,16 @@ struct WalkState {
 void measureRegion(SegmentMeasure* m, int x, int y, CvPoint* points = nullptr,
                    WalkState* cut = nullptr);
 
-// Records the outline's corner points into a sequence.
+// Records the outline's corner points: the first reported point, then every
+// point after which the direction changes, in points[0..count). The buffer
+// grows as needed and always has a slot past the recorded points.
 struct OutlineRecorder {
     unsigned char first;
     int lastX, lastY;
     int lastDir;
-    CvSeqWriter* writer;
-    int keepBox;
-    int minX, minY, maxX, maxY;
+    std::vector<CvPoint>* points;
+    size_t count;
+    int minX, minY, maxX, maxY; // box of all reported points
 };
 
 bool recordOutlineVertex(int x, int y, int label, int direction, void* record);
