@@ -125,6 +125,18 @@ inline StretchRuns stretchRuns(const RowBits& bits, int n, bool leftLevel,
     return runs;
 }
 
+#ifdef __SSE2__
+// Writes value into the eight pixels at p where take is all ones; the others
+// keep their own values.
+inline void storeWhere(unsigned short* p, __m128i take, __m128i value)
+{
+    __m128i* at = reinterpret_cast<__m128i*>(p);
+    _mm_storeu_si128(at,
+                     _mm_or_si128(_mm_and_si128(take, value),
+                                  _mm_andnot_si128(take, _mm_loadu_si128(at))));
+}
+#endif
+
 // Writes a into to[x] wherever from[x] holds a, for x in [x, last].
 inline void copyWhereEqual(const unsigned short* from, unsigned short* to,
                            int x, int last, unsigned short a)
@@ -134,11 +146,7 @@ inline void copyWhereEqual(const unsigned short* from, unsigned short* to,
     for (; x + 7 <= last; x += 8) {
         const __m128i v =
             _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x));
-        const __m128i hits = _mm_cmpeq_epi16(v, want);
-        __m128i* out = reinterpret_cast<__m128i*>(to + x);
-        const __m128i old = _mm_loadu_si128(out);
-        _mm_storeu_si128(out, _mm_or_si128(_mm_and_si128(hits, want),
-                                           _mm_andnot_si128(hits, old)));
+        storeWhere(to + x, _mm_cmpeq_epi16(v, want), want);
     }
 #endif
     for (; x <= last; ++x)
@@ -166,12 +174,8 @@ inline void fillBits(const LevelMaps& maps, int y, int x0, std::uint64_t filled,
         const __m128i take = _mm_cmpeq_epi16(
             _mm_and_si128(_mm_set1_epi16(short((filled >> i) & 0xffu)), lane),
             lane);
-        for (unsigned short* map : {label, walk}) {
-            __m128i* at = reinterpret_cast<__m128i*>(map + x0 + i);
-            const __m128i old = _mm_loadu_si128(at);
-            _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(take, value),
-                                              _mm_andnot_si128(take, old)));
-        }
+        storeWhere(label + x0 + i, take, value);
+        storeWhere(walk + x0 + i, take, value);
     }
 #endif
     for (; i < end; ++i) {

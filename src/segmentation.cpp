@@ -118,21 +118,16 @@ void overwriteLevelInBox(const LevelMaps& maps, const int* boxMin,
         int x = boxMin[0];
 #ifdef __SSE2__
         for (; x <= boxMax[0] && x + 8 <= maps.cols; x += 8) {
-            __m128i* labelAt = reinterpret_cast<__m128i*>(labelRow + x);
-            __m128i* walkAt = reinterpret_cast<__m128i*>(walkRow + x);
-            const __m128i labels = _mm_loadu_si128(labelAt);
             // All ones where the pixel lies in the box and holds the level.
             const __m128i take = _mm_and_si128(
-                _mm_cmpeq_epi16(labels, wanted),
+                _mm_cmpeq_epi16(
+                    _mm_loadu_si128(
+                        reinterpret_cast<const __m128i*>(labelRow + x)),
+                    wanted),
                 _mm_cmplt_epi16(lane, _mm_set1_epi16(short(
                                           std::min(boxMax[0] - x + 1, 8)))));
-            _mm_storeu_si128(labelAt,
-                             _mm_or_si128(_mm_and_si128(take, value),
-                                          _mm_andnot_si128(take, labels)));
-            _mm_storeu_si128(
-                walkAt,
-                _mm_or_si128(_mm_and_si128(take, value),
-                             _mm_andnot_si128(take, _mm_loadu_si128(walkAt))));
+            storeWhere(labelRow + x, take, value);
+            storeWhere(walkRow + x, take, value);
         }
 #endif
         for (; x <= boxMax[0]; ++x) {
