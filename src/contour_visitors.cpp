@@ -259,7 +259,7 @@ bool recordOutlineVertex(int x, int y, int label, int direction, void* record)
 }
 
 void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
-                    CvSeq** outline, int* rect)
+                    CvSeq** outline, int* rect, const unsigned char* masks)
 {
     // The caller's sequence is reused (it may have been swapped for another
     // since the last call) so that outlines do not pile up in the storage.
@@ -281,9 +281,15 @@ void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
     r.count = 0;
     r.minX = r.maxX = x;
     r.minY = r.maxY = y;
-    followContourOn(map, x, y, [&r](int px, int py, int, int dir) {
+    const auto record = [&r](int px, int py, int, int dir) {
         return recordVertex(&r, px, py, dir);
-    });
+    };
+    if (masks) {
+        assert(isLabel16Map(map));
+        followContourMasked(Label16Reader(map), masks, x, y, record);
+    } else {
+        followContourOn(map, x, y, record);
+    }
     cvSeqPushMulti(*outline, corners.data(), int(r.count));
 
     if (rect != nullptr) {

@@ -61,8 +61,11 @@ bool recordOutlineVertex(int x, int y, int label, int direction, void* record);
 // Walks the region of map at (x, y) and fills *outline (created in storage
 // when null, else cleared) with its corner points; with rect non-null writes
 // (least x, least y, width, height) of all walked points into rect[0..3].
+// With masks non-null, map is a 16-bit map and masks hold its neighbour
+// masks (Label16Reader::neighbourMasks), which the walk then reads.
 void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
-                    CvSeq** outline, int* rect);
+                    CvSeq** outline, int* rect,
+                    const unsigned char* masks = nullptr);
 
 // Writes a label into a second 16-bit map along the walked outline.
 struct OutlineMarker {

@@ -7,6 +7,8 @@
 
 #include "errors.h"
 
+#include <algorithm>
+
 CvPoint neighbourOf(CvPoint p, int d)
 {
     return ContourFollower<SegIndexReader>::neighbour(p, d);
@@ -135,4 +137,57 @@ CV_IMPL bool cvDoForEachContourPoint(ContourFunc func, const CvMat* idxMap,
         return false;
     }
     return traceContour(func, idxMap, x, y, userData);
+}
+
+void Label16Reader::neighbourMasks(unsigned char* masks, int rowBegin,
+                                   int rowEnd) const
+{
+    const int cols = int(cols_);
+    const int rows = int(rows_);
+    // A pixel at the map's edge, whose outside neighbours read as 0.
+    const auto atEdge = [&](int x, int y) {
+        const std::ptrdiff_t at = std::ptrdiff_t(y) * cols + x;
+        masks[at] = static_cast<unsigned char>(
+            packedNeighboursAt(at, x, y, data_[at], false));
+    };
+    for (int y = rowBegin; y < rowEnd; ++y) {
+        int x = 0;
+#ifdef __SSE2__
+        if (y > 0 && y + 1 < rows && cols >= 10) {
+            // Eight pixels at a time from column 1; the last group is moved
+            // left to end at column cols - 2, and the columns it computes
+            // twice get the same values.
+            const short* row = data_ + std::ptrdiff_t(y) * cols;
+            const short* above = row - cols;
+            const short* below = row + cols;
+            unsigned char* out = masks + std::ptrdiff_t(y) * cols;
+            const auto load = [](const short* p) {
+                return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            };
+            // The neighbours of p's pixels equal to them, as bit b.
+            const auto bit = [&load](const short* p, __m128i own, int b) {
+                return _mm_and_si128(_mm_cmpeq_epi16(load(p), own),
+                                     _mm_set1_epi16(short(1 << b)));
+            };
+            atEdge(0, y);
+            for (int g = 1; g <= cols - 2; g += 8) {
+                g = std::min(g, cols - 9);
+                const __m128i own = load(row + g);
+                __m128i m = bit(above + g - 1, own, 0);
+                m = _mm_or_si128(m, bit(above + g, own, 1));
+                m = _mm_or_si128(m, bit(above + g + 1, own, 2));
+                m = _mm_or_si128(m, bit(row + g - 1, own, 3));
+                m = _mm_or_si128(m, bit(below + g - 1, own, 4));
+                m = _mm_or_si128(m, bit(below + g, own, 5));
+                m = _mm_or_si128(m, bit(below + g + 1, own, 6));
+                m = _mm_or_si128(m, bit(row + g + 1, own, 7));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(out + g),
+                                 _mm_packus_epi16(m, m));
+            }
+            x = cols - 1;
+        }
+#endif
+        for (; x < cols; ++x)
+            atEdge(x, y);
+    }
 }

@@ -75,8 +75,10 @@ void runFrontStages(const CvMat* srcA, const CvMat* srcB, CvMemStorage* storage,
     }
     {
         ULK_TIME_STAGE(kStageTrackPoints);
+        // The walk map's room is free once the segmentation is done.
         buildTrackPoints(&work->labelMap, work->segments, work->trackPoints,
-                         storage, &outlines, &work->pointMeasured);
+                         storage, &outlines, &work->pointMeasured,
+                         reinterpret_cast<unsigned char*>(work->walkData));
     }
 }
 

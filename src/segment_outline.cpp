@@ -5,10 +5,10 @@
 #include <opencv2/imgproc/imgproc_c.h>
 
 void outlineSegment(const CvMat* labelMap, int x, int y, CvMemStorage* scratch,
-                    SegmentOutline* out)
+                    SegmentOutline* out, const unsigned char* masks)
 {
     CvSeq* outline = nullptr;
-    extractOutline(labelMap, x, y, scratch, &outline, out->rect);
+    extractOutline(labelMap, x, y, scratch, &outline, out->rect, masks);
     CvSeq* polygon =
         (CvSeq*)cvApproxPoly(outline, sizeof(CvContour), scratch,
                              CV_POLY_APPROX_DP, kPolygonAccuracy, 1);

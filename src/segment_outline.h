@@ -38,8 +38,8 @@ struct SegmentOutlines {
 // Walks the outline of the region of labelMap that holds (x, y) and
 // simplifies it into *out. The walk and the polygon live in scratch, which
 // is emptied before returning; the result does not depend on where they
-// lie.
+// lie. masks, when given, are labelMap's neighbour masks for the walk.
 void outlineSegment(const CvMat* labelMap, int x, int y, CvMemStorage* scratch,
-                    SegmentOutline* out);
+                    SegmentOutline* out, const unsigned char* masks = nullptr);
 
 #endif

@@ -16,10 +16,13 @@
 // is not used. Outlines that ready marks as walked are taken from it
 // instead of being walked again; a point made at a vertex whose motion
 // came with the outline takes that motion, and measured (when given) marks
-// those points by point index.
+// those points by point index. maskRoom, when given, is scratch of one byte
+// per pixel of labelMap (16-bit): when no outline was walked before, the
+// map's neighbour masks are made there first and the walks read them.
 void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
                       CvSeq* trackPoints, CvMemStorage* storage,
                       SegmentOutlines* ready = nullptr,
-                      std::vector<unsigned char>* measured = nullptr);
+                      std::vector<unsigned char>* measured = nullptr,
+                      unsigned char* maskRoom = nullptr);
 
 #endif

@@ -223,3 +223,56 @@ TEST(Walk, SixteenBitMapsWalkAsTheOtherTypesDo)
         }
     }
 }
+
+// A walk that reads the map's neighbour masks must step exactly as one that
+// gathers each point's neighbours. The masks are checked pixel by pixel
+// first, made in bands of rows, on maps narrow and wide enough for both the
+// edge and the eight-pixel paths; map and masks lie in buffers of exactly
+// their size, so that a sanitizer sees a read or write past either. Values
+// above 32767 read as negative, and 0 is a value like any other.
+TEST(Walk, MaskedWalksStepAsTheGatheringWalks)
+{
+    std::mt19937 rng(20261208);
+    const unsigned short values[] = {0, 1, 2, 40000};
+    for (int trial = 0; trial < 400; ++trial) {
+        const int rows = 1 + int(rng() % 20);
+        const int cols = 1 + int(rng() % 40);
+        const int kinds = 2 + int(rng() % 3);
+        std::vector<unsigned short> data(size_t(rows) * cols);
+        for (unsigned short& v : data)
+            v = values[rng() % unsigned(kinds)];
+        CvMat map = cvMat(rows, cols, CV_16UC1, data.data());
+        const Label16Reader read(&map);
+
+        std::vector<unsigned char> masks(data.size());
+        const int split = int(rng() % unsigned(rows + 1));
+        read.neighbourMasks(masks.data(), 0, split);
+        read.neighbourMasks(masks.data(), split, rows);
+        for (int y = 0; y < rows; ++y)
+            for (int x = 0; x < cols; ++x) {
+                const std::ptrdiff_t at = std::ptrdiff_t(y) * cols + x;
+                ASSERT_EQ(unsigned(masks[size_t(at)]),
+                          read.packedNeighboursAt(at, x, y, read(x, y)))
+                    << "trial " << trial << " pixel (" << x << ", " << y
+                    << ") of " << cols << " x " << rows;
+            }
+
+        for (int y = 0; y < rows; ++y) {
+            for (int x = 0; x < cols; ++x) {
+                Steps gathered, masked;
+                const auto into = [](Steps* steps) {
+                    return [steps](int px, int py, int, int d) {
+                        steps->push_back({px, py, d});
+                        return true;
+                    };
+                };
+                const bool closed = followContour(read, x, y, into(&gathered));
+                ASSERT_EQ(closed, followContourMasked(read, masks.data(), x, y,
+                                                      into(&masked)));
+                ASSERT_EQ(gathered, masked)
+                    << "trial " << trial << " start (" << x << ", " << y
+                    << ") of " << cols << " x " << rows;
+            }
+        }
+    }
+}
