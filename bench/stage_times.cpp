@@ -2,9 +2,11 @@
 // textured frame or diagonal stripes: the median over many calls of each stage
 // and of the whole call, on one line. Built against any version of the library
 // that records its stage times, so that scripts/compare_versions can alternate
-// two versions on the same frames.
+// two versions on the same frames. threads sets OpenCV's thread count (1 by
+// default); the stage times are then those of the calling thread's wall
+// clock.
 //
-//   stage_times scene|textured|striped [width height [calls]]
+//   stage_times scene|textured|striped [width height [calls [threads]]]
 #include "bench_frames.h"
 #include "cvoptflowulk.h"
 #include "stage_timing.h"
@@ -46,13 +48,13 @@ int main(int argc, char** argv)
             which = i;
     if (which < 0) {
         std::fprintf(stderr, "usage: stage_times scene|textured|striped "
-                             "[width height [calls]]\n");
+                             "[width height [calls [threads]]]\n");
         return 2;
     }
     const cv::Size size(argc > 3 ? std::atoi(argv[2]) : 640,
                         argc > 3 ? std::atoi(argv[3]) : 480);
     const int calls = argc > 4 ? std::max(1, std::atoi(argv[4])) : 160;
-    cv::setNumThreads(1);
+    cv::setNumThreads(argc > 5 ? std::max(1, std::atoi(argv[5])) : 1);
 
     const FramePairs& pairs = framePairs(contents[which], size);
     cv::Mat velx(size, CV_32FC1), vely(size, CV_32FC1);
