@@ -485,9 +485,6 @@ inline bool samePoint(CvPoint a, CvPoint b)
     return ((a.x ^ b.x) | (a.y ^ b.y)) == 0;
 }
 
-// Walks the region of the map that holds the value at (x, y) and calls
-// visit(x, y, label, direction) for every step, exactly as traceContour
-// calls its ContourFunc; returns what traceContour returns.
 // The walk of followContour by a walker that stands on the region's start,
 // its topmost member in the start column.
 template <class Walker, class Visit>
@@ -521,6 +518,9 @@ CvPoint topOfColumnRun(const Reader& read, int x, int y, int label)
     return cvPoint(x, y);
 }
 
+// Walks the region of the map that holds the value at (x, y) and calls
+// visit(x, y, label, direction) for every step, exactly as traceContour
+// calls its ContourFunc; returns what traceContour returns.
 template <class Reader, class Visit>
 bool followContour(const Reader& read, int x, int y, Visit&& visit)
 {
@@ -531,7 +531,9 @@ bool followContour(const Reader& read, int x, int y, Visit&& visit)
                            visit);
 }
 
-// followContour on a 16-bit map with its neighbour masks at hand.
+// followContour on a 16-bit map with its neighbour masks at hand. The masks
+// must be those of the map as it stands: a walk on stale ones need not
+// end.
 template <class Visit>
 bool followContourMasked(const Label16Reader& read, const unsigned char* masks,
                          int x, int y, Visit&& visit)

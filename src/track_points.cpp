@@ -108,8 +108,8 @@ void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
     // walk's step then waits on two loads instead of on a gather of eight
     // neighbours. Beside a scan that walked most outlines they would not.
     const bool noneWalked =
-        std::find(outlines.walked.begin(), outlines.walked.end(), 1) ==
-        outlines.walked.end();
+        std::none_of(outlines.walked.begin(), outlines.walked.end(),
+                     [](unsigned char walked) { return walked != 0; });
     const unsigned char* masks = nullptr;
     if (maskRoom && noneWalked && !records.empty()) {
         const Label16Reader read(labelMap);
