@@ -55,7 +55,12 @@ typedef struct SegmentRecord {
 /* What one engine call did. The matrix header comes first, so a StuffInfo
  * pointer is itself a valid CvMat argument for the IdxMap. Everything it
  * points to lives in the memory storage passed to the engine and stays
- * valid until that storage is cleared, released or used by the next call. */
+ * valid until that storage is cleared, released or used by the next call.
+ * The IdxMap takes one piece of the storage, 2 x rows x cols bytes rounded
+ * up to 8, so the storage's block size must hold it beside the block's
+ * header: blocks of cvCreateMemStorage(0) hold the map of at most about
+ * 32,000 pixels (180 x 180), and a call with a StuffInfo on a larger frame
+ * raises cvMemStorageAlloc's error (CV_StsOutOfRange). */
 typedef struct StuffInfo {
     CvMat idxMap;       /* CV_16UC1 label map, continuous, frame size */
     CvSeq* segments;    /* SegmentRecord elements, ascending labels */
