@@ -20,8 +20,6 @@ const unsigned kSceneSeed = 1;
 // interpolated between.
 const int kTextureGrain = 4;
 const unsigned kTextureSeed = 5;
-// Period of the diagonal stripes, in pixels.
-const int kStripePeriod = 8;
 
 // The texture cut out at (8 + dx, 8 + dy): cutting at (8, 8) and at
 // (6, 7) gives the motion (2, 1).
@@ -34,16 +32,6 @@ cv::Mat textureAt(cv::Size size, int dx, int dy)
     cv::Mat fine;
     cv::resize(grid, fine, grid.size() * kTextureGrain, 0, 0, cv::INTER_CUBIC);
     return fine(cv::Rect(8 + dx, 8 + dy, size.width, size.height)).clone();
-}
-
-cv::Mat stripesAt(cv::Size size, int dx)
-{
-    cv::Mat frame(size, CV_8UC1);
-    for (int y = 0; y < size.height; ++y)
-        for (int x = 0; x < size.width; ++x)
-            frame.at<unsigned char>(y, x) =
-                (x - dx + y) % kStripePeriod < kStripePeriod / 2 ? 200 : 50;
-    return frame;
 }
 
 } // namespace
@@ -82,7 +70,7 @@ const FramePairs& framePairs(Content content, cv::Size size)
         pairs.emplace_back(textureAt(size, 2, 1), textureAt(size, 0, 0));
         break;
     case Content::Striped:
-        pairs.emplace_back(stripesAt(size, 0), stripesAt(size, 3));
+        pairs.emplace_back(diagonalStripes(size, 0), diagonalStripes(size, 3));
         break;
     }
     return pairs;

@@ -35,22 +35,9 @@ namespace {
 
 // Extra address space one call may take, per pixel of the frame.
 const size_t kBytesPerPixel = 64;
-// Diagonal stripes of this period make thousands of segments whose
-// rectangles each cover much of the frame.
-const int kStripePeriod = 8;
 
 // Exit codes of the child processes.
 enum ChildStatus { kChildOk = 0, kChildOutOfMemory = 2, kChildOtherError = 3 };
-
-cv::Mat stripes(cv::Size size)
-{
-    cv::Mat frame(size, CV_8UC1);
-    for (int y = 0; y < size.height; ++y)
-        for (int x = 0; x < size.width; ++x)
-            frame.at<unsigned char>(y, x) =
-                (x + y) % kStripePeriod < kStripePeriod / 2 ? 200 : 50;
-    return frame;
-}
 
 // One call without a StuffInfo on matrices made by the caller.
 void flow(const cv::Mat& older, const cv::Mat& newer, cv::Mat* velx,
@@ -126,7 +113,7 @@ TEST(EngineMemory, StripedFourKFrameStaysWithinItsBudget)
     const int status = inChild([] {
         cv::setNumThreads(1);
         const cv::Size size(3840, 2160);
-        const cv::Mat frame = stripes(size);
+        const cv::Mat frame = diagonalStripes(size);
         cv::Mat velx(size, CV_32FC1), vely(size, CV_32FC1);
         CvMemStorage* storage = cvCreateMemStorage(0);
         // A first small call loads what the library loads once.
@@ -219,7 +206,7 @@ TEST_P(EngineThreadCount, GivesTheSameBytesAsOneThread)
     const cv::Size size(1920, 1080);
     cv::Mat older, newer;
     if (GetParam().striped) {
-        older = stripes(size);
+        older = diagonalStripes(size);
         newer = older.clone();
         older(cv::Rect(0, 0, size.width - 3, size.height))
             .copyTo(newer(cv::Rect(3, 0, size.width - 3, size.height)));

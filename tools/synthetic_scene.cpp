@@ -147,3 +147,14 @@ cv::Mat SyntheticScene::greyFrame(int index) const
     cv::cvtColor(frame(index), grey, cv::COLOR_BGR2GRAY);
     return grey;
 }
+
+cv::Mat diagonalStripes(cv::Size size, int shift)
+{
+    const int period = 8;
+    cv::Mat frame(size, CV_8UC1);
+    for (int y = 0; y < size.height; ++y)
+        for (int x = 0; x < size.width; ++x)
+            frame.at<unsigned char>(y, x) =
+                (x - shift + y) % period < period / 2 ? 200 : 50;
+    return frame;
+}

@@ -41,4 +41,9 @@ class SyntheticScene {
     std::vector<SceneObject> objects_;
 };
 
+// Diagonal stripes of 8 pixels' period (grey 200, then 50), moved right by
+// shift pixels: a frame of thousands of thin segments whose rectangles each
+// cover much of it (CV_8UC1).
+cv::Mat diagonalStripes(cv::Size size, int shift = 0);
+
 #endif
