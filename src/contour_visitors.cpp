@@ -281,15 +281,12 @@ void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
     r.count = 0;
     r.minX = r.maxX = x;
     r.minY = r.maxY = y;
-    const auto record = [&r](int px, int py, int, int dir) {
-        return recordVertex(&r, px, py, dir);
-    };
-    if (masks) {
-        assert(isLabel16Map(map));
-        followContourMasked(Label16Reader(map), masks, x, y, record);
-    } else {
-        followContourOn(map, x, y, record);
-    }
+    followContourOn(
+        map, x, y,
+        [&r](int px, int py, int, int dir) {
+            return recordVertex(&r, px, py, dir);
+        },
+        masks);
     cvSeqPushMulti(*outline, corners.data(), int(r.count));
 
     if (rect != nullptr) {

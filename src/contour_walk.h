@@ -4,6 +4,7 @@
 
 #include "cvoptflowulk.h"
 
+#include <cassert>
 #include <cstddef>
 #include <type_traits>
 
@@ -253,19 +254,46 @@ class IndexedStepTable {
     IndexedStep step_[256][kDirectionStates];
 };
 
-// A walk on a continuous 16-bit map, by the steps of ContourFollower::next,
-// that keeps the point's element index beside its position.
-class IndexedWalker {
+// Where a walk on a continuous 16-bit map stands: its point and the point's
+// element index. A step moves it by the entry of the map width's step table
+// for the point's packed neighbour mask and direction state.
+class IndexedPosition {
   public:
-    IndexedWalker(const Label16Reader& read, int label, CvPoint p)
-        : read_(read), steps_(IndexedStepTable::forColumns(read.cols())),
-          label_(label), x_(p.x), y_(p.y),
-          at_(std::ptrdiff_t(p.y) * read.cols() + p.x)
+    IndexedPosition(int cols, int label, CvPoint p)
+        : steps_(IndexedStepTable::forColumns(cols)), label_(label), x_(p.x),
+          y_(p.y), at_(std::ptrdiff_t(p.y) * cols + p.x)
     {
     }
     CvPoint point() const { return cvPoint(x_, y_); }
     // The current point's element index.
     std::ptrdiff_t index() const { return at_; }
+
+  protected:
+    // The step from the current point, whose packed neighbour mask is
+    // packed; updates *d.
+    void step(unsigned packed, int* d)
+    {
+        const IndexedStep& s = steps_(packed, *d);
+        *d = s.direction;
+        x_ += s.dx;
+        y_ += s.dy;
+        at_ += s.offset;
+    }
+
+    const IndexedStepTable& steps_;
+    int label_; // a walk of label 0 stands still
+    int x_, y_;
+    std::ptrdiff_t at_;
+};
+
+// A walk on a continuous 16-bit map, by the steps of ContourFollower::next,
+// that keeps the point's element index beside its position.
+class IndexedWalker : public IndexedPosition {
+  public:
+    IndexedWalker(const Label16Reader& read, int label, CvPoint p)
+        : IndexedPosition(read.cols(), label, p), read_(read)
+    {
+    }
     // Whether the current point lies in the map's interior (see
     // Label16Reader::interior).
     bool interior() const { return read_.interior(x_, y_); }
@@ -274,53 +302,32 @@ class IndexedWalker {
     // The same, with interior() given.
     void next(int* d, bool inside)
     {
-        if (label_ == 0)
-            return;
-        const IndexedStep& s =
-            steps_(read_.packedNeighboursAt(at_, x_, y_, label_, inside), *d);
-        *d = s.direction;
-        x_ += s.dx;
-        y_ += s.dy;
-        at_ += s.offset;
+        if (label_ != 0)
+            step(read_.packedNeighboursAt(at_, x_, y_, label_, inside), d);
     }
 
   private:
     const Label16Reader& read_;
-    const IndexedStepTable& steps_;
-    int label_;
-    int x_, y_;
-    std::ptrdiff_t at_;
 };
 
 // A walk like IndexedWalker's on a map whose neighbour masks are at hand
 // (Label16Reader::neighbourMasks of the map as it stands): each step loads
 // the point's mask instead of gathering it from eight neighbours, which
 // halves the chain of loads that one step waits on.
-class MaskedWalker {
+class MaskedWalker : public IndexedPosition {
   public:
     MaskedWalker(const unsigned char* masks, int cols, int label, CvPoint p)
-        : masks_(masks), steps_(IndexedStepTable::forColumns(cols)),
-          label_(label), x_(p.x), y_(p.y), at_(std::ptrdiff_t(p.y) * cols + p.x)
+        : IndexedPosition(cols, label, p), masks_(masks)
     {
     }
-    CvPoint point() const { return cvPoint(x_, y_); }
     void next(int* d)
     {
-        if (label_ == 0)
-            return;
-        const IndexedStep& s = steps_(masks_[at_], *d);
-        *d = s.direction;
-        x_ += s.dx;
-        y_ += s.dy;
-        at_ += s.offset;
+        if (label_ != 0)
+            step(masks_[at_], d);
     }
 
   private:
     const unsigned char* masks_;
-    const IndexedStepTable& steps_;
-    int label_;
-    int x_, y_;
-    std::ptrdiff_t at_;
 };
 
 // The steps of one walk around the region that holds `label`. Every point
@@ -545,10 +552,16 @@ bool followContourMasked(const Label16Reader& read, const unsigned char* masks,
 }
 
 // followContour on any map: typed reads on a 16-bit map, cvGetSegIndex on
-// the others.
+// the others; with masks non-null, map is a 16-bit map and masks are its
+// neighbour masks, which the walk then reads.
 template <class Visit>
-bool followContourOn(const CvMat* map, int x, int y, Visit&& visit)
+bool followContourOn(const CvMat* map, int x, int y, Visit&& visit,
+                     const unsigned char* masks = nullptr)
 {
+    if (masks) {
+        assert(isLabel16Map(map));
+        return followContourMasked(Label16Reader(map), masks, x, y, visit);
+    }
     if (isLabel16Map(map))
         return followContour(Label16Reader(map), x, y, visit);
     return followContour(SegIndexReader(map), x, y, visit);
