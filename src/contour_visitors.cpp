@@ -327,31 +327,39 @@ void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
         *points = count;
 }
 
-void markRestOfOutline(const CvMat* walkMap, CvMat* target,
-                       const WalkState& from, int label, int* boxMin,
-                       int* boxMax, int* points)
+void restOfOutline(const CvMat* map, const WalkState& from,
+                   std::vector<CvPoint>* points)
 {
-    assert(isLabel16Map(walkMap) && isLabel16Map(target));
-    const Label16Reader read(walkMap);
+    assert(isLabel16Map(map));
+    const Label16Reader read(map);
     IndexedWalker walker(read, read(from.start.x, from.start.y), from.point);
-    OutlineMarker k;
-    k.target = target;
-    k.label = static_cast<unsigned short>(label);
-    k.boxMin = boxMin;
-    k.boxMax = boxMax;
     // The loop of followContour, entered just after a step.
     const CvPoint start = from.start;
     CvPoint previous = from.previous;
     CvPoint p = from.point;
     int d = from.direction;
-    int count = 1;
-    markPoint(&k, p.x, p.y);
+    points->push_back(p);
     while (!samePoint(p, start) && !samePoint(p, previous)) {
         previous = p;
         walker.next(&d);
         p = walker.point();
-        ++count;
-        markPoint(&k, p.x, p.y);
+        points->push_back(p);
     }
-    *points += count;
+}
+
+void markRestOfOutline(const CvMat* walkMap, CvMat* target,
+                       const WalkState& from, int label, int* boxMin,
+                       int* boxMax, int* points)
+{
+    assert(isLabel16Map(walkMap) && isLabel16Map(target));
+    std::vector<CvPoint> rest;
+    restOfOutline(walkMap, from, &rest);
+    OutlineMarker k;
+    k.target = target;
+    k.label = static_cast<unsigned short>(label);
+    k.boxMin = boxMin;
+    k.boxMax = boxMax;
+    for (const CvPoint& p : rest)
+        markPoint(&k, p.x, p.y);
+    *points += int(rest.size());
 }

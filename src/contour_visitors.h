@@ -84,11 +84,16 @@ bool markOutlinePoint(int x, int y, int label, int direction, void* record);
 void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
                  int* boxMin, int* boxMax, int* points = nullptr);
 
-// Goes on with a walk of the 16-bit walkMap that stands at `from` (a point
-// not yet reported): reports that point and the rest of the outline as
-// markOutline would, writing label into target at each, extending the box
-// and adding their number to *points. walkMap must hold what it held when
-// the walk began.
+// Goes on with a walk of the 16-bit map that stands at `from` (a point not
+// yet reported): appends that point and the rest of the outline, in
+// walking order, to *points. map must hold what it held when the walk
+// began.
+void restOfOutline(const CvMat* map, const WalkState& from,
+                   std::vector<CvPoint>* points);
+
+// The points of restOfOutline on walkMap, with label written into target at
+// each, as markOutline would: extends the box and adds their number to
+// *points.
 void markRestOfOutline(const CvMat* walkMap, CvMat* target,
                        const WalkState& from, int label, int* boxMin,
                        int* boxMax, int* points);

@@ -35,9 +35,9 @@ int findFirstOf(const unsigned short* row, int x, int last, unsigned short a,
 } // namespace
 
 // Flood by runs, 8-connected, over the pixels that hold the level or the
-// label, inside the box; each run is maximal within the box's columns. The
-// outline marking wrote labelMap only, so walkMap still holds the level on
-// every member: the flood marks the runs it has taken there with label.
+// label, inside the box; each run is maximal within the box's columns. No
+// pixel of the scratch map holds label before: the flood marks the runs it
+// has taken there with label.
 void SegmentFiller::collectRuns(const LevelMaps& maps, int seedX, int seedY,
                                 const int* boxMin, const int* boxMax,
                                 unsigned short label, unsigned short level)
@@ -46,7 +46,6 @@ void SegmentFiller::collectRuns(const LevelMaps& maps, int seedX, int seedY,
         const unsigned short v = maps.labelData[size_t(y) * maps.cols + x];
         return v == label || v == level;
     };
-    // walkMap holds the level on every member until the run is taken.
     const auto visited = [&](int x, int y) {
         return maps.walkData[size_t(y) * maps.cols + x] == label;
     };
@@ -99,14 +98,9 @@ void SegmentFiller::fill(const LevelMaps& maps, int seedX, int seedY,
         return a.y != b.y ? a.y < b.y : a.first < b.first;
     });
 
-    // Forward sweep: the pixels of label that the outline marking wrote go
-    // into walkMap too, then the level's runs take label.
-    for (Run& r : runs_) {
-        copyWhereEqual(maps.labelData + size_t(r.y) * maps.cols,
-                       maps.walkData + size_t(r.y) * maps.cols, r.first, r.last,
-                       label16);
+    // Forward sweep: the level's runs take label.
+    for (Run& r : runs_)
         r.levelLeft = forwardRow(maps, r.y, r.first, r.last, label, level);
-    }
     // Backward sweep, bottom row first and right to left; the box's top row
     // and left column stay out of it, and so do the runs that the forward
     // sweep left without a pixel of the level.
@@ -116,13 +110,5 @@ void SegmentFiller::fill(const LevelMaps& maps, int seedX, int seedY,
         const int first = std::max(r->first, boxMin[0] + 1);
         if (first <= r->last)
             backwardRow(maps, r->y, first, r->last, label, level);
-    }
-    // walkMap, used as the flood's marks, takes labelMap's values again,
-    // the outline's label included.
-    for (const Run& r : runs_) {
-        const size_t at = size_t(r.y) * maps.cols + size_t(r.first);
-        std::copy(maps.labelData + at,
-                  maps.labelData + at + (r.last - r.first + 1),
-                  maps.walkData + at);
     }
 }

@@ -15,11 +15,12 @@
 #include <emmintrin.h>
 #endif
 
-// Both 16-bit maps of the segmentation and their shared geometry.
+// The segmentation's 16-bit label map, and its scratch map of the same
+// geometry, where the fill of a new segment marks the runs it has taken.
 struct LevelMaps {
     Label16Reader label; // labelMap read as cvGetSegIndex reads it
     unsigned short* labelData;
-    unsigned short* walkData;
+    unsigned short* walkData; // scratch: no pixel holds a label to come
     int cols;
 };
 
@@ -137,24 +138,7 @@ inline void storeWhere(unsigned short* p, __m128i take, __m128i value)
 }
 #endif
 
-// Writes a into to[x] wherever from[x] holds a, for x in [x, last].
-inline void copyWhereEqual(const unsigned short* from, unsigned short* to,
-                           int x, int last, unsigned short a)
-{
-#ifdef __SSE2__
-    const __m128i want = _mm_set1_epi16(short(a));
-    for (; x + 7 <= last; x += 8) {
-        const __m128i v =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + x));
-        storeWhere(to + x, _mm_cmpeq_epi16(v, want), want);
-    }
-#endif
-    for (; x <= last; ++x)
-        if (from[x] == a)
-            to[x] = a;
-}
-
-// Writes target into both maps at the pixels of row y given by the set
+// Writes target into labelMap at the pixels of row y given by the set
 // bits of filled, bit i standing for column x0 + i. Eight pixels at
 // a time from the lowest set bit to the highest, each pixel with target or
 // its own value, as the spans' ends follow the texture.
@@ -163,7 +147,6 @@ inline void fillBits(const LevelMaps& maps, int y, int x0, std::uint64_t filled,
 {
     const std::size_t row = std::size_t(y) * maps.cols;
     unsigned short* label = maps.labelData + row;
-    unsigned short* walk = maps.walkData + row;
     int i = filled != 0 ? __builtin_ctzll(filled) : 64;
     const int end = filled != 0 ? 64 - __builtin_clzll(filled) : 0;
 #ifdef __SSE2__
@@ -175,20 +158,17 @@ inline void fillBits(const LevelMaps& maps, int y, int x0, std::uint64_t filled,
             _mm_and_si128(_mm_set1_epi16(short((filled >> i) & 0xffu)), lane),
             lane);
         storeWhere(label + x0 + i, take, value);
-        storeWhere(walk + x0 + i, take, value);
     }
 #endif
     for (; i < end; ++i) {
-        if ((filled >> i) & 1) {
+        if ((filled >> i) & 1)
             label[x0 + i] = target;
-            walk[x0 + i] = target;
-        }
     }
 }
 
 // The forward pass over columns first..last of row y: every pixel of the
 // level whose down, left, up or right neighbour holds target when the pass
-// reaches it takes target in both maps.
+// reaches it takes target.
 //
 // Along a run of the level that is the first pixel whose upper or lower
 // neighbour holds target (or the run's first pixel, by its left neighbour,
@@ -301,14 +281,14 @@ inline void backwardRow(const LevelMaps& maps, int y, int first, int last,
 // Fills a new segment from its marked outline: what a forward sweep of the
 // box (rows down, columns right) and a backward sweep (rows up, columns
 // left, the box's top row and left column left out) of forwardRow and
-// backwardRow would do, with every pixel of label copied into walkMap, but
-// visiting only the pixels that can change. label is a new value that no
-// pixel held before the outline was marked, so a pixel of the level can
-// only take it through a chain of level pixels from the outline: the sweeps
-// run over the runs of level-or-label pixels that are connected, inside the
-// box, to the seed pixel. walkMap must hold the level on every pixel of the
-// region, as it does after the outline marking. The scratch is kept between
-// regions of one segmentation.
+// backwardRow would do, but visiting only the pixels that can change.
+// label is a new value that no pixel held before the outline was marked, so
+// a pixel of the level can only take it through a chain of level pixels
+// from the outline: the sweeps run over the runs of level-or-label pixels
+// that are connected, inside the box, to the seed pixel. No pixel of the
+// scratch map may hold label: the flood marks the runs it has taken there,
+// and leaves the marks. The scratch is kept between regions of one
+// segmentation.
 class SegmentFiller {
   public:
     void fill(const LevelMaps& maps, int seedX, int seedY, const int* boxMin,

@@ -53,25 +53,17 @@ int findLevelValue(const unsigned short* row, int x, int last)
 }
 
 // Spreads target row by row from the marked outline over the pixels of
-// level `level` inside the box, and copies every pixel that holds target
-// into walkMap so that both maps agree again. A pixel is written only while
-// the pass stands on it, so the copy of a row's target pixels can come
-// first. When the marking wrote both maps, there is nothing to copy
-// (walkMap is otherwise equal to labelMap): copyTarget false skips it.
-// With levelLeft given, it holds for each row of the box (from the top)
-// whether the pass left a pixel of the level there.
+// level `level` inside the box. With levelLeft given, it holds for each row
+// of the box (from the top) whether the pass left a pixel of the level
+// there.
 void forwardFill(const LevelMaps& maps, const int* boxMin, const int* boxMax,
-                 int target, int level, bool copyTarget = true,
+                 int target, int level,
                  std::vector<unsigned char>* levelLeft = nullptr)
 {
     const unsigned short label16 = (unsigned short)target;
     if (levelLeft)
         levelLeft->assign(size_t(boxMax[1] - boxMin[1] + 1), 1);
     for (int y = boxMin[1]; y <= boxMax[1]; ++y) {
-        if (copyTarget)
-            copyWhereEqual(maps.labelData + (size_t)y * maps.cols,
-                           maps.walkData + (size_t)y * maps.cols, boxMin[0],
-                           boxMax[0], label16);
         if (level != label16) {
             const bool left =
                 forwardRow(maps, y, boxMin[0], boxMax[0], target, level);
@@ -114,7 +106,6 @@ void overwriteLevelInBox(const LevelMaps& maps, const int* boxMin,
 #endif
     for (int y = boxMin[1]; y <= boxMax[1]; ++y) {
         unsigned short* labelRow = maps.labelData + (size_t)y * maps.cols;
-        unsigned short* walkRow = maps.walkData + (size_t)y * maps.cols;
         int x = boxMin[0];
 #ifdef __SSE2__
         for (; x <= boxMax[0] && x + 8 <= maps.cols; x += 8) {
@@ -127,7 +118,6 @@ void overwriteLevelInBox(const LevelMaps& maps, const int* boxMin,
                 _mm_cmplt_epi16(lane, _mm_set1_epi16(short(
                                           std::min(boxMax[0] - x + 1, 8)))));
             storeWhere(labelRow + x, take, value);
-            storeWhere(walkRow + x, take, value);
         }
 #endif
         for (; x <= boxMax[0]; ++x) {
@@ -137,50 +127,66 @@ void overwriteLevelInBox(const LevelMaps& maps, const int* boxMin,
                 (unsigned short)-(unsigned short)(labelRow[x] == level16);
             labelRow[x] =
                 (unsigned short)((labelRow[x] & ~take) | (label16 & take));
-            walkRow[x] =
-                (unsigned short)((walkRow[x] & ~take) | (label16 & take));
         }
     }
 }
 
-// Which maps the marking of recorded outline points writes.
-enum class MarkedMaps { LabelOnly, Both };
-
-// Writes target into labelMap (and with MarkedMaps::Both into walkMap) at
-// each recorded outline point. The box stays the measure's, which is that
-// of the region's first pixel and the recorded points. For an outline that
-// the measuring walk recorded whole, marking both maps is what markOutline
-// followed by the forward pass's copy does: walkMap equals labelMap, so its
-// walk from the first pixel reports the same points, and the marked points
-// are the only ones where the maps then differ. The fill reads labelMap
-// only, so walkMap may take them first.
-void markRecordedOutline(const LevelMaps& maps, const CvPoint* points,
-                         int count, int target, MarkedMaps marked)
+// Writes target into labelMap at each of count points.
+void markPoints(const LevelMaps& maps, const CvPoint* points, size_t count,
+                int target)
 {
     const unsigned short label16 = (unsigned short)target;
-    for (int i = 0; i < count; ++i) {
-        const size_t at = (size_t)points[i].y * maps.cols + points[i].x;
-        maps.labelData[at] = label16;
-        if (marked == MarkedMaps::Both)
-            maps.walkData[at] = label16;
+    for (size_t i = 0; i < count; ++i)
+        maps.labelData[(size_t)points[i].y * maps.cols + points[i].x] = label16;
+}
+
+// Extends the box by count points.
+void extendBox(const CvPoint* points, size_t count, int* boxMin, int* boxMax)
+{
+    for (size_t i = 0; i < count; ++i) {
+        boxMin[0] = std::min(boxMin[0], points[i].x);
+        boxMin[1] = std::min(boxMin[1], points[i].y);
+        boxMax[0] = std::max(boxMax[0], points[i].x);
+        boxMax[1] = std::max(boxMax[1], points[i].y);
     }
 }
 
 // markOutline of a region that gets a new label, from what its measuring
-// walk left (the points and the box): the recorded points are marked in
-// labelMap without walking them again, and a walk that the limit cut short
-// goes on from where it stood. Returns the number of reported points.
-int markMeasuredOutline(const LevelMaps& maps, const CvMat* walkMap,
-                        CvMat* labelMap, const CvPoint* points, int count,
-                        const WalkState& cut, int label, int* boxMin,
-                        int* boxMax)
+// walk left (the points and the box): a walk that the limit cut short goes
+// on from where it stood, on the map as the measure saw it, and then every
+// point is marked. The box stays the measure's, extended by the points after
+// the cut. rest is scratch. Returns the number of reported points.
+int markMeasuredOutline(const LevelMaps& maps, const CvMat* labelMap,
+                        const CvPoint* points, int count, const WalkState& cut,
+                        int label, int* boxMin, int* boxMax,
+                        std::vector<CvPoint>* rest)
 {
-    int reported = count < kMeasureLimit ? count : kMeasureLimit;
-    markRecordedOutline(maps, points, reported, label, MarkedMaps::LabelOnly);
+    const int recorded = count < kMeasureLimit ? count : kMeasureLimit;
+    rest->clear();
     if (count > kMeasureLimit)
-        markRestOfOutline(walkMap, labelMap, cut, label, boxMin, boxMax,
-                          &reported);
-    return reported;
+        restOfOutline(labelMap, cut, rest);
+    markPoints(maps, points, size_t(recorded), label);
+    markPoints(maps, rest->data(), rest->size(), label);
+    extendBox(rest->data(), rest->size(), boxMin, boxMax);
+    return recorded + int(rest->size());
+}
+
+// markOutline of a region that merges into the value target: the whole
+// outline walked on the map as the measure saw it, then marked; the box
+// made anew from the start point and the outline. points is scratch.
+void markWalkedOutline(const LevelMaps& maps, const CvMat* labelMap, int x,
+                       int y, int target, int* boxMin, int* boxMax,
+                       std::vector<CvPoint>* points)
+{
+    points->clear();
+    followContourOn(labelMap, x, y, [points](int px, int py, int, int) {
+        points->push_back(cvPoint(px, py));
+        return true;
+    });
+    markPoints(maps, points->data(), points->size(), target);
+    boxMin[0] = boxMax[0] = x;
+    boxMin[1] = boxMax[1] = y;
+    extendBox(points->data(), points->size(), boxMin, boxMax);
 }
 
 } // namespace
@@ -198,6 +204,8 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
     SegmentFiller filler;
     // The rows of a swept box where the forward pass left the level.
     std::vector<unsigned char> levelLeft;
+    // Outline points beyond the measuring walk's.
+    std::vector<CvPoint> walked;
 
     CvSeqWriter writer;
     cvStartAppendToSeq(segments, &writer);
@@ -237,12 +245,12 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                 // Middling: the outline takes the neighbour's value and the
                 // forward pass fills inward. The measuring walk has seen the
                 // whole outline.
-                markRecordedOutline(maps, outline, count, best,
-                                    MarkedMaps::Both);
-                forwardFill(maps, boxMin, boxMax, best, level, false);
+                markPoints(maps, outline, size_t(count), best);
+                forwardFill(maps, boxMin, boxMax, best, level);
             } else if (labelCounter >= kMaxSegmentLabel) {
                 // Long once no label is left: merged like a middling one.
-                markOutline(walkMap, labelMap, x, y, best, boxMin, boxMax);
+                markWalkedOutline(maps, labelMap, x, y, best, boxMin, boxMax,
+                                  &walked);
                 forwardFill(maps, boxMin, boxMax, best, level);
             } else {
                 const int label = ++labelCounter;
@@ -250,15 +258,14 @@ int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
                 if (listener)
                     listener->newSegment(label, x, y);
                 const int outlinePoints =
-                    markMeasuredOutline(maps, walkMap, labelMap, outline, count,
-                                        cut, label, boxMin, boxMax);
+                    markMeasuredOutline(maps, labelMap, outline, count, cut,
+                                        label, boxMin, boxMax, &walked);
                 const long long boxArea =
                     (long long)(boxMax[0] - boxMin[0] + 1) *
                     (boxMax[1] - boxMin[1] + 1);
                 if (boxArea <=
                     (long long)kSweepAreaPerOutlinePoint * outlinePoints) {
-                    forwardFill(maps, boxMin, boxMax, label, level, true,
-                                &levelLeft);
+                    forwardFill(maps, boxMin, boxMax, label, level, &levelLeft);
                     backwardFill(maps, boxMin, boxMax, label, level, levelLeft);
                 } else {
                     filler.fill(maps, x, y, boxMin, boxMax, label, level);

@@ -25,8 +25,10 @@ class SegmentationListener {
 };
 
 // Scans labelMap in raster order and labels, merges or records every region
-// that no segment has taken yet; walkMap holds the same contents on entry
-// and on return. grey is the preprocessed frame (row length = cols).
+// that no segment has taken yet. walkMap is scratch of the same geometry
+// that must hold no label that the scan makes (a copy of labelMap does);
+// the fills leave marks in it. grey is the preprocessed frame (row length
+// = cols).
 // Appends one SegmentRecord per new segment to segments, each with an empty
 // point list in storage. labelCounter is the counter's start value (tests
 // may start it high). Returns the counter's final value. A listener, when

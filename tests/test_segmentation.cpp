@@ -17,8 +17,9 @@
 
 namespace {
 
-// Runs segmentRegions as the engine does: two equal 16-bit continuous maps,
-// the grey data and a segment sequence in a storage.
+// Runs segmentRegions as the engine does: a 16-bit continuous label map
+// and a copy of it as the scratch map, the grey data and a segment sequence
+// in a storage.
 struct Segmentation {
     cv::Mat labels, walk, grey;
     CvMemStorage* storage = cvCreateMemStorage(0);
@@ -40,7 +41,6 @@ struct Segmentation {
         records.resize(segments->total);
         for (int i = 0; i < segments->total; ++i)
             memcpy(&records[i], cvGetSeqElem(segments, i), sizeof(records[i]));
-        EXPECT_EQ(cv::countNonZero(labels != walk), 0) << "maps differ";
         return counter;
     }
     int at(int x, int y) const { return labels.at<unsigned short>(y, x); }
@@ -369,7 +369,6 @@ TEST(SegmentationReference, RandomMapsGiveTheSameMapsAndRecords)
         s.run(counter);
 
         ASSERT_EQ(cv::countNonZero(s.labels != expected.labels), 0);
-        ASSERT_EQ(cv::countNonZero(s.walk != expected.walk), 0);
         ASSERT_EQ(s.records.size(), records.size());
         for (size_t i = 0; i < records.size(); ++i)
             ASSERT_EQ(cv::Vec3i(s.records[i].label, s.records[i].startX,
