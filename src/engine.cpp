@@ -42,7 +42,7 @@ void runFrontStages(const CvMat* srcA, const CvMat* srcB, CvMemStorage* storage,
         ULK_TIME_STAGE(kStagePreprocess);
         createWorkObjects(srcA, storage, withStuffInfo, work);
         prepareWorkImage(srcB, work);
-        quantiseLevels(work->workImage, &work->labelMap, &work->walkMap);
+        quantiseLevels(work->workImage, &work->labelMap, &work->markMap);
     }
     // With more than one thread, the integral images (which only the
     // motion reads) and most outlines are made while the segmentation goes
@@ -69,16 +69,16 @@ void runFrontStages(const CvMat* srcA, const CvMat* srcB, CvMemStorage* storage,
                                      srcA->cols, srcA->rows, &*measuredNear);
             };
         }
-        segmentWithOutlines(&work->labelMap, &work->walkMap,
+        segmentWithOutlines(&work->labelMap, &work->markMap,
                             work->workImage->data.ptr, storage, work->segments,
                             snapshot, &outlines, beside);
     }
     {
         ULK_TIME_STAGE(kStageTrackPoints);
-        // The walk map's room is free once the segmentation is done.
+        // The mark map's room is free once the segmentation is done.
         buildTrackPoints(&work->labelMap, work->segments, work->trackPoints,
                          storage, &outlines, &work->pointMeasured,
-                         reinterpret_cast<unsigned char*>(work->walkData));
+                         reinterpret_cast<unsigned char*>(work->markData));
     }
 }
 

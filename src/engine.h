@@ -15,9 +15,11 @@ struct FlowWork {
     CvMat* integralA = nullptr; // integral image of srcA, CV_32SC1
     CvMat* integralB = nullptr; // integral image of srcB, CV_32SC1
     CvMat labelMap;             // CV_16UC1 header over labelData
-    CvMat walkMap;              // CV_16UC1 header over walkData
+    // CV_16UC1 header over markData: the fills' marks during the
+    // segmentation, the neighbour masks of the outline walks after it.
+    CvMat markMap;
     unsigned short* labelData = nullptr;
-    unsigned short* walkData = nullptr;
+    unsigned short* markData = nullptr;
     CvSeq* segments = nullptr;    // SegmentRecord elements
     CvSeq* trackPoints = nullptr; // TrackPoint elements
     // By point index: the point's motion was measured beside the

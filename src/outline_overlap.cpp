@@ -54,7 +54,7 @@ class OutlineOverlap final : public SegmentationListener {
     }
 
     // The scanning stripe: segmentRegions with this as its listener.
-    int scan(CvMat* walkMap, const unsigned char* grey, CvMemStorage* storage,
+    int scan(CvMat* markMap, const unsigned char* grey, CvMemStorage* storage,
              CvSeq* segments)
     {
         state_.store(kScanning, std::memory_order_release);
@@ -63,7 +63,7 @@ class OutlineOverlap final : public SegmentationListener {
             OutlineOverlap* overlap;
             ~Finish() { overlap->setState(kScanDone); }
         } finish{this};
-        return segmentRegions(const_cast<CvMat*>(labelMap_), walkMap, grey,
+        return segmentRegions(const_cast<CvMat*>(labelMap_), markMap, grey,
                               storage, segments, kFirstLabelCounter, this);
     }
 
@@ -255,7 +255,7 @@ class OutlineOverlap final : public SegmentationListener {
 
 } // namespace
 
-int segmentWithOutlines(CvMat* labelMap, CvMat* walkMap,
+int segmentWithOutlines(CvMat* labelMap, CvMat* markMap,
                         const unsigned char* grey, CvMemStorage* storage,
                         CvSeq* segments, unsigned short* snapshot,
                         SegmentOutlines* outlines, const BesideScan& beside,
@@ -267,7 +267,7 @@ int segmentWithOutlines(CvMat* labelMap, CvMat* walkMap,
     outlines->walked.clear();
     if (snapshot == nullptr || cv::getNumThreads() <= 1) {
         const int counter =
-            segmentRegions(labelMap, walkMap, grey, storage, segments);
+            segmentRegions(labelMap, markMap, grey, storage, segments);
         if (beside.first)
             beside.first();
         outlines->outline.resize(size_t(segments->total));
@@ -286,7 +286,7 @@ int segmentWithOutlines(CvMat* labelMap, CvMat* walkMap,
                 if (stripe == 0) {
                     try {
                         counter =
-                            overlap.scan(walkMap, grey, storage, segments);
+                            overlap.scan(markMap, grey, storage, segments);
                     } catch (...) {
                         failure = std::current_exception();
                     }
@@ -312,13 +312,13 @@ int segmentWithOutlines(CvMat* labelMap, CvMat* walkMap,
     return counter;
 }
 
-int segmentWithEagerOutlines(CvMat* labelMap, CvMat* walkMap,
+int segmentWithEagerOutlines(CvMat* labelMap, CvMat* markMap,
                              const unsigned char* grey, CvMemStorage* storage,
                              CvSeq* segments, unsigned short* snapshot,
                              SegmentOutlines* outlines, int lag)
 {
     OutlineOverlap overlap(labelMap, snapshot, lag, true, nullptr);
-    const int counter = overlap.scan(walkMap, grey, storage, segments);
+    const int counter = overlap.scan(markMap, grey, storage, segments);
     overlap.collect(segments->total, outlines);
     return counter;
 }

@@ -25,7 +25,7 @@ struct BesideScan {
     std::function<void(SegmentOutline*)> eachOutline; // after each walk
 };
 
-// segmentRegions(labelMap, walkMap, grey, storage, segments), and the
+// segmentRegions(labelMap, markMap, grey, storage, segments), and the
 // outlines of the segments that it made, by segment index, in *outlines:
 // those marked as walked are exactly what outlineSegment gives on the
 // final label map. With more than one OpenCV thread, segments that the
@@ -34,7 +34,7 @@ struct BesideScan {
 // no second stripe runs alongside, none is walked. snapshot is room for a
 // copy of labelMap. segments must be empty on entry. Returns the label
 // counter's final value.
-int segmentWithOutlines(CvMat* labelMap, CvMat* walkMap,
+int segmentWithOutlines(CvMat* labelMap, CvMat* markMap,
                         const unsigned char* grey, CvMemStorage* storage,
                         CvSeq* segments, unsigned short* snapshot,
                         SegmentOutlines* outlines,
@@ -44,7 +44,7 @@ int segmentWithOutlines(CvMat* labelMap, CvMat* walkMap,
 // segmentWithOutlines with every segment walked on the calling thread the
 // moment it is handed over, the earliest that any walk can happen: for
 // tests of the hand-over rule.
-int segmentWithEagerOutlines(CvMat* labelMap, CvMat* walkMap,
+int segmentWithEagerOutlines(CvMat* labelMap, CvMat* markMap,
                              const unsigned char* grey, CvMemStorage* storage,
                              CvSeq* segments, unsigned short* snapshot,
                              SegmentOutlines* outlines, int lag);

@@ -20,20 +20,20 @@ const size_t kStorageAlign = 8;
 const int kMinQuantiseRows = 32;
 
 // The levels of rows [first, end) into both maps.
-void quantiseRows(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap,
+void quantiseRows(const CvMat* workImage, CvMat* labelMap, CvMat* markMap,
                   int first, int end)
 {
     for (int y = first; y < end; ++y) {
         const unsigned char* grey = workImage->data.ptr + y * workImage->step;
         unsigned short* label = reinterpret_cast<unsigned short*>(
             labelMap->data.ptr + y * labelMap->step);
-        unsigned short* walk = reinterpret_cast<unsigned short*>(
-            walkMap->data.ptr + y * walkMap->step);
+        unsigned short* mark = reinterpret_cast<unsigned short*>(
+            markMap->data.ptr + y * markMap->step);
         for (int x = 0; x < workImage->cols; ++x) {
             const unsigned short level =
                 static_cast<unsigned short>(grey[x] / kLevelWidth + 1);
             label[x] = level;
-            walk[x] = level;
+            mark[x] = level;
         }
     }
 }
@@ -61,7 +61,7 @@ void createWorkObjects(const CvMat* src, CvMemStorage* storage,
         cvCreateSeq(0, sizeof(CvSeq), sizeof(TrackPoint), storage);
 
     // With a StuffInfo the label map outlives the call inside the storage;
-    // otherwise it is the thread's scratch like the walk map.
+    // otherwise it is the thread's scratch like the mark map.
     if (withStuffInfo) {
         const size_t rounded =
             (mapBytes + kStorageAlign - 1) / kStorageAlign * kStorageAlign;
@@ -70,10 +70,10 @@ void createWorkObjects(const CvMat* src, CvMemStorage* storage,
     } else {
         work->labelData = buffers.labelData();
     }
-    work->walkData = buffers.walkData();
+    work->markData = buffers.markData();
 
     cvInitMatHeader(&work->labelMap, rows, cols, CV_16UC1, work->labelData);
-    cvInitMatHeader(&work->walkMap, rows, cols, CV_16UC1, work->walkData);
+    cvInitMatHeader(&work->markMap, rows, cols, CV_16UC1, work->markData);
 }
 
 void prepareWorkImage(const CvMat* srcB, FlowWork* work)
@@ -97,12 +97,12 @@ void integrateFrames(const CvMat* srcA, const CvMat* srcB, FlowWork* work)
         stripeCount(2, 1));
 }
 
-void quantiseLevels(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap)
+void quantiseLevels(const CvMat* workImage, CvMat* labelMap, CvMat* markMap)
 {
     cv::parallel_for_(
         cv::Range(0, workImage->rows),
         [=](const cv::Range& rows) {
-            quantiseRows(workImage, labelMap, walkMap, rows.start, rows.end);
+            quantiseRows(workImage, labelMap, markMap, rows.start, rows.end);
         },
         stripeCount(workImage->rows, kMinQuantiseRows));
 }
@@ -111,7 +111,7 @@ void releaseWorkObjects(FlowWork* work)
 {
     // Everything but a label map in the storage is the thread's scratch,
     // kept for the next call.
-    work->walkData = nullptr;
+    work->markData = nullptr;
     work->labelData = nullptr;
     work->integralB = nullptr;
     work->integralA = nullptr;

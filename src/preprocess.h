@@ -10,7 +10,7 @@ const int kLevelWidth = 26;
 // Clears the storage, takes workImage, integralA and integralB from the
 // thread's work buffers, creates the segment and tracking-point sequences
 // and takes the labelMap data (from the storage when withStuffInfo, else
-// from the work buffers) and the walkMap data (work buffers), with their
+// from the work buffers) and the markMap data (work buffers), with their
 // headers. Sizes come from src.
 void createWorkObjects(const CvMat* src, CvMemStorage* storage,
                        bool withStuffInfo, FlowWork* work);
@@ -24,8 +24,9 @@ void prepareWorkImage(const CvMat* srcB, FlowWork* work);
 // the motion reads them.
 void integrateFrames(const CvMat* srcA, const CvMat* srcB, FlowWork* work);
 
-// Writes the level of every workImage pixel into both 16-bit maps.
-void quantiseLevels(const CvMat* workImage, CvMat* labelMap, CvMat* walkMap);
+// Writes the level of every workImage pixel into both 16-bit maps, so that
+// the mark map holds no label that the segmentation makes.
+void quantiseLevels(const CvMat* workImage, CvMat* labelMap, CvMat* markMap);
 
 // Lets go of the working objects: the work buffers stay with the thread
 // and a label map in the storage with the storage. Safe to call on partly

@@ -47,7 +47,7 @@ void SegmentFiller::collectRuns(const LevelMaps& maps, int seedX, int seedY,
         return v == label || v == level;
     };
     const auto visited = [&](int x, int y) {
-        return maps.walkData[size_t(y) * maps.cols + x] == label;
+        return maps.markData[size_t(y) * maps.cols + x] == label;
     };
     runs_.clear();
     stack_.clear();
@@ -63,8 +63,8 @@ void SegmentFiller::collectRuns(const LevelMaps& maps, int seedX, int seedY,
             --first;
         const int last =
             findFirstOf<false>(row, p.x, boxMax[0], label, level) - 1;
-        unsigned short* walkRow = maps.walkData + size_t(p.y) * maps.cols;
-        std::fill(walkRow + first, walkRow + last + 1, label);
+        unsigned short* markRow = maps.markData + size_t(p.y) * maps.cols;
+        std::fill(markRow + first, markRow + last + 1, label);
         runs_.push_back({p.y, first, last, true});
 
         // Every run of members that touches this one, corners included, in

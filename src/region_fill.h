@@ -20,7 +20,7 @@
 struct LevelMaps {
     Label16Reader label; // labelMap read as cvGetSegIndex reads it
     unsigned short* labelData;
-    unsigned short* walkData; // scratch: no pixel holds a label to come
+    unsigned short* markData; // scratch: no pixel holds a label to come
     int cols;
 };
 

@@ -191,14 +191,14 @@ void markWalkedOutline(const LevelMaps& maps, const CvMat* labelMap, int x,
 
 } // namespace
 
-int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
+int segmentRegions(CvMat* labelMap, CvMat* markMap, const unsigned char* grey,
                    CvMemStorage* storage, CvSeq* segments, int labelCounter,
                    SegmentationListener* listener)
 {
-    assert(isLabel16Map(labelMap) && isLabel16Map(walkMap));
+    assert(isLabel16Map(labelMap) && isLabel16Map(markMap));
     LevelMaps maps = {Label16Reader(labelMap), nullptr, nullptr, 0};
     maps.labelData = (unsigned short*)labelMap->data.ptr;
-    maps.walkData = (unsigned short*)walkMap->data.ptr;
+    maps.markData = (unsigned short*)markMap->data.ptr;
     maps.cols = labelMap->cols;
     const int rows = labelMap->rows;
     SegmentFiller filler;

@@ -25,7 +25,7 @@ class SegmentationListener {
 };
 
 // Scans labelMap in raster order and labels, merges or records every region
-// that no segment has taken yet. walkMap is scratch of the same geometry
+// that no segment has taken yet. markMap is scratch of the same geometry
 // that must hold no label that the scan makes (a copy of labelMap does);
 // the fills leave marks in it. grey is the preprocessed frame (row length
 // = cols).
@@ -33,7 +33,7 @@ class SegmentationListener {
 // point list in storage. labelCounter is the counter's start value (tests
 // may start it high). Returns the counter's final value. A listener, when
 // given, hears of every write into labelMap.
-int segmentRegions(CvMat* labelMap, CvMat* walkMap, const unsigned char* grey,
+int segmentRegions(CvMat* labelMap, CvMat* markMap, const unsigned char* grey,
                    CvMemStorage* storage, CvSeq* segments,
                    int labelCounter = kFirstLabelCounter,
                    SegmentationListener* listener = nullptr);

@@ -20,8 +20,8 @@ void WorkBuffers::release()
 
 void WorkBuffers::fit(int rows, int cols)
 {
-    // The walk map is made last: a set whose making failed is remade.
-    if (walkData_.rows == rows && walkData_.cols == cols)
+    // The mark map is made last: a set whose making failed is remade.
+    if (markData_.rows == rows && markData_.cols == cols)
         return;
     // The old set goes first, so that a size change never holds two.
     *this = WorkBuffers();
@@ -29,7 +29,7 @@ void WorkBuffers::fit(int rows, int cols)
     integralA_.create(rows + 1, cols + 1, CV_32SC1);
     integralB_.create(rows + 1, cols + 1, CV_32SC1);
     labelData_.create(rows, cols, CV_16UC1);
-    walkData_.create(rows, cols, CV_16UC1);
+    markData_.create(rows, cols, CV_16UC1);
     workImageHeader_ = cvMat(workImage_);
     integralAHeader_ = cvMat(integralA_);
     integralBHeader_ = cvMat(integralB_);
@@ -38,6 +38,6 @@ void WorkBuffers::fit(int rows, int cols)
 unsigned short* WorkBuffers::snapshotData()
 {
     if (snapshotData_.empty())
-        snapshotData_.create(walkData_.rows, walkData_.cols, CV_16UC1);
+        snapshotData_.create(markData_.rows, markData_.cols, CV_16UC1);
     return snapshotData_.ptr<unsigned short>();
 }

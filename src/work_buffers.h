@@ -23,7 +23,7 @@ class WorkBuffers {
     CvMat* integralA() { return &integralAHeader_; }
     CvMat* integralB() { return &integralBHeader_; }
     unsigned short* labelData() { return labelData_.ptr<unsigned short>(); }
-    unsigned short* walkData() { return walkData_.ptr<unsigned short>(); }
+    unsigned short* markData() { return markData_.ptr<unsigned short>(); }
     // Room for a copy of the label map (2 more bytes per pixel), made when
     // first asked for: only calls that walk outlines during the
     // segmentation need it.
@@ -36,7 +36,7 @@ class WorkBuffers {
     cv::Mat integralA_; // CV_32SC1, (rows + 1) x (cols + 1)
     cv::Mat integralB_;
     cv::Mat labelData_; // CV_16UC1, rows x cols
-    cv::Mat walkData_;
+    cv::Mat markData_;
     cv::Mat snapshotData_; // CV_16UC1, rows x cols, or empty
     CvMat workImageHeader_ = {};
     CvMat integralAHeader_ = {};

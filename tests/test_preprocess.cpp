@@ -41,13 +41,13 @@ TEST_P(WorkObjects, AreMadeForTheFrame)
 
     EXPECT_EQ(storage->top, storage->bottom);
     EXPECT_EQ(inStorage(storage, work.labelData), withStuffInfo);
-    EXPECT_FALSE(inStorage(storage, work.walkData));
+    EXPECT_FALSE(inStorage(storage, work.markData));
     EXPECT_EQ(sizeOf(work.workImage), cv::Size(37, 23));
     for (const CvMat* sum : {work.integralA, work.integralB}) {
         EXPECT_EQ(CV_MAT_TYPE(sum->type), CV_32SC1);
         EXPECT_EQ(sizeOf(sum), cv::Size(38, 24));
     }
-    for (const CvMat* map : {&work.labelMap, &work.walkMap}) {
+    for (const CvMat* map : {&work.labelMap, &work.markMap}) {
         EXPECT_EQ(CV_MAT_TYPE(map->type), CV_16UC1);
         EXPECT_EQ(sizeOf(map), cv::Size(37, 23));
         EXPECT_EQ(map->step, 37 * 2);
