@@ -60,13 +60,14 @@ void runFrontStages(const CvMat* srcA, const CvMat* srcB, CvMemStorage* storage,
         };
         // The walks' own record of the vertices measured; only a call that
         // walks beside the scan needs it.
-        std::optional<TrackPointIndex> measuredNear;
+        std::optional<MeasuredVertices> measuredNear;
         if (snapshot) {
             measuredNear.emplace(srcA->cols, srcA->rows);
-            beside.eachOutline = [srcA, work,
-                                  &measuredNear](SegmentOutline* outline) {
-                estimateVertexMotion(outline, work->integralA, work->integralB,
-                                     srcA->cols, srcA->rows, &*measuredNear);
+            beside.eachOutline = [srcA, work, &measuredNear](
+                                     int segment, SegmentOutline* outline) {
+                estimateVertexMotion(outline, segment, work->integralA,
+                                     work->integralB, srcA->cols, srcA->rows,
+                                     &*measuredNear);
             };
         }
         segmentWithOutlines(&work->labelMap, &work->markMap,

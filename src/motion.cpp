@@ -220,18 +220,21 @@ void estimateMotion(CvSeq* trackPoints, const CvMat* integralA,
         stripeCount(int(points.size()), kMinPointsPerStripe));
 }
 
-void estimateVertexMotion(SegmentOutline* outline, const CvMat* integralA,
-                          const CvMat* integralB, int width, int height,
-                          TrackPointIndex* near)
+void estimateVertexMotion(SegmentOutline* outline, int segment,
+                          const CvMat* integralA, const CvMat* integralB,
+                          int width, int height, MeasuredVertices* near)
 {
     outline->motion.resize(outline->vertices.size());
     for (size_t k = 0; k < outline->vertices.size(); ++k) {
         const CvPoint vertex = outline->vertices[k];
-        if (near->findEarliest(vertex) >= 0) {
+        if (near->positions.anyWithin(vertex, [near, segment](int number) {
+                return near->segment[size_t(number)] <= segment;
+            })) {
             outline->motion[k] = {0, 0, 0, false};
             continue;
         }
-        near->add(vertex);
+        near->positions.add(vertex);
+        near->segment.push_back(segment);
         TrackPoint point = {};
         point.x = vertex.x;
         point.y = vertex.y;

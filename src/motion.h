@@ -40,11 +40,23 @@ void estimateMotion(CvSeq* trackPoints, const CvMat* integralA,
                     const CvMat* integralB, int width, int height,
                     const std::vector<unsigned char>* measured = nullptr);
 
-// The motion of a tracking point at each vertex of the outline, into its
-// motion, but at vertices within reach of a position in `near`: those will
-// most likely share an earlier point. The vertices measured join `near`.
-void estimateVertexMotion(SegmentOutline* outline, const CvMat* integralA,
-                          const CvMat* integralB, int width, int height,
-                          TrackPointIndex* near);
+// The vertices measured by estimateVertexMotion so far, with the index of
+// the segment whose outline each came from, by position number.
+struct MeasuredVertices {
+    MeasuredVertices(int cols, int rows) : positions(cols, rows) {}
+    TrackPointIndex positions;
+    std::vector<int> segment;
+};
+
+// The motion of a tracking point at each vertex of the outline of segment
+// `segment`, into its motion, but at vertices within reach of a vertex
+// measured before for this segment or an earlier one: the tracking points
+// are made in segment order, so those will most likely share an earlier
+// point. A vertex near the measured ones of later segments only (walked
+// first, as the segmentation left them sooner) is measured: its point most
+// likely comes first. The vertices measured join `near`.
+void estimateVertexMotion(SegmentOutline* outline, int segment,
+                          const CvMat* integralA, const CvMat* integralB,
+                          int width, int height, MeasuredVertices* near);
 
 #endif

@@ -38,7 +38,8 @@ class OutlineOverlap final : public SegmentationListener {
     // eager: every segment is walked on the scanning thread as soon as it
     // is handed over, instead of by the walking stripe.
     OutlineOverlap(const CvMat* labelMap, unsigned short* snapshot, int lag,
-                   bool eager, std::function<void(SegmentOutline*)> eachOutline)
+                   bool eager,
+                   std::function<void(int, SegmentOutline*)> eachOutline)
         : labelMap_(labelMap), lag_(lag > 0 ? lag : 1), eager_(eager),
           eachOutline_(std::move(eachOutline)), snapshot_(snapshot),
           lastRowHead_(size_t(labelMap->rows), -1),
@@ -212,7 +213,7 @@ class OutlineOverlap final : public SegmentationListener {
         walked.index = h.index;
         outlineSegment(&snapshotMap_, h.x, h.y, scratch, &walked.outline);
         if (eachOutline_)
-            eachOutline_(&walked.outline);
+            eachOutline_(h.index, &walked.outline);
         walked_.push_back(std::move(walked));
     }
 
@@ -228,7 +229,7 @@ class OutlineOverlap final : public SegmentationListener {
     const CvMat* labelMap_;
     const int lag_;
     const bool eager_;
-    const std::function<void(SegmentOutline*)> eachOutline_;
+    const std::function<void(int, SegmentOutline*)> eachOutline_;
     CvMemStorage* eagerScratch_ = nullptr;
     unsigned short* snapshot_;
     CvMat snapshotMap_;

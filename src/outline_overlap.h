@@ -21,8 +21,9 @@ const int kOutlineLag = 32;
 // what the scan reads or writes. Without a second stripe beside the scan,
 // the call runs `first` after the scan, and `eachOutline` never runs.
 struct BesideScan {
-    std::function<void()> first;                      // before any walk
-    std::function<void(SegmentOutline*)> eachOutline; // after each walk
+    std::function<void()> first; // before any walk
+    // After each walk, with the segment's index.
+    std::function<void(int, SegmentOutline*)> eachOutline;
 };
 
 // segmentRegions(labelMap, markMap, grey, storage, segments), and the

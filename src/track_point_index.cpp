@@ -9,14 +9,14 @@ namespace {
 // cell or in one of the eight around it.
 const int kIndexCell = 8;
 
-bool withinReach(CvPoint a, CvPoint b)
+} // namespace
+
+bool TrackPointIndex::withinReach(CvPoint a, CvPoint b)
 {
     const int64_t dx = (int64_t)a.x - b.x;
     const int64_t dy = (int64_t)a.y - b.y;
     return dx * dx + dy * dy <= kSameTrackPointDist2;
 }
-
-} // namespace
 
 TrackPointIndex::TrackPointIndex(int cols, int rows)
     : cols_(std::max(cols, 1)), rows_(std::max(rows, 1)),

@@ -21,10 +21,26 @@ class TrackPointIndex {
 
     // The number of the earliest position within reach of p, or -1.
     int findEarliest(CvPoint p) const;
+    // Whether take(number) holds for a position within reach of p; the
+    // positions are tried in no particular order, and the search stops at
+    // the first that takes.
+    template <class Take> bool anyWithin(CvPoint p, Take&& take) const
+    {
+        const int cx = cellX(p.x);
+        const int cy = cellY(p.y);
+        for (int y = cy > 0 ? cy - 1 : 0; y <= cy + 1 && y < cellsY_; ++y)
+            for (int x = cx > 0 ? cx - 1 : 0; x <= cx + 1 && x < cellsX_; ++x)
+                for (int k = first_[size_t(y) * cellsX_ + x]; k >= 0;
+                     k = next_[size_t(k)])
+                    if (withinReach(p, positions_[size_t(k)]) && take(k))
+                        return true;
+        return false;
+    }
     // Adds p; its number is the count of positions added before it.
     void add(CvPoint p);
 
   private:
+    static bool withinReach(CvPoint a, CvPoint b);
     // Positions are clamped into the frame first; clamping keeps positions
     // within reach in neighbouring cells.
     int cellX(int x) const;

@@ -254,8 +254,9 @@ TEST(Search, TexturedShiftIsFoundAtInteriorPoints)
 
 // The motion at an outline's vertices, measured beside the segmentation:
 // each vertex measured gets what a point there gets; a vertex within reach
-// of one measured before (by this outline or an earlier one) is left out.
-TEST(VertexMotion, MeasuresTheVerticesThatNoMeasuredOneIsNear)
+// of one measured before for this segment or an earlier one is left out,
+// and one near the measured vertices of later segments only is measured.
+TEST(VertexMotion, MeasuresTheVerticesThatNoEarlierMeasuredOneIsNear)
 {
     const cv::Mat older = noise(96, 96, 5);
     cv::Mat newer;
@@ -264,13 +265,19 @@ TEST(VertexMotion, MeasuresTheVerticesThatNoMeasuredOneIsNear)
     cv::Mat sumA = integralOf(older), sumB = integralOf(newer);
     CvMat a = cvMat(sumA), b = cvMat(sumB);
 
-    TrackPointIndex near(96, 96);
-    near.add(cvPoint(70, 70)); // measured for an earlier outline
+    MeasuredVertices near(96, 96);
+    // Measured before for segment 0 and for segment 5.
+    near.positions.add(cvPoint(70, 70));
+    near.segment.push_back(0);
+    near.positions.add(cvPoint(50, 24));
+    near.segment.push_back(5);
     SegmentOutline outline;
     outline.vertices = {cvPoint(30, 30), cvPoint(36, 34), cvPoint(50, 30),
                         cvPoint(64, 66), cvPoint(50, 60)};
-    estimateVertexMotion(&outline, &a, &b, 96, 96, &near);
+    estimateVertexMotion(&outline, 1, &a, &b, 96, 96, &near);
 
+    // (36, 34) is near (30, 30) of this outline, (64, 66) near (70, 70) of
+    // segment 0; (50, 30) is near (50, 24) of segment 5 only.
     const bool expected[5] = {true, false, true, false, true};
     ASSERT_EQ(outline.motion.size(), 5u);
     for (size_t k = 0; k < 5; ++k) {
@@ -283,9 +290,10 @@ TEST(VertexMotion, MeasuresTheVerticesThatNoMeasuredOneIsNear)
                       measure(older, newer, v.x, v.y));
         }
         // Measured vertices join the index, the others do not.
-        EXPECT_GE(near.findEarliest(v), 0);
+        EXPECT_GE(near.positions.findEarliest(v), 0);
     }
-    EXPECT_EQ(near.findEarliest(cvPoint(36, 34)), 1); // the vertex (30, 30)
+    EXPECT_EQ(near.positions.findEarliest(cvPoint(36, 34)), 2); // (30, 30)
+    EXPECT_EQ(near.segment, std::vector<int>({0, 5, 1, 1, 1}));
     EXPECT_EQ(measure(older, newer, 50, 30), cv::Vec3i(3, -3, 1));
 }
 
