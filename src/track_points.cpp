@@ -129,6 +129,7 @@ void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
         },
         stripeCount(int(records.size()), kMinSegmentsPerStripe));
 
+    std::vector<TrackPoint*> refs; // one segment's point references
     // The tracking points in segment order, then vertex order: each vertex
     // refers to the earliest tracking point within reach, or to a new one
     // made at the vertex.
@@ -140,7 +141,7 @@ void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
         record->rectWidth = outline.rect[2];
         record->rectHeight = outline.rect[3];
 
-        CvSeq* points = record->points;
+        refs.clear();
         for (size_t k = 0; k < outline.vertices.size(); ++k) {
             const CvPoint vertex = outline.vertices[k];
             const int earliest = index.findEarliest(vertex);
@@ -164,7 +165,9 @@ void buildTrackPoints(const CvMat* labelMap, CvSeq* segments,
                 if (measured)
                     measured->push_back(withMotion);
             }
-            cvSeqPush(points, &ref);
+            refs.push_back(ref);
         }
+        // The references of a segment in one go.
+        cvSeqPushMulti(record->points, refs.data(), int(refs.size()));
     }
 }
