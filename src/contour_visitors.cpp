@@ -346,20 +346,3 @@ void restOfOutline(const CvMat* map, const WalkState& from,
         points->push_back(p);
     }
 }
-
-void markRestOfOutline(const CvMat* walkMap, CvMat* target,
-                       const WalkState& from, int label, int* boxMin,
-                       int* boxMax, int* points)
-{
-    assert(isLabel16Map(walkMap) && isLabel16Map(target));
-    std::vector<CvPoint> rest;
-    restOfOutline(walkMap, from, &rest);
-    OutlineMarker k;
-    k.target = target;
-    k.label = static_cast<unsigned short>(label);
-    k.boxMin = boxMin;
-    k.boxMax = boxMax;
-    for (const CvPoint& p : rest)
-        markPoint(&k, p.x, p.y);
-    *points += int(rest.size());
-}

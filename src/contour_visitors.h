@@ -91,11 +91,4 @@ void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
 void restOfOutline(const CvMat* map, const WalkState& from,
                    std::vector<CvPoint>* points);
 
-// The points of restOfOutline on walkMap, with label written into target at
-// each, as markOutline would: extends the box and adds their number to
-// *points.
-void markRestOfOutline(const CvMat* walkMap, CvMat* target,
-                       const WalkState& from, int label, int* boxMin,
-                       int* boxMax, int* points);
-
 #endif

@@ -177,12 +177,11 @@ TEST(Outline, MarkingWritesTheLabelAlongTheOutlineOf16BitTargetsOnly)
     }
 }
 
-// A long outline marked from what its cut measuring walk left (the kept
-// points, then the rest of the walk from where it stood) gets the same
-// target, box and point count as a marking walk of its own. The regions
-// are ragged blobs of smoothed noise, whose outlines turn often and pass
-// some points twice.
-TEST(Outline, MarkingGoesOnFromACutMeasuringWalk)
+// A long outline walked on from where its cut measuring walk stood: the
+// kept points, then the rest of the walk, are the points of a walk of its
+// own, in order. The regions are ragged blobs of smoothed noise, whose
+// outlines turn often and pass some points twice.
+TEST(Outline, WalkGoesOnFromACutMeasuringWalk)
 {
     int longOutlines = 0;
     for (unsigned seed = 1; seed <= 12; ++seed) {
@@ -201,39 +200,30 @@ TEST(Outline, MarkingGoesOnFromACutMeasuringWalk)
                     first = cv::Point(x, y);
         ASSERT_GE(first.x, 0);
 
-        CvMat walkHeader = cvMat(map);
-        cv::Mat whole = map.clone();
-        CvMat wholeHeader = cvMat(whole);
-        cv::Vec4i wholeBox;
-        int wholeCount = 0;
-        markOutline(&walkHeader, &wholeHeader, first.x, first.y, 700,
-                    &wholeBox[0], &wholeBox[2], &wholeCount);
-        if (wholeCount <= kMeasureLimit)
+        CvMat header = cvMat(map);
+        std::vector<CvPoint> whole;
+        followContourOn(&header, first.x, first.y,
+                        [&whole](int x, int y, int, int) {
+                            whole.push_back(cvPoint(x, y));
+                            return true;
+                        });
+        if (int(whole.size()) <= kMeasureLimit)
             continue;
         ++longOutlines;
 
         cv::Vec4i box(first.x, first.y, first.x, first.y);
-        SegmentMeasure m{&walkHeader, grey.data, 0,      INT_MAX,
-                         0,           &box[0],   &box[2]};
+        SegmentMeasure m{&header, grey.data, 0, INT_MAX, 0, &box[0], &box[2]};
         CvPoint kept[kMeasureLimit];
         WalkState cut;
         measureRegion(&m, first.x, first.y, kept, &cut);
         ASSERT_EQ(m.count, kMeasureLimit + 1);
-        cv::Mat resumed = map.clone();
-        CvMat resumedHeader = cvMat(resumed);
-        cv::Vec4i resumedBox(first.x, first.y, first.x, first.y);
-        for (const CvPoint& p : kept) {
-            resumed.at<unsigned short>(p.y, p.x) = 700;
-            resumedBox = cv::Vec4i(
-                std::min(resumedBox[0], p.x), std::min(resumedBox[1], p.y),
-                std::max(resumedBox[2], p.x), std::max(resumedBox[3], p.y));
-        }
-        int resumedCount = kMeasureLimit;
-        markRestOfOutline(&walkHeader, &resumedHeader, cut, 700, &resumedBox[0],
-                          &resumedBox[2], &resumedCount);
-        EXPECT_EQ(cv::countNonZero(resumed != whole), 0);
-        EXPECT_EQ(resumedBox, wholeBox);
-        EXPECT_EQ(resumedCount, wholeCount);
+        std::vector<CvPoint> resumed(kept, kept + kMeasureLimit);
+        restOfOutline(&header, cut, &resumed);
+        ASSERT_EQ(resumed.size(), whole.size());
+        for (size_t k = 0; k < whole.size(); ++k)
+            ASSERT_TRUE(resumed[k].x == whole[k].x &&
+                        resumed[k].y == whole[k].y)
+                << "point " << k;
     }
     EXPECT_GT(longOutlines, 6) << "too few outlines past the measure's limit";
 }
