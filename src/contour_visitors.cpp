@@ -95,17 +95,6 @@ inline bool recordVertex(OutlineRecorder* r, int x, int y, int direction)
     return true;
 }
 
-// One step of the outline marking (see markOutlinePoint).
-inline bool markPoint(OutlineMarker* k, int x, int y)
-{
-    assert(x >= 0 && y >= 0 && x < k->target->cols && y < k->target->rows);
-    extendBox(k->boxMin, k->boxMax, x, y);
-    unsigned short* data =
-        reinterpret_cast<unsigned short*>(k->target->data.ptr);
-    data[y * k->target->cols + x] = k->label;
-    return true;
-}
-
 // The measuring walk on a 16-bit map: the steps of followContour and the
 // measure of measurePoint in one loop, with the record's fields held in
 // locals (the box pointers could alias them) and, away from the border, the
@@ -206,21 +195,13 @@ void measureOn16(SegmentMeasure* m, int x, int y, CvPoint* points,
     if (cut != nullptr && count > kMeasureLimit)
         *cut = WalkState{start, previous, p, d};
 
-    int minX = m->boxMin[0], minY = m->boxMin[1];
-    int maxX = m->boxMax[0], maxY = m->boxMax[1];
-    for (int i = firstCount; i < std::min(count, kMeasureLimit); ++i) {
-        minX = std::min(minX, points[i].x);
-        minY = std::min(minY, points[i].y);
-        maxX = std::max(maxX, points[i].x);
-        maxY = std::max(maxY, points[i].y);
-    }
+    if (firstCount < kMeasureLimit)
+        extendBox(points + firstCount,
+                  size_t(std::min(count, kMeasureLimit) - firstCount),
+                  m->boxMin, m->boxMax);
     m->count = count;
     m->bestLabel = bestLabel;
     m->bestDiff = bestDiff;
-    m->boxMin[0] = minX;
-    m->boxMin[1] = minY;
-    m->boxMax[0] = maxX;
-    m->boxMax[1] = maxY;
 }
 
 } // namespace
@@ -298,33 +279,54 @@ void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
     }
 }
 
-bool markOutlinePoint(int x, int y, int label, int direction, void* record)
+void extendBox(const CvPoint* points, size_t count, int* boxMin, int* boxMax)
 {
-    (void)label;
-    (void)direction;
-    return markPoint(static_cast<OutlineMarker*>(record), x, y);
+    // In locals: the points could alias the box.
+    int minX = boxMin[0], minY = boxMin[1];
+    int maxX = boxMax[0], maxY = boxMax[1];
+    for (size_t i = 0; i < count; ++i) {
+        minX = std::min(minX, points[i].x);
+        minY = std::min(minY, points[i].y);
+        maxX = std::max(maxX, points[i].x);
+        maxY = std::max(maxY, points[i].y);
+    }
+    boxMin[0] = minX;
+    boxMin[1] = minY;
+    boxMax[0] = maxX;
+    boxMax[1] = maxY;
+}
+
+void markPoints(CvMat* target, const CvPoint* points, size_t count, int label)
+{
+    assert(isLabel16Map(target));
+    unsigned short* data = reinterpret_cast<unsigned short*>(target->data.ptr);
+    const size_t cols = size_t(target->cols);
+    const unsigned short label16 = static_cast<unsigned short>(label);
+    for (size_t i = 0; i < count; ++i) {
+        assert(points[i].x >= 0 && points[i].y >= 0 &&
+               points[i].x < target->cols && points[i].y < target->rows);
+        data[size_t(points[i].y) * cols + size_t(points[i].x)] = label16;
+    }
 }
 
 void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
                  int* boxMin, int* boxMax, int* points)
 {
-    const int type = CV_MAT_TYPE(target->type);
-    if (type != CV_16UC1 && type != CV_16SC1)
+    if (!isLabel16Map(target))
         return;
+    // The whole walk first, so that the marks cannot turn it when walkMap
+    // is target.
+    std::vector<CvPoint> walked;
+    followContourOn(walkMap, x, y, [&walked](int px, int py, int, int) {
+        walked.push_back(cvPoint(px, py));
+        return true;
+    });
     boxMin[0] = boxMax[0] = x;
     boxMin[1] = boxMax[1] = y;
-    OutlineMarker k;
-    k.target = target;
-    k.label = static_cast<unsigned short>(label);
-    k.boxMin = boxMin;
-    k.boxMax = boxMax;
-    int count = 0;
-    followContourOn(walkMap, x, y, [&k, &count](int px, int py, int, int) {
-        ++count;
-        return markPoint(&k, px, py);
-    });
+    extendBox(walked.data(), walked.size(), boxMin, boxMax);
+    markPoints(target, walked.data(), walked.size(), label);
     if (points != nullptr)
-        *points = count;
+        *points = int(walked.size());
 }
 
 void restOfOutline(const CvMat* map, const WalkState& from,

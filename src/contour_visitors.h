@@ -67,20 +67,18 @@ void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
                     CvSeq** outline, int* rect,
                     const unsigned char* masks = nullptr);
 
-// Writes a label into a second 16-bit map along the walked outline.
-struct OutlineMarker {
-    CvMat* target;
-    unsigned short label;
-    int* boxMin;
-    int* boxMax;
-};
+// Extends the box (least x and y in boxMin, greatest in boxMax) by count
+// points.
+void extendBox(const CvPoint* points, size_t count, int* boxMin, int* boxMax);
 
-bool markOutlinePoint(int x, int y, int label, int direction, void* record);
+// Writes label into the continuous 16-bit target at each of count points.
+void markPoints(CvMat* target, const CvPoint* points, size_t count, int label);
 
-// Walks the region of walkMap at (x, y) and writes label into target at
-// every reported point, recomputing the box from (x, y); with points
-// non-null, stores the number of reported points there. Does nothing for a
-// target that is not CV_16UC1 or CV_16SC1.
+// Walks the region of walkMap at (x, y), then writes label into target at
+// every reported point, recomputing the box from (x, y); walkMap may be
+// target itself. With points non-null, stores the number of reported
+// points there. Does nothing for a target that is not CV_16UC1 or
+// CV_16SC1.
 void markOutline(const CvMat* walkMap, CvMat* target, int x, int y, int label,
                  int* boxMin, int* boxMax, int* points = nullptr);
 

@@ -131,62 +131,23 @@ void overwriteLevelInBox(const LevelMaps& maps, const int* boxMin,
     }
 }
 
-// Writes target into labelMap at each of count points.
-void markPoints(const LevelMaps& maps, const CvPoint* points, size_t count,
-                int target)
-{
-    const unsigned short label16 = (unsigned short)target;
-    for (size_t i = 0; i < count; ++i)
-        maps.labelData[(size_t)points[i].y * maps.cols + points[i].x] = label16;
-}
-
-// Extends the box by count points.
-void extendBox(const CvPoint* points, size_t count, int* boxMin, int* boxMax)
-{
-    for (size_t i = 0; i < count; ++i) {
-        boxMin[0] = std::min(boxMin[0], points[i].x);
-        boxMin[1] = std::min(boxMin[1], points[i].y);
-        boxMax[0] = std::max(boxMax[0], points[i].x);
-        boxMax[1] = std::max(boxMax[1], points[i].y);
-    }
-}
-
 // markOutline of a region that gets a new label, from what its measuring
 // walk left (the points and the box): a walk that the limit cut short goes
 // on from where it stood, on the map as the measure saw it, and then every
 // point is marked. The box stays the measure's, extended by the points after
 // the cut. rest is scratch. Returns the number of reported points.
-int markMeasuredOutline(const LevelMaps& maps, const CvMat* labelMap,
-                        const CvPoint* points, int count, const WalkState& cut,
-                        int label, int* boxMin, int* boxMax,
-                        std::vector<CvPoint>* rest)
+int markMeasuredOutline(CvMat* labelMap, const CvPoint* points, int count,
+                        const WalkState& cut, int label, int* boxMin,
+                        int* boxMax, std::vector<CvPoint>* rest)
 {
     const int recorded = count < kMeasureLimit ? count : kMeasureLimit;
     rest->clear();
     if (count > kMeasureLimit)
         restOfOutline(labelMap, cut, rest);
-    markPoints(maps, points, size_t(recorded), label);
-    markPoints(maps, rest->data(), rest->size(), label);
+    markPoints(labelMap, points, size_t(recorded), label);
+    markPoints(labelMap, rest->data(), rest->size(), label);
     extendBox(rest->data(), rest->size(), boxMin, boxMax);
     return recorded + int(rest->size());
-}
-
-// markOutline of a region that merges into the value target: the whole
-// outline walked on the map as the measure saw it, then marked; the box
-// made anew from the start point and the outline. points is scratch.
-void markWalkedOutline(const LevelMaps& maps, const CvMat* labelMap, int x,
-                       int y, int target, int* boxMin, int* boxMax,
-                       std::vector<CvPoint>* points)
-{
-    points->clear();
-    followContourOn(labelMap, x, y, [points](int px, int py, int, int) {
-        points->push_back(cvPoint(px, py));
-        return true;
-    });
-    markPoints(maps, points->data(), points->size(), target);
-    boxMin[0] = boxMax[0] = x;
-    boxMin[1] = boxMax[1] = y;
-    extendBox(points->data(), points->size(), boxMin, boxMax);
 }
 
 } // namespace
@@ -245,12 +206,11 @@ int segmentRegions(CvMat* labelMap, CvMat* markMap, const unsigned char* grey,
                 // Middling: the outline takes the neighbour's value and the
                 // forward pass fills inward. The measuring walk has seen the
                 // whole outline.
-                markPoints(maps, outline, size_t(count), best);
+                markPoints(labelMap, outline, size_t(count), best);
                 forwardFill(maps, boxMin, boxMax, best, level);
             } else if (labelCounter >= kMaxSegmentLabel) {
                 // Long once no label is left: merged like a middling one.
-                markWalkedOutline(maps, labelMap, x, y, best, boxMin, boxMax,
-                                  &walked);
+                markOutline(labelMap, labelMap, x, y, best, boxMin, boxMax);
                 forwardFill(maps, boxMin, boxMax, best, level);
             } else {
                 const int label = ++labelCounter;
@@ -258,8 +218,8 @@ int segmentRegions(CvMat* labelMap, CvMat* markMap, const unsigned char* grey,
                 if (listener)
                     listener->newSegment(label, x, y);
                 const int outlinePoints =
-                    markMeasuredOutline(maps, labelMap, outline, count, cut,
-                                        label, boxMin, boxMax, &walked);
+                    markMeasuredOutline(labelMap, outline, count, cut, label,
+                                        boxMin, boxMax, &walked);
                 const long long boxArea =
                     (long long)(boxMax[0] - boxMin[0] + 1) *
                     (boxMax[1] - boxMin[1] + 1);

@@ -28,25 +28,20 @@ TrackPointIndex::TrackPointIndex(int cols, int rows)
 
 int TrackPointIndex::findEarliest(CvPoint p) const
 {
-    const int cx = cellX(p.x);
-    const int cy = cellY(p.y);
     int earliest = -1;
-    for (int y = std::max(cy - 1, 0); y <= std::min(cy + 1, cellsY_ - 1); ++y) {
-        for (int x = std::max(cx - 1, 0); x <= std::min(cx + 1, cellsX_ - 1);
-             ++x) {
-            // Cells list their positions in the order of adding: the first
-            // one within reach is the cell's earliest.
-            for (int k = first_[size_t(y) * cellsX_ + x]; k >= 0;
-                 k = next_[size_t(k)]) {
-                if (earliest >= 0 && k > earliest)
-                    break;
-                if (withinReach(p, positions_[size_t(k)])) {
-                    earliest = k;
-                    break;
-                }
+    anyCellNear(p, [&](int first) {
+        // Cells list their positions in the order of adding: the first one
+        // within reach is the cell's earliest.
+        for (int k = first; k >= 0; k = next_[size_t(k)]) {
+            if (earliest >= 0 && k > earliest)
+                break;
+            if (withinReach(p, positions_[size_t(k)])) {
+                earliest = k;
+                break;
             }
         }
-    }
+        return false; // every cell
+    });
     return earliest;
 }
 

@@ -5,6 +5,7 @@
 
 #include "cvoptflowulk.h"
 
+#include <algorithm>
 #include <vector>
 
 // Two positions at most this far apart (squared) are one tracking point.
@@ -26,21 +27,33 @@ class TrackPointIndex {
     // the first that takes.
     template <class Take> bool anyWithin(CvPoint p, Take&& take) const
     {
-        const int cx = cellX(p.x);
-        const int cy = cellY(p.y);
-        for (int y = cy > 0 ? cy - 1 : 0; y <= cy + 1 && y < cellsY_; ++y)
-            for (int x = cx > 0 ? cx - 1 : 0; x <= cx + 1 && x < cellsX_; ++x)
-                for (int k = first_[size_t(y) * cellsX_ + x]; k >= 0;
-                     k = next_[size_t(k)])
-                    if (withinReach(p, positions_[size_t(k)]) && take(k))
-                        return true;
-        return false;
+        return anyCellNear(p, [&](int first) {
+            for (int k = first; k >= 0; k = next_[size_t(k)])
+                if (withinReach(p, positions_[size_t(k)]) && take(k))
+                    return true;
+            return false;
+        });
     }
     // Adds p; its number is the count of positions added before it.
     void add(CvPoint p);
 
   private:
     static bool withinReach(CvPoint a, CvPoint b);
+    // Whether cell(first) holds for one of the cells that can hold positions
+    // within reach of p (p's cell and the eight around it), first being the
+    // cell's first position or -1; stops at the first that holds.
+    template <class Cell> bool anyCellNear(CvPoint p, Cell&& cell) const
+    {
+        const int cx = cellX(p.x);
+        const int cy = cellY(p.y);
+        for (int y = std::max(cy - 1, 0); y <= std::min(cy + 1, cellsY_ - 1);
+             ++y)
+            for (int x = std::max(cx - 1, 0);
+                 x <= std::min(cx + 1, cellsX_ - 1); ++x)
+                if (cell(first_[size_t(y) * cellsX_ + x]))
+                    return true;
+        return false;
+    }
     // Positions are clamped into the frame first; clamping keeps positions
     // within reach in neighbouring cells.
     int cellX(int x) const;
