@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+namespace ulk::viewer {
+
 namespace {
 
 // The X server of display N listens on TCP port kX11BasePort + N.
@@ -129,3 +131,5 @@ ReachableDisplay probeDisplay(const char* display, const char* waylandDisplay,
         return ReachableDisplay::Wayland;
     return ReachableDisplay::None;
 }
+
+} // namespace ulk::viewer

@@ -4,6 +4,8 @@
 #ifndef OF_ULK_DISPLAY_PROBE_H
 #define OF_ULK_DISPLAY_PROBE_H
 
+namespace ulk::viewer {
+
 enum class ReachableDisplay {
     None,    // no display named, or none of those named accepts a connection
     X11,     // the X server named by DISPLAY accepts a connection
@@ -18,5 +20,7 @@ enum class ReachableDisplay {
 // short wait.
 ReachableDisplay probeDisplay(const char* display, const char* waylandDisplay,
                               const char* runtimeDir);
+
+} // namespace ulk::viewer
 
 #endif

@@ -2,6 +2,7 @@
 
 #include "cvoptflowulk.h"
 #include "display_probe.h"
+#include "film_position.h"
 #include "frame_io.h"
 #include "frame_pipeline.h"
 #include "library_log.h"
@@ -25,6 +26,8 @@
 #include <filesystem>
 #include <system_error>
 #include <utility>
+
+namespace ulk::viewer {
 
 const char* const kHelpText =
     "\n\n=== Optical flow help ===\n\n"
@@ -57,15 +60,6 @@ constexpr std::size_t kBlockSlack = 256;
 bool isDigit(char c)
 {
     return c >= '0' && c <= '9';
-}
-
-// Truncates toward zero; values an int cannot hold (and NaN) give 0.
-int truncateToInt(double value)
-{
-    if (!(value > static_cast<double>(INT_MIN) - 1.0 &&
-          value < static_cast<double>(INT_MAX) + 1.0))
-        return 0;
-    return static_cast<int>(value);
 }
 
 // What the program opens. However the run ends, the writer is released
@@ -203,7 +197,7 @@ int openSource(const DriverOptions& options, cv::VideoCapture& capture,
         std::fputs("Processing capture...\n", stdout);
         bool opened = false;
         {
-            QuietLibraryLog quiet;
+            viz::QuietLibraryLog quiet;
             opened = capture.open(options.device);
         }
         if (!opened) {
@@ -225,7 +219,7 @@ int openSource(const DriverOptions& options, cv::VideoCapture& capture,
     const FileState state = checkVideoFile(options.source);
     bool opened = false;
     if (state == FileState::Readable) {
-        QuietLibraryLog quiet;
+        viz::QuietLibraryLog quiet;
         opened = capture.open(plainPathName(options.source));
     }
     if (!opened) {
@@ -339,18 +333,6 @@ void nameSourceFile(DriverOptions& options, const std::string& name)
     options.outputName = options.baseName + "_out.avi";
 }
 
-std::string filmPositionLine(double milliseconds)
-{
-    const std::uint32_t t =
-        static_cast<std::uint32_t>(truncateToInt(milliseconds));
-    char line[96];
-    std::snprintf(line, sizeof line,
-                  "==> film current position: %2.2u:%2.2u:%2.2u.%3.3u\n",
-                  t / 3600000u, (t % 3600000u) / 60000u, (t % 60000u) / 1000u,
-                  t % 1000u);
-    return line;
-}
-
 int storageBlockSize(int rows, int cols, bool stuffInfo)
 {
     if (!stuffInfo)
@@ -400,3 +382,5 @@ int runOfUlk(int argc, char** argv)
     res.releaseAll();
     return -1;
 }
+
+} // namespace ulk::viewer

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+namespace ulk::viewer {
+
 extern const char* const kHelpText;
 
 // What the command line asks for.
@@ -40,10 +42,6 @@ DriverOptions parseCommandLine(int argc, const char* const* argv);
 // it exists, otherwise its lower-cased form (see source_name.h).
 void nameSourceFile(DriverOptions& options, const std::string& name);
 
-// The per-frame position line for a film position in milliseconds, which
-// is truncated to an integer and read as an unsigned 32-bit count.
-std::string filmPositionLine(double milliseconds);
-
 // Block size of the engine's memory storage: the library default (0)
 // without the stuff info; with it at least 0x97000 and large enough for
 // the engine's one-piece label map of a rows x cols frame.
@@ -58,5 +56,7 @@ inline int velocityPairForParity(unsigned parity)
 
 // The whole program; returns 0 on success and -1 on failure.
 int runOfUlk(int argc, char** argv);
+
+} // namespace ulk::viewer
 
 #endif

@@ -2,6 +2,8 @@
 
 #include <opencv2/highgui.hpp>
 
+namespace ulk::viewer {
+
 namespace {
 
 // Key wait per frame; any key ends the loop.
@@ -34,3 +36,5 @@ bool WindowSink::keyPressed()
 {
     return cv::waitKey(kKeyWaitMs) >= 0;
 }
+
+} // namespace ulk::viewer

@@ -10,6 +10,8 @@
 
 #include <string>
 
+namespace ulk::viewer {
+
 // Frames and film positions of an opened capture.
 class CaptureSource : public FrameSource {
   public:
@@ -37,5 +39,7 @@ class WindowSink : public FrameSink {
     std::string windowName_;
     OutputVideo& writer_;
 };
+
+} // namespace ulk::viewer
 
 #endif

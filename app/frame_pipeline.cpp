@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+namespace ulk::viewer {
+
 namespace {
 
 // Frames in flight besides the one of each worker: one decoded ahead, one
@@ -28,7 +30,7 @@ constexpr int kMostWorkers = 8;
 
 // A picture as shown and recorded, all black at first.
 struct Picture {
-    ImageHolder result;
+    viz::ImageHolder result;
 
     explicit Picture(cv::Size size)
     {
@@ -77,7 +79,7 @@ struct FrameData {
 // term, even ones where it takes its first, as the serial loop always did.
 void paint(const FrameLoopSettings& settings, long number, FrameData& now,
            const cv::Mat& previousX, const cv::Mat& previousY, FieldSum& sum,
-           ImageHolder& result)
+           viz::ImageHolder& result)
 {
     if (settings.stuffInfo) {
         paintOverlay(now.info, result);
@@ -459,3 +461,5 @@ void applyThreadSetting()
     const long cores = cv::getNumberOfCPUs();
     cv::setNumThreads(static_cast<int>(std::min(threads, cores)));
 }
+
+} // namespace ulk::viewer

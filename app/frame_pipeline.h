@@ -15,6 +15,8 @@
 
 #include <string>
 
+namespace ulk::viewer {
+
 // Where the frames come from. With more than one worker both functions are
 // called on the loop's own decoding thread, never at the same time.
 class FrameSource {
@@ -71,5 +73,7 @@ int frameLoopWorkers();
 // number of cores (OpenCV's TBB builds do not read it themselves); 1 runs
 // the program on one thread.
 void applyThreadSetting();
+
+} // namespace ulk::viewer
 
 #endif

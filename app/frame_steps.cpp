@@ -1,12 +1,14 @@
 #include "frame_steps.h"
 
-#include "driver.h"
+#include "film_position.h"
 #include "grey_frame.h"
 #include "velocity_colour.h"
 
 #include <opencv2/core/core_c.h>
 
 #include <cstdio>
+
+namespace ulk::viewer {
 
 std::string frameToGrey(const cv::Mat& frame, cv::Mat& grey, long frameNumber,
                         const std::string& shownSource)
@@ -20,7 +22,7 @@ std::string frameToGrey(const cv::Mat& frame, cv::Mat& grey, long frameNumber,
                       grey.cols, grey.rows);
         return message;
     }
-    if (greyOfFrame(frame, grey))
+    if (viz::greyOfFrame(frame, grey))
         return "";
     std::snprintf(message, sizeof message,
                   "Frame %ld of %s has a pixel format without a grey "
@@ -46,7 +48,7 @@ void computeFlow(const cv::Mat& older, const cv::Mat& newer, cv::Mat& velx,
                              storage, info);
 }
 
-void paintOverlay(const StuffInfo& info, ImageHolder& result)
+void paintOverlay(const StuffInfo& info, viz::ImageHolder& result)
 {
     cvDrawOpticalFlowStuffInfo(result.image(), const_cast<StuffInfo*>(&info));
     const unsigned segments = info.segments != nullptr
@@ -59,22 +61,25 @@ void paintOverlay(const StuffInfo& info, ImageHolder& result)
     std::printf("Tracking point number.. %u\n", points);
 }
 
-void paintColour(const cv::Mat& velx, const cv::Mat& vely, ImageHolder& result)
+void paintColour(const cv::Mat& velx, const cv::Mat& vely,
+                 viz::ImageHolder& result)
 {
     const CvMat velxMat = cvMat(velx);
     const CvMat velyMat = cvMat(vely);
-    renderVelocityColour(&velxMat, &velyMat, kColourFactorSingle, result);
+    viz::renderVelocityColour(&velxMat, &velyMat, viz::kColourFactorSingle,
+                              result);
 }
 
 void paintColourOfSum(const cv::Mat& firstX, const cv::Mat& firstY,
                       const cv::Mat& secondX, const cv::Mat& secondY,
-                      cv::Mat& sumX, cv::Mat& sumY, ImageHolder& result)
+                      cv::Mat& sumX, cv::Mat& sumY, viz::ImageHolder& result)
 {
     cv::add(firstX, secondX, sumX);
     cv::add(firstY, secondY, sumY);
     const CvMat sumXMat = cvMat(sumX);
     const CvMat sumYMat = cvMat(sumY);
-    renderVelocityColour(&sumXMat, &sumYMat, kColourFactorSum, result);
+    viz::renderVelocityColour(&sumXMat, &sumYMat, viz::kColourFactorSum,
+                              result);
 }
 
 void printPosition(double milliseconds)
@@ -87,3 +92,5 @@ void printProblem(const std::string& message)
     std::fflush(stdout);
     std::fputs(message.c_str(), stderr);
 }
+
+} // namespace ulk::viewer

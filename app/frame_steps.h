@@ -11,6 +11,8 @@
 
 #include <string>
 
+namespace ulk::viewer {
+
 // What the picture of a frame shows.
 struct PictureMode {
     bool stuffInfo = false; // the diagnostic overlay of the engine's run
@@ -36,19 +38,22 @@ void computeFlow(const cv::Mat& older, const cv::Mat& newer, cv::Mat& velx,
 // The picture of one frame, painted into result (CV_8UC3, frame size).
 // The overlay of the engine's records is drawn over what result held and
 // its segment and tracking-point counts are printed.
-void paintOverlay(const StuffInfo& info, ImageHolder& result);
+void paintOverlay(const StuffInfo& info, viz::ImageHolder& result);
 // The colour of one field (velx, vely).
-void paintColour(const cv::Mat& velx, const cv::Mat& vely, ImageHolder& result);
+void paintColour(const cv::Mat& velx, const cv::Mat& vely,
+                 viz::ImageHolder& result);
 // The colour of the sum of two fields, first + second, which is kept in
 // (sumX, sumY).
 void paintColourOfSum(const cv::Mat& firstX, const cv::Mat& firstY,
                       const cv::Mat& secondX, const cv::Mat& secondY,
-                      cv::Mat& sumX, cv::Mat& sumY, ImageHolder& result);
+                      cv::Mat& sumX, cv::Mat& sumY, viz::ImageHolder& result);
 
 // Prints the film position line of a frame read at this position.
 void printPosition(double milliseconds);
 
 // Prints why the run ends on standard error, after what was printed.
 void printProblem(const std::string& message);
+
+} // namespace ulk::viewer
 
 #endif

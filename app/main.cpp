@@ -3,5 +3,5 @@
 
 int main(int argc, char** argv)
 {
-    return runOfUlk(argc, argv);
+    return ulk::viewer::runOfUlk(argc, argv);
 }

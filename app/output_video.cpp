@@ -4,10 +4,12 @@
 
 #include <cstdio>
 
+namespace ulk::viewer {
+
 bool OutputVideo::open(const std::string& name, double rate, cv::Size size)
 {
     release();
-    QuietLibraryLog quiet;
+    viz::QuietLibraryLog quiet;
     const int codecs[] = {cv::VideoWriter::fourcc('c', 'v', 'i', 'd'),
                           cv::VideoWriter::fourcc('M', 'J', 'P', 'G')};
     for (int codec : codecs) {
@@ -36,3 +38,5 @@ void OutputVideo::release()
     if (frames_ == 0)
         std::remove(name_.c_str());
 }
+
+} // namespace ulk::viewer

@@ -10,6 +10,8 @@
 
 #include <string>
 
+namespace ulk::viewer {
+
 class OutputVideo {
   public:
     OutputVideo() = default;
@@ -32,5 +34,7 @@ class OutputVideo {
     std::string name_;
     long frames_ = 0;
 };
+
+} // namespace ulk::viewer
 
 #endif

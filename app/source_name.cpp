@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+namespace ulk::viewer {
+
 std::string asciiLowerCase(const std::string& text)
 {
     std::string lower = text;
@@ -31,3 +33,5 @@ std::string openableSourceName(const std::string& given)
         return given;
     return asciiLowerCase(given);
 }
+
+} // namespace ulk::viewer

@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace ulk::viewer {
+
 // text with A to Z turned into a to z; every other byte unchanged.
 std::string asciiLowerCase(const std::string& text);
 
@@ -16,5 +18,7 @@ std::size_t findAviExtension(const std::string& name);
 // form (so that CLIP.AVI finds clip.avi). A name that exists in neither
 // form comes back lower-cased; the open then fails and reports it.
 std::string openableSourceName(const std::string& given);
+
+} // namespace ulk::viewer
 
 #endif

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+using namespace ulk::bench;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -9,8 +9,8 @@
 // peak resident size ("peak_rss_mb") and how far one call raised it above
 // what the process held before ("extra_mb", "extra_b_per_px").
 #include "bench_frames.h"
+#include "engine/work_buffers.h"
 #include "flow_peers.h"
-#include "work_buffers.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/core.hpp>
@@ -30,9 +30,13 @@
 #include <vector>
 
 #ifdef OF_ULK_STAGE_TIMING
-#include "stage_timing.h"
+#include "engine/stage_timing.h"
+
 #define BENCH_STAGE_TIMES 1
 #endif
+
+using namespace ulk;
+using namespace ulk::bench;
 
 namespace {
 

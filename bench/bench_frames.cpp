@@ -8,6 +8,8 @@
 #include <map>
 #include <tuple>
 
+namespace ulk::bench {
+
 namespace {
 
 // Consecutive pairs of the scene, cycled through, so that no method works
@@ -57,7 +59,7 @@ const FramePairs& framePairs(Content content, cv::Size size)
         return pairs;
     switch (content) {
     case Content::Scene: {
-        const SyntheticScene scene(size.width, size.height, kSceneSeed);
+        const tools::SyntheticScene scene(size.width, size.height, kSceneSeed);
         cv::Mat previous = scene.greyFrame(0);
         for (int i = 1; i <= kPairCount; ++i) {
             cv::Mat next = scene.greyFrame(i);
@@ -70,8 +72,11 @@ const FramePairs& framePairs(Content content, cv::Size size)
         pairs.emplace_back(textureAt(size, 2, 1), textureAt(size, 0, 0));
         break;
     case Content::Striped:
-        pairs.emplace_back(diagonalStripes(size, 0), diagonalStripes(size, 3));
+        pairs.emplace_back(tools::diagonalStripes(size, 0),
+                           tools::diagonalStripes(size, 3));
         break;
     }
     return pairs;
 }
+
+} // namespace ulk::bench

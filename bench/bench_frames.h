@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+namespace ulk::bench {
+
 // What the frames show.
 enum class Content {
     Scene,    // the sample clip maker's scene, four consecutive pairs
@@ -23,5 +25,7 @@ using FramePairs = std::vector<std::pair<cv::Mat, cv::Mat>>;
 // The grey frame pairs (older, newer) of one content and size, made on the
 // first call and kept.
 const FramePairs& framePairs(Content content, cv::Size size);
+
+} // namespace ulk::bench
 
 #endif

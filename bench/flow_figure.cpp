@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+using namespace ulk::viz;
+using namespace ulk::bench;
+
 namespace {
 
 // Height of the caption band above each panel and the gap between panels.

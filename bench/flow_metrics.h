@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+namespace ulk::bench {
+
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               ".flo files are little-endian and are read byte for byte");
 
@@ -222,5 +224,7 @@ inline ShiftedPair makeShiftedPair(cv::Size size, int dx, int dy,
 }
 
 } // namespace flowmetrics
+
+} // namespace ulk::bench
 
 #endif

@@ -2,6 +2,8 @@
 
 #include <opencv2/core/core_c.h>
 
+namespace ulk::bench {
+
 // Room beyond the IdxMap in a StuffInfo storage block: the block header and
 // the first sequences fit without a second block.
 static const int kStorageHeadroom = 64 * 1024;
@@ -164,3 +166,5 @@ std::vector<std::unique_ptr<FlowMethod>> makePeerMethods()
         std::make_unique<DisFlow>(cv::DISOpticalFlow::PRESET_MEDIUM));
     return methods;
 }
+
+} // namespace ulk::bench

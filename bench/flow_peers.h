@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace ulk::bench {
+
 // One dense flow method. run() computes the flow from the older to the newer
 // frame (both CV_8UC1 of one size) and keeps it until the next run; errors of
 // the method are thrown as cv::Exception.
@@ -99,5 +101,7 @@ class DisFlow : public FlowMethod {
 // OpenCV's methods in table order: Farneback, then DIS ultrafast, fast and
 // medium.
 std::vector<std::unique_ptr<FlowMethod>> makePeerMethods();
+
+} // namespace ulk::bench
 
 #endif

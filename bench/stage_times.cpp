@@ -9,7 +9,7 @@
 //   stage_times scene|textured|striped [width height [calls [threads]]]
 #include "bench_frames.h"
 #include "cvoptflowulk.h"
-#include "stage_timing.h"
+#include "engine/stage_timing.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utility.hpp>
@@ -20,6 +20,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+using namespace ulk;
+using namespace ulk::bench;
 
 namespace {
 

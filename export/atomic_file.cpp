@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <unistd.h>
 
+namespace ulk::exporter {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -95,3 +97,5 @@ bool writeBytesAtomically(const std::string& target,
         },
         error);
 }
+
+} // namespace ulk::exporter

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace ulk::exporter {
+
 // The temporary name that the bytes of target are written to: a hidden file
 // beside it that names the writing process, e.g. out/.flow_000012.flo.4711.part
 // for out/flow_000012.flo.
@@ -36,5 +38,7 @@ bool writeWholeFile(const std::string& path,
 bool writeBytesAtomically(const std::string& target,
                           const std::vector<unsigned char>& bytes,
                           std::string& error);
+
+} // namespace ulk::exporter
 
 #endif

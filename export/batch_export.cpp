@@ -31,6 +31,8 @@
 #include <thread>
 #include <unistd.h>
 
+namespace ulk::exporter {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -292,7 +294,7 @@ class Pipeline {
         StorageHandle storage;
         cv::Mat velx;
         cv::Mat vely;
-        ImageHolder colour;
+        viz::ImageHolder colour;
         for (;;) {
             PairJob job;
             {
@@ -324,7 +326,8 @@ class Pipeline {
     }
 
     PairResult computePair(const PairJob& job, CvMemStorage* storage,
-                           cv::Mat& velx, cv::Mat& vely, ImageHolder& colour)
+                           cv::Mat& velx, cv::Mat& vely,
+                           viz::ImageHolder& colour)
     {
         velx.create(job.newer.size(), CV_32FC1);
         vely.create(job.newer.size(), CV_32FC1);
@@ -346,7 +349,8 @@ class Pipeline {
         if (options_.png) {
             if (colour.width() != velx.cols || colour.height() != velx.rows)
                 colour.create(velx.cols, velx.rows, IPL_DEPTH_8U, 3);
-            renderVelocityColour(&vx, &vy, kColourFactorSingle, colour);
+            viz::renderVelocityColour(&vx, &vy, viz::kColourFactorSingle,
+                                      colour);
             cv::imencode(".png", cv::cvarrToMat(colour.image()),
                          result.colourPng);
         }
@@ -362,8 +366,8 @@ class Pipeline {
                          result.yImage, params);
         }
         if (options_.wheel) {
-            cv::Mat wheel = renderFlowWheel(velx, vely, options_.maxSpeed);
-            drawWheelLegend(wheel, options_.legend);
+            cv::Mat wheel = viz::renderFlowWheel(velx, vely, options_.maxSpeed);
+            viz::drawWheelLegend(wheel, options_.legend);
             cv::imencode(".png", wheel, result.wheelPng);
         }
         return result;
@@ -447,7 +451,7 @@ class Pipeline {
         partialFiles_.clear();
         auto flo = [&result](const std::string& path) {
             std::string reason; // writeFileAtomically names the failure
-            return writeFlowFile(path, result.flow, reason);
+            return viz::writeFlowFile(path, result.flow, reason);
         };
         auto bytes = [](const std::vector<uchar>& encoded) {
             return [&encoded](const std::string& path) {
@@ -788,3 +792,5 @@ int exportMain(const std::vector<std::string>& args, std::ostream& out,
                          result.workers);
     return kExitOk;
 }
+
+} // namespace ulk::exporter

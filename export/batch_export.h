@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace ulk::exporter {
+
 // Output files of the pair whose older frame is frame `index` (from 0):
 // flow_000012.flo, flow_000012.png, flow_000012_wheel.png, and for the xy
 // format x_000012.jpg and y_000012.jpg (.png with png set).
@@ -73,5 +75,7 @@ ExportResult runBatchExport(const ExportOptions& options, FrameSource& source,
 // failure on err. Returns the exit code.
 int exportMain(const std::vector<std::string>& args, std::ostream& out,
                std::ostream& err);
+
+} // namespace ulk::exporter
 
 #endif

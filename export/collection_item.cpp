@@ -11,6 +11,8 @@
 #include <set>
 #include <sstream>
 
+namespace ulk::exporter {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -167,3 +169,5 @@ ItemOutcome exportCollectionItem(const ExportOptions& options,
     written.pairs = result.pairs;
     return written;
 }
+
+} // namespace ulk::exporter

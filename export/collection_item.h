@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+namespace ulk::exporter {
+
 // The done marker of an item: OUTPUT_ROOT/<item output>.done, beside the
 // item's folder so that the folder holds flow files only.
 std::string doneMarkerPath(const std::string& outputRoot,
@@ -60,5 +62,7 @@ ItemOutcome exportCollectionItem(const ExportOptions& options,
                                  const CollectionItem& item,
                                  InterruptWatch* watch,
                                  std::function<void(long)> onProgress);
+
+} // namespace ulk::exporter
 
 #endif

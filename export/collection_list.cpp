@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+namespace ulk::exporter {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -163,3 +165,5 @@ bool listCollection(const std::string& input,
                ? findCollectionVideos(input, items, error)
                : readCollectionList(input, items, error);
 }
+
+} // namespace ulk::exporter

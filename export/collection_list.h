@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace ulk::exporter {
+
 struct CollectionItem {
     std::string input;  // a video file or a folder of frames
     std::string output; // its output folder, relative to the output root
@@ -47,5 +49,7 @@ bool isVideoFileName(const std::string& name);
 // (class/clip.avi gives class/clip). A path that leaves the collection
 // ("..", or absolute) keeps only its last part.
 std::string mirroredOutput(const std::string& relative, bool isVideo);
+
+} // namespace ulk::exporter
 
 #endif

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <filesystem>
 
+namespace ulk::exporter {
+
 namespace fs = std::filesystem;
 
 const char* const kFailedListName = "failed.txt";
@@ -161,3 +163,5 @@ int runCollection(const ExportOptions& options,
     CollectionRun run(options, items, watch, err);
     return run.exportAll(out);
 }
+
+} // namespace ulk::exporter

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace ulk::exporter {
+
 // Name of the list of failed inputs in the output root.
 extern const char* const kFailedListName;
 
@@ -40,5 +42,7 @@ bool writeFailedList(const std::string& root,
 int runCollection(const ExportOptions& options,
                   const std::vector<CollectionItem>& items,
                   InterruptWatch* watch, std::ostream& out, std::ostream& err);
+
+} // namespace ulk::exporter
 
 #endif

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <thread>
 
+namespace ulk::exporter {
+
 namespace {
 
 // Upper bound on --jobs: more threads than this only cost memory.
@@ -66,16 +68,16 @@ bool parseSize(const std::string& text, int& width, int& height)
     return true;
 }
 
-bool parseCorner(const std::string& text, LegendCorner& corner)
+bool parseCorner(const std::string& text, viz::LegendCorner& corner)
 {
     if (text == "tl")
-        corner = LegendCorner::TopLeft;
+        corner = viz::LegendCorner::TopLeft;
     else if (text == "tr")
-        corner = LegendCorner::TopRight;
+        corner = viz::LegendCorner::TopRight;
     else if (text == "bl")
-        corner = LegendCorner::BottomLeft;
+        corner = viz::LegendCorner::BottomLeft;
     else if (text == "br")
-        corner = LegendCorner::BottomRight;
+        corner = viz::LegendCorner::BottomRight;
     else
         return false;
     return true;
@@ -257,7 +259,7 @@ bool parseExportOptions(const std::vector<std::string>& args,
         }
     }
 
-    if ((maxSpeedGiven || options.legend != LegendCorner::None) &&
+    if ((maxSpeedGiven || options.legend != viz::LegendCorner::None) &&
         !options.wheel) {
         error = "--max-speed and --legend apply to the --wheel images: add "
                 "--wheel";
@@ -395,3 +397,5 @@ std::string exportHelpText()
            "written under a\n"
            "temporary name and renamed when complete.\n";
 }
+
+} // namespace ulk::exporter

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace ulk::exporter {
+
 // How the field itself is stored: one .flo file per pair, or the x and y
 // velocities as two 8-bit images.
 enum class FieldFormat { Flo, Xy };
@@ -23,7 +25,7 @@ struct ExportOptions {
     bool png = false;      // the field in the viewer's own colour rendering
     bool wheel = false;    // the field in colour-wheel coding
     double maxSpeed = 0.0; // wheel saturation scale; 0: the frame's largest
-    LegendCorner legend = LegendCorner::None;
+    viz::LegendCorner legend = viz::LegendCorner::None;
     FieldFormat format = FieldFormat::Flo;
     double bound = kDefaultXyBound; // xy images: speed coded as 255 or 1
     bool xyPng = false;             // xy images as PNG instead of JPEG
@@ -55,5 +57,7 @@ std::string exportHelpText();
 
 // Number of workers that `jobs` = 0 stands for: one per core.
 int defaultJobCount();
+
+} // namespace ulk::exporter
 
 #endif

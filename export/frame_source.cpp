@@ -13,6 +13,8 @@
 #include <system_error>
 #include <unistd.h>
 
+namespace ulk::exporter {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -91,7 +93,7 @@ class VideoSource : public FrameSource {
     bool open(const std::string& path, std::string& error)
     {
         path_ = path;
-        QuietLibraryLog quiet;
+        viz::QuietLibraryLog quiet;
         // FFmpeg reads nearly every video; only a file that it refuses is
         // offered to the other backends, which talk on standard error.
         bool opened = openWith(cv::CAP_FFMPEG);
@@ -119,7 +121,7 @@ class VideoSource : public FrameSource {
             first_.release();
         } else {
             try {
-                QuietLibraryLog quiet;
+                viz::QuietLibraryLog quiet;
                 if (!capture_.read(frame))
                     frame.release();
             } catch (const cv::Exception& e) {
@@ -318,3 +320,5 @@ FrameSource::open(const std::vector<std::string>& inputs, std::string& error)
         return nullptr;
     return video;
 }
+
+} // namespace ulk::exporter

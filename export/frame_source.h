@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace ulk::exporter {
+
 class FrameSource {
   public:
     enum class Read { Frame, End, Error };
@@ -53,5 +55,7 @@ bool frameNameLess(const std::string& a, const std::string& b);
 
 // The frame files of a folder (no hidden files), in frameNameLess order.
 std::vector<std::string> listFrameFiles(const std::string& dir);
+
+} // namespace ulk::exporter
 
 #endif

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace ulk::exporter {
+
 namespace {
 
 // Base of the exit status of a program ended by a signal.
@@ -140,3 +142,5 @@ int exitStatusForSignal(int signal)
 {
     return kSignalExitBase + signal;
 }
+
+} // namespace ulk::exporter

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+namespace ulk::exporter {
+
 class InterruptWatch {
   public:
     // Catches SIGINT and SIGTERM (a signal that was ignored when the watch
@@ -45,5 +47,7 @@ std::string signalName(int signal);
 // its number, as the shell reports a process killed by it (130 for SIGINT,
 // 143 for SIGTERM).
 int exitStatusForSignal(int signal);
+
+} // namespace ulk::exporter
 
 #endif

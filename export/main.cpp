@@ -15,5 +15,5 @@ int main(int argc, char** argv)
     // logger; this keeps them to fatal ones unless asked for.
     setenv("OPENCV_FFMPEG_LOGLEVEL", "0", 0);
     std::vector<std::string> args(argv + 1, argv + argc);
-    return exportMain(args, std::cout, std::cerr);
+    return ulk::exporter::exportMain(args, std::cout, std::cerr);
 }

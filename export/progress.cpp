@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+namespace ulk::exporter {
+
 std::string formatDuration(double seconds)
 {
     if (!std::isfinite(seconds) || seconds < 0.0)
@@ -81,3 +83,5 @@ std::string formatCollectionSummary(long written, long skipped, long failed,
                   elapsedSeconds, rate, workers, workers == 1 ? "" : "s");
     return text;
 }
+
+} // namespace ulk::exporter

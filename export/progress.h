@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace ulk::exporter {
+
 // Time as "m:ss" or, from an hour on, "h:mm:ss".
 std::string formatDuration(double seconds);
 
@@ -31,5 +33,7 @@ std::string formatCollectionProgress(long finished, long total, long pairs,
 std::string formatCollectionSummary(long written, long skipped, long failed,
                                     long pairs, double elapsedSeconds,
                                     int workers);
+
+} // namespace ulk::exporter
 
 #endif

@@ -2,6 +2,8 @@
 
 #include <cassert>
 
+namespace ulk::exporter {
+
 namespace {
 
 // Grey value of zero motion; the coded range is 128 +- this half range.
@@ -23,3 +25,5 @@ cv::Mat xyComponentImage(const cv::Mat& component, double bound)
     known.convertTo(coded, CV_8U, kXyHalfRange / bound, kXyZero);
     return coded;
 }
+
+} // namespace ulk::exporter

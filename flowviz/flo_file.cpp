@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
+namespace ulk::viz {
+
 namespace {
 
 // The tag that opens every file; as a float it reads 202021.25, which lets
@@ -112,3 +114,5 @@ bool readFlowFile(const std::string& path, cv::Mat& flow, std::string& error)
     flow = field;
     return true;
 }
+
+} // namespace ulk::viz

@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace ulk::viz {
+
 // Writes a non-empty CV_32FC2 field (x, y velocity) to path, replacing any
 // file there. Returns false and sets error to one line naming the reason.
 bool writeFlowFile(const std::string& path, const cv::Mat& flow,
@@ -17,5 +19,7 @@ bool writeFlowFile(const std::string& path, const cv::Mat& flow,
 // flow empty and sets error when the file cannot be read, has another tag,
 // a size that is not positive, or a length other than its size asks for.
 bool readFlowFile(const std::string& path, cv::Mat& flow, std::string& error);
+
+} // namespace ulk::viz
 
 #endif

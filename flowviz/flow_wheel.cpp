@@ -6,6 +6,8 @@
 #include <array>
 #include <cmath>
 
+namespace ulk::viz {
+
 namespace {
 
 // Steps between the six primary and secondary colours of the wheel, chosen
@@ -188,3 +190,5 @@ void drawWheelLegend(cv::Mat& image, LegendCorner corner)
     }
     cv::circle(image, c, r + 1, cv::Scalar(0, 0, 0), 1, cv::LINE_8);
 }
+
+} // namespace ulk::viz

@@ -13,6 +13,8 @@
 
 #include <opencv2/core.hpp>
 
+namespace ulk::viz {
+
 // Corner of a wheel image that receives the colour-wheel legend.
 enum class LegendCorner { None, TopLeft, TopRight, BottomLeft, BottomRight };
 
@@ -45,5 +47,7 @@ cv::Point legendCentre(cv::Size imageSize, LegendCorner corner);
 // colour of every disc pixel is the coding of its offset from the centre,
 // with the rim at full saturation, ringed in black. Nothing for None.
 void drawWheelLegend(cv::Mat& image, LegendCorner corner);
+
+} // namespace ulk::viz
 
 #endif

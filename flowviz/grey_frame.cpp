@@ -2,6 +2,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+namespace ulk::viz {
+
 bool greyOfFrame(const cv::Mat& frame, cv::Mat& grey)
 {
     switch (frame.type()) {
@@ -18,3 +20,5 @@ bool greyOfFrame(const cv::Mat& frame, cv::Mat& grey)
         return false;
     }
 }
+
+} // namespace ulk::viz

@@ -5,10 +5,14 @@
 
 #include <opencv2/core.hpp>
 
+namespace ulk::viz {
+
 // Converts a BGR or BGRA frame with OpenCV's colour conversion and copies a
 // grey one, into grey (whose buffer is reused when it already has the
 // frame's size). Returns false, leaving grey as it was, for any other pixel
 // format.
 bool greyOfFrame(const cv::Mat& frame, cv::Mat& grey);
+
+} // namespace ulk::viz
 
 #endif

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace ulk::viz {
+
 ImageHolder::ImageHolder(IplImage* source, Mode mode)
 {
     attach(source, mode);
@@ -194,3 +196,5 @@ void ImageHolder::fillRows(int x, int y, int length, int count, int value)
         std::memset(data + row * image_->widthStep + x0, byte,
                     static_cast<std::size_t>(x1 - x0));
 }
+
+} // namespace ulk::viz

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+namespace ulk::viz {
+
 // The three bytes of one pixel in the image's channel order (blue, green,
 // red for the program's BGR images).
 struct Pixel3 {
@@ -84,5 +86,7 @@ class ImageHolder {
     IplImage* image_ = nullptr;
     Mode mode_ = Clone;
 };
+
+} // namespace ulk::viz
 
 #endif

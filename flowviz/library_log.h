@@ -6,6 +6,8 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
+namespace ulk::viz {
+
 class QuietLibraryLog {
   public:
     QuietLibraryLog()
@@ -20,5 +22,7 @@ class QuietLibraryLog {
   private:
     cv::utils::logging::LogLevel saved_;
 };
+
+} // namespace ulk::viz
 
 #endif

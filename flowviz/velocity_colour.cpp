@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace ulk::viz {
+
 namespace {
 
 // HLS to BGR with saturation 1. The float constants are kept as floats on
@@ -127,3 +129,5 @@ void renderVelocityColour(const CvMat* velx, const CvMat* vely, double k,
         }
     });
 }
+
+} // namespace ulk::viz

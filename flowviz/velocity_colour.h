@@ -7,6 +7,8 @@
 
 #include <opencv2/core/types_c.h>
 
+namespace ulk::viz {
+
 // Magnitude factors: the summed field of two frames holds about twice the
 // motion, so it is rendered with half the factor to fade to white less
 // quickly.
@@ -23,5 +25,7 @@ Pixel3 velocityColour(float vx, float vy, double k);
 // (cv::setNumThreads); the bytes do not depend on their number.
 void renderVelocityColour(const CvMat* velx, const CvMat* vely, double k,
                           ImageHolder& result);
+
+} // namespace ulk::viz
 
 #endif

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+using namespace ulk::tools;
+
 namespace {
 
 constexpr int kDefaultWidth = 640;

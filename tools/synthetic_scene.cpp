@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace ulk::tools {
+
 namespace {
 
 // Objects per scene, one starting in each quadrant of the frame.
@@ -158,3 +160,5 @@ cv::Mat diagonalStripes(cv::Size size, int shift)
                 (x - shift + y) % period < period / 2 ? 200 : 50;
     return frame;
 }
+
+} // namespace ulk::tools

@@ -8,6 +8,8 @@
 
 #include <vector>
 
+namespace ulk::tools {
+
 struct SceneObject {
     cv::Rect box; // position in frame 0
     int vx;       // pixels per frame, to the right
@@ -45,5 +47,7 @@ class SyntheticScene {
 // shift pixels: a frame of thousands of thin segments whose rectangles each
 // cover much of it (CV_8UC1).
 cv::Mat diagonalStripes(cv::Size size, int shift = 0);
+
+} // namespace ulk::tools
 
 #endif

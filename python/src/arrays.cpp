@@ -4,6 +4,8 @@
 
 #include <climits>
 
+namespace ulk::python {
+
 namespace py = pybind11;
 
 namespace {
@@ -155,3 +157,5 @@ ArrayMat newArray(const std::vector<py::ssize_t>& shape, int cvType)
                           : py::array(py::dtype::of<float>(), shape);
     return {array, header(array, cvType, true)};
 }
+
+} // namespace ulk::python

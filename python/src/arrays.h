@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace ulk::python {
+
 // A checked array and a matrix header over its data. The array holds the
 // data alive for as long as the header is used.
 struct ArrayMat {
@@ -40,5 +42,7 @@ ArrayMat newArray(const std::vector<pybind11::ssize_t>& shape, int cvType);
 // "(480, 640, 3)" for messages.
 std::string shapeText(const pybind11::array& array);
 std::string shapeText(const std::vector<pybind11::ssize_t>& shape);
+
+} // namespace ulk::python
 
 #endif

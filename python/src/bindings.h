@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+namespace ulk::python {
+
 void bindErrors(pybind11::module_& m);
 void bindFlowEngine(pybind11::module_& m);
 void bindStuffInfo(pybind11::module_& m);
@@ -12,5 +14,7 @@ void bindPictures(pybind11::module_& m);
 void bindFloFiles(pybind11::module_& m);
 void bindVideoFrames(pybind11::module_& m);
 void bindCollectionExport(pybind11::module_& m);
+
+} // namespace ulk::python
 
 #endif

@@ -16,17 +16,19 @@
 
 #include <filesystem>
 
+namespace ulk::python {
+
 namespace py = pybind11;
 
 namespace {
 
 // The options of an of_ulk_export command line (the arguments after the
 // program name), or a ValueError naming what is wrong with it.
-ExportOptions parsedOptions(const std::vector<std::string>& args)
+exporter::ExportOptions parsedOptions(const std::vector<std::string>& args)
 {
-    ExportOptions options;
+    exporter::ExportOptions options;
     std::string error;
-    if (!parseExportOptions(args, options, error))
+    if (!exporter::parseExportOptions(args, options, error))
         raiseValueError(error);
     return options;
 }
@@ -37,26 +39,27 @@ ExportOptions parsedOptions(const std::vector<std::string>& args)
 // the runner needs.
 py::dict collectionPlan(const std::vector<std::string>& args)
 {
-    ExportOptions options = parsedOptions(args);
+    exporter::ExportOptions options = parsedOptions(args);
     std::error_code ec;
     if (options.inputs.size() == 1 &&
         !std::filesystem::exists(options.inputs[0], ec))
         raiseFileNotFound(options.inputs[0]);
-    if (options.inputs.size() != 1 || !isCollectionInput(options.inputs[0]))
+    if (options.inputs.size() != 1 ||
+        !exporter::isCollectionInput(options.inputs[0]))
         raiseValueError("the input must be one list file (.txt or .list) or "
                         "one folder of videos");
-    std::vector<CollectionItem> items;
+    std::vector<exporter::CollectionItem> items;
     std::string error;
     bool listed;
     {
         py::gil_scoped_release unlocked;
-        listed = listCollection(options.inputs[0], items, error) &&
-                 prepareOutputDir(options.outputDir, error);
+        listed = exporter::listCollection(options.inputs[0], items, error) &&
+                 exporter::prepareOutputDir(options.outputDir, error);
     }
     if (!listed)
         raiseOsError(error);
     std::vector<std::pair<std::string, std::string>> pairs;
-    for (const CollectionItem& item : items)
+    for (const exporter::CollectionItem& item : items)
         pairs.emplace_back(item.input, item.output);
     py::dict plan;
     plan["items"] = pairs;
@@ -73,26 +76,26 @@ py::tuple exportItem(const std::vector<std::string>& args,
                      const std::string& input, const std::string& output,
                      int jobs)
 {
-    ExportOptions options = parsedOptions(args);
+    exporter::ExportOptions options = parsedOptions(args);
     options.jobs = jobs;
-    ItemOutcome outcome;
+    exporter::ItemOutcome outcome;
     {
         py::gil_scoped_release unlocked;
-        outcome =
-            exportCollectionItem(options, {input, output}, nullptr, nullptr);
+        outcome = exporter::exportCollectionItem(options, {input, output},
+                                                 nullptr, nullptr);
     }
     const char* state = "failed";
     switch (outcome.state) {
-    case ItemState::Written:
+    case exporter::ItemState::Written:
         state = "written";
         break;
-    case ItemState::Skipped:
+    case exporter::ItemState::Skipped:
         state = "skipped";
         break;
-    case ItemState::Failed:
+    case exporter::ItemState::Failed:
         state = "failed";
         break;
-    case ItemState::Stopped:
+    case exporter::ItemState::Stopped:
         state = "stopped";
         break;
     }
@@ -102,11 +105,11 @@ py::tuple exportItem(const std::vector<std::string>& args,
 void writeFailures(const std::string& root,
                    const std::vector<std::pair<std::string, std::string>>& list)
 {
-    std::vector<Failure> failures;
+    std::vector<exporter::Failure> failures;
     for (const auto& entry : list)
         failures.push_back({entry.first, entry.second});
     std::string error;
-    if (!writeFailedList(root, failures, error))
+    if (!exporter::writeFailedList(root, failures, error))
         raiseOsError(error);
 }
 
@@ -128,16 +131,18 @@ void bindCollectionExport(py::module_& m)
           "_write_failed_list(root, failures) -> None\n\nWrites "
           "root/failed.txt from (input, reason) pairs, or removes it when "
           "there are none.");
-    m.def("_collection_progress", &formatCollectionProgress,
+    m.def("_collection_progress", &exporter::formatCollectionProgress,
           py::arg("finished"), py::arg("total"), py::arg("pairs"),
           py::arg("computed"), py::arg("seconds"),
           "_collection_progress(finished, total, pairs, computed, seconds) "
           "-> str\n\nof_ulk_export's collection progress line.");
-    m.def("_collection_summary", &formatCollectionSummary, py::arg("written"),
-          py::arg("skipped"), py::arg("failed"), py::arg("pairs"),
-          py::arg("seconds"), py::arg("workers"),
+    m.def("_collection_summary", &exporter::formatCollectionSummary,
+          py::arg("written"), py::arg("skipped"), py::arg("failed"),
+          py::arg("pairs"), py::arg("seconds"), py::arg("workers"),
           "_collection_summary(written, skipped, failed, pairs, seconds, "
           "workers) -> str\n\nof_ulk_export's collection summary line.");
-    m.def("_export_help", &exportHelpText,
+    m.def("_export_help", &exporter::exportHelpText,
           "_export_help() -> str\n\nof_ulk_export's option list.");
 }
+
+} // namespace ulk::python

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+namespace ulk::python {
+
 namespace py = pybind11;
 
 namespace {
@@ -78,3 +80,5 @@ void bindErrors(py::module_& m)
         }
     });
 }
+
+} // namespace ulk::python

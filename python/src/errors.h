@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace ulk::python {
+
 // Raise the Python exception and leave through pybind11.
 [[noreturn]] void raiseTypeError(const std::string& message);
 [[noreturn]] void raiseValueError(const std::string& message);
@@ -16,5 +18,7 @@
 
 // The type name of a Python object, for messages ("list", "numpy.ndarray").
 std::string typeName(pybind11::handle object);
+
+} // namespace ulk::python
 
 #endif

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 
+namespace ulk::python {
+
 namespace py = pybind11;
 
 namespace {
@@ -91,7 +93,7 @@ py::array readFlo(py::handle pathObject)
     bool read;
     {
         py::gil_scoped_release unlocked;
-        read = readFlowFile(path, flow, error);
+        read = viz::readFlowFile(path, flow, error);
     }
     if (!read) {
         if (error.rfind("cannot ", 0) == 0)
@@ -111,7 +113,7 @@ void writeFlo(py::handle pathObject, py::handle flowObject)
     bool written;
     {
         py::gil_scoped_release unlocked;
-        written = writeFlowFile(path, flow.mat, error);
+        written = viz::writeFlowFile(path, flow.mat, error);
     }
     if (!written)
         raiseOsError(error);
@@ -124,3 +126,5 @@ void bindFloFiles(py::module_& m)
     m.def("read_flo", &readFlo, kReadDoc, py::arg("path"));
     m.def("write_flo", &writeFlo, kWriteDoc, py::arg("path"), py::arg("flow"));
 }
+
+} // namespace ulk::python

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <mutex>
 
+namespace ulk::python {
+
 namespace py = pybind11;
 
 namespace {
@@ -262,3 +264,5 @@ void bindFlowEngine(py::module_& m)
         kCalcFlowDoc, py::arg("prev"), py::arg("next"),
         py::arg("refined") = false);
 }
+
+} // namespace ulk::python

@@ -10,11 +10,11 @@ PYBIND11_MODULE(_ofulk, m)
     // Every docstring starts with its own signature in Python terms.
     py::options options;
     options.disable_function_signatures();
-    bindErrors(m);
-    bindStuffInfo(m);
-    bindFlowEngine(m);
-    bindPictures(m);
-    bindFloFiles(m);
-    bindVideoFrames(m);
-    bindCollectionExport(m);
+    ulk::python::bindErrors(m);
+    ulk::python::bindStuffInfo(m);
+    ulk::python::bindFlowEngine(m);
+    ulk::python::bindPictures(m);
+    ulk::python::bindFloFiles(m);
+    ulk::python::bindVideoFrames(m);
+    ulk::python::bindCollectionExport(m);
 }

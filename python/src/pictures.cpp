@@ -11,6 +11,8 @@
 
 #include <cmath>
 
+namespace ulk::python {
+
 namespace py = pybind11;
 
 namespace {
@@ -127,8 +129,8 @@ py::array flowToColour(py::handle flowObject, double k)
         CvMat vx = cvMat(velx);
         CvMat vy = cvMat(vely);
         IplImage image = cvIplImage(out.mat);
-        ImageHolder holder(&image, ImageHolder::Borrow);
-        renderVelocityColour(&vx, &vy, k, holder);
+        viz::ImageHolder holder(&image, viz::ImageHolder::Borrow);
+        viz::renderVelocityColour(&vx, &vy, k, holder);
     }
     return out.array;
 }
@@ -156,7 +158,7 @@ py::array flowToWheel(py::handle flowObject, py::handle maxSpeedObject)
         py::gil_scoped_release unlocked;
         cv::Mat velx, vely;
         splitField(flow.mat, velx, vely);
-        renderFlowWheel(velx, vely, maxSpeed).copyTo(out.mat);
+        viz::renderFlowWheel(velx, vely, maxSpeed).copyTo(out.mat);
     }
     return out.array;
 }
@@ -189,9 +191,11 @@ void drawStuffInfo(py::handle imageObject, const FlowInfo& info)
 void bindPictures(py::module_& m)
 {
     m.def("flow_to_colour", &flowToColour, kColourDoc, py::arg("flow"),
-          py::arg("k") = kColourFactorSingle);
+          py::arg("k") = viz::kColourFactorSingle);
     m.def("flow_to_wheel", &flowToWheel, kWheelDoc, py::arg("flow"),
           py::arg("max_speed") = py::none());
     m.def("draw_stuff_info", &drawStuffInfo, kDrawDoc, py::arg("image"),
           py::arg("info"));
 }
+
+} // namespace ulk::python

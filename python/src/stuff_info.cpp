@@ -7,6 +7,8 @@
 #include <cstring>
 #include <unordered_map>
 
+namespace ulk::python {
+
 namespace py = pybind11;
 
 namespace {
@@ -208,3 +210,5 @@ void bindStuffInfo(py::module_& m)
                    std::to_string(info.points.shape(0)) + " points>";
         });
 }
+
+} // namespace ulk::python

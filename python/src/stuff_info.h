@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace ulk::python {
+
 // One row of FlowInfo.segments.
 struct SegmentRow {
     std::int32_t label;
@@ -76,5 +78,7 @@ class RebuiltStuffInfo {
     Storage storage_;
     StuffInfo info_{};
 };
+
+} // namespace ulk::python
 
 #endif

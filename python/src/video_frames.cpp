@@ -9,6 +9,8 @@
 
 #include <filesystem>
 
+namespace ulk::python {
+
 namespace py = pybind11;
 
 namespace {
@@ -68,7 +70,7 @@ class VideoFrames {
         cv::Mat frame;
         if (!capture_.read(frame) || frame.empty())
             return Read::End;
-        if (greyOfFrame(frame, grey))
+        if (viz::greyOfFrame(frame, grey))
             return Read::Frame;
         grey = frame;
         return Read::NoGrey;
@@ -91,3 +93,5 @@ void bindVideoFrames(py::module_& m)
              "read() -> numpy.ndarray | None\n\nThe next frame as H x W uint8, "
              "or None after the last.");
 }
+
+} // namespace ulk::python
