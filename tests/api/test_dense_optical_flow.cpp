@@ -10,10 +10,8 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <climits>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,19 +38,8 @@ FramePair scenePair(int width, int height, int index = 4)
 // Frames 10 and 11 of a shared clip; empty when the material is absent.
 FramePair clipPair(const std::string& name)
 {
-    const std::string dir = sharedDataDir();
-    if (dir.empty())
-        return {};
-    cv::VideoCapture capture(dir + "/videos/" + name);
-    cv::Mat frame;
-    FramePair pair;
-    for (int i = 0; i <= 11 && capture.read(frame); ++i) {
-        if (i == 10)
-            pair.older = frame.clone();
-        if (i == 11)
-            pair.newer = frame.clone();
-    }
-    return pair;
+    const std::vector<cv::Mat> frames = sharedClipFrames(name, 12);
+    return frames.empty() ? FramePair{} : FramePair{frames[10], frames[11]};
 }
 
 cv::Mat grey(const cv::Mat& bgr)
@@ -60,19 +47,6 @@ cv::Mat grey(const cv::Mat& bgr)
     cv::Mat g;
     cv::cvtColor(bgr, g, cv::COLOR_BGR2GRAY);
     return g;
-}
-
-::testing::AssertionResult sameBytes(const cv::Mat& got, const cv::Mat& want)
-{
-    if (got.size() != want.size() || got.type() != want.type())
-        return ::testing::AssertionFailure()
-               << "got " << got.cols << "x" << got.rows << " type "
-               << got.type() << ", want " << want.cols << "x" << want.rows
-               << " type " << want.type();
-    for (int y = 0; y < got.rows; ++y)
-        if (std::memcmp(got.ptr(y), want.ptr(y), got.cols * got.elemSize()))
-            return ::testing::AssertionFailure() << "row " << y << " differs";
-    return ::testing::AssertionSuccess();
 }
 
 struct Source {

@@ -3,7 +3,6 @@
 // starts no thread, and the results are the same bytes at every thread
 // count.
 #include "cvoptflowulk.h"
-#include "driver.h"
 #include "support.h"
 #include "synthetic_scene.h"
 
@@ -17,13 +16,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
-#include <vector>
 
-using namespace ulk::viewer;
 using namespace ulk::tools;
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -41,15 +37,6 @@ const size_t kBytesPerPixel = 64;
 
 // Exit codes of the child processes.
 enum ChildStatus { kChildOk = 0, kChildOutOfMemory = 2, kChildOtherError = 3 };
-
-// One call without a StuffInfo on matrices made by the caller.
-void flow(const cv::Mat& older, const cv::Mat& newer, cv::Mat* velx,
-          cv::Mat* vely, CvMemStorage* storage, StuffInfo* info = nullptr)
-{
-    CvMat a = cvMat(older), b = cvMat(newer), x = cvMat(*velx),
-          y = cvMat(*vely);
-    cvCalcOpticalFlowULK(&a, &b, &x, &y, storage, info);
-}
 
 // The process's mapped address space in bytes, from /proc.
 size_t addressSpaceBytes()
@@ -117,19 +104,18 @@ TEST(EngineMemory, StripedFourKFrameStaysWithinItsBudget)
         cv::setNumThreads(1);
         const cv::Size size(3840, 2160);
         const cv::Mat frame = diagonalStripes(size);
-        cv::Mat velx(size, CV_32FC1), vely(size, CV_32FC1);
+        VelocityField field{cv::Mat(size, CV_32FC1), cv::Mat(size, CV_32FC1)};
         CvMemStorage* storage = cvCreateMemStorage(0);
         // A first small call loads what the library loads once.
-        cv::Mat smallX(64, 64, CV_32FC1), smallY(64, 64, CV_32FC1);
         const cv::Mat small = frame(cv::Rect(0, 0, 64, 64)).clone();
-        flow(small, small, &smallX, &smallY, storage);
+        flowField(small, small, storage, nullptr);
 
         const size_t budget = kBytesPerPixel * size_t(size.area());
         const rlimit limit = {addressSpaceBytes() + budget,
                               addressSpaceBytes() + budget};
         if (setrlimit(RLIMIT_AS, &limit) != 0)
             return int(kChildOtherError);
-        flow(frame, frame, &velx, &vely, storage);
+        calcFlow(frame, frame, &field, storage, nullptr);
         return int(kChildOk);
     });
     EXPECT_EQ(status, kChildOk) << "2: out of memory, 3: another failure";
@@ -143,10 +129,8 @@ int threadsAfterACall(int threads)
     return inChild([threads] {
         cv::setNumThreads(threads);
         const SyntheticScene scene(1920, 1080, 1);
-        const cv::Mat a = scene.greyFrame(0), b = scene.greyFrame(1);
-        cv::Mat velx(a.size(), CV_32FC1), vely(a.size(), CV_32FC1);
         CvMemStorage* storage = cvCreateMemStorage(0);
-        flow(a, b, &velx, &vely, storage);
+        flowField(scene.greyFrame(0), scene.greyFrame(1), storage, nullptr);
         return threadCount();
     });
 }
@@ -157,41 +141,6 @@ TEST(EngineThreads, OneThreadStartsNoThread)
 {
     EXPECT_EQ(threadsAfterACall(1), 1);
     EXPECT_GT(threadsAfterACall(2), 1);
-}
-
-// Everything a call hands out, as bytes: both maps, the IdxMap, the segment
-// records (without pointers) and the tracking points.
-std::vector<unsigned char> outputBytes(const cv::Mat& older,
-                                       const cv::Mat& newer)
-{
-    cv::Mat velx(older.size(), CV_32FC1, cv::Scalar(0.25f));
-    cv::Mat vely = velx.clone();
-    CvMemStorage* storage = cvCreateMemStorage(
-        storageBlockSize(older.rows, older.cols, /*stuffInfo=*/true));
-    StuffInfo info;
-    flow(older, newer, &velx, &vely, storage, &info);
-    std::vector<unsigned char> bytes(velx.datastart, velx.dataend);
-    bytes.insert(bytes.end(), vely.datastart, vely.dataend);
-    const unsigned char* map = info.idxMap.data.ptr;
-    bytes.insert(bytes.end(), map,
-                 map + size_t(info.idxMap.rows) * info.idxMap.step);
-    for (int i = 0; i < info.segments->total; ++i) {
-        SegmentRecord s;
-        std::memcpy(&s, cvGetSeqElem(info.segments, i), sizeof s);
-        s.points = nullptr;
-        s.reserved = 0;
-        if (s.pixelCount == 0)
-            s.meanGrey = 0; // undefined then
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(&s);
-        bytes.insert(bytes.end(), p, p + sizeof s);
-    }
-    for (int i = 0; i < info.trackPoints->total; ++i) {
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(
-            cvGetSeqElem(info.trackPoints, i));
-        bytes.insert(bytes.end(), p, p + sizeof(TrackPoint));
-    }
-    cvReleaseMemStorage(&storage);
-    return bytes;
 }
 
 struct ThreadCase {
@@ -210,9 +159,7 @@ TEST_P(EngineThreadCount, GivesTheSameBytesAsOneThread)
     cv::Mat older, newer;
     if (GetParam().striped) {
         older = diagonalStripes(size);
-        newer = older.clone();
-        older(cv::Rect(0, 0, size.width - 3, size.height))
-            .copyTo(newer(cv::Rect(3, 0, size.width - 3, size.height)));
+        newer = diagonalStripes(size, 3);
     } else {
         const SyntheticScene scene(size.width, size.height, 1);
         older = scene.greyFrame(0);
@@ -220,32 +167,23 @@ TEST_P(EngineThreadCount, GivesTheSameBytesAsOneThread)
     }
     // The default count first: the pool keeps the count it starts with.
     const int saved = cv::getNumThreads();
-    const std::vector<unsigned char> parallel = outputBytes(older, newer);
+    const std::string parallel = callBytes(older, newer, true);
     cv::setNumThreads(1);
-    const std::vector<unsigned char> serial = outputBytes(older, newer);
+    const std::string serial = callBytes(older, newer, true);
     EXPECT_TRUE(parallel == serial) << saved << " threads";
     for (const int threads : {3, 8}) {
         SCOPED_TRACE(std::to_string(threads) + " threads");
         cv::setNumThreads(threads);
-        EXPECT_TRUE(outputBytes(older, newer) == serial);
+        EXPECT_TRUE(callBytes(older, newer, true) == serial);
     }
     cv::setNumThreads(saved);
 }
 
-// The bytes of the engine's field without a StuffInfo (the label map is
-// then working memory too).
-std::vector<unsigned char> fieldBytes(const cv::Mat& older,
-                                      const cv::Mat& newer)
-{
-    const cv::Mat field = engineFlow(older, newer);
-    return std::vector<unsigned char>(field.datastart, field.dataend);
-}
-
 // What f returns when called on a thread of its own, which starts without
 // work buffers.
-template <class F> std::vector<unsigned char> onFreshThread(F f)
+template <class F> std::string onFreshThread(F f)
 {
-    std::vector<unsigned char> bytes;
+    std::string bytes;
     std::thread([&] { bytes = f(); }).join();
     return bytes;
 }
@@ -259,11 +197,11 @@ TEST(EngineWorkBuffers, ReusedBuffersGiveTheBytesOfFreshOnes)
     const SyntheticScene small(200, 150, 4);
     const cv::Mat largeA = large.greyFrame(0), largeB = large.greyFrame(1);
     const cv::Mat smallA = small.greyFrame(2), smallB = small.greyFrame(3);
-    const auto largeInfo = [&] { return outputBytes(largeA, largeB); };
-    const auto largeField = [&] { return fieldBytes(largeA, largeB); };
-    const auto smallInfo = [&] { return outputBytes(smallA, smallB); };
-    const auto smallField = [&] { return fieldBytes(smallA, smallB); };
-    const std::vector<unsigned char> expected[] = {
+    const auto largeInfo = [&] { return callBytes(largeA, largeB, true); };
+    const auto largeField = [&] { return callBytes(largeA, largeB, false); };
+    const auto smallInfo = [&] { return callBytes(smallA, smallB, true); };
+    const auto smallField = [&] { return callBytes(smallA, smallB, false); };
+    const std::string expected[] = {
         onFreshThread(largeInfo), onFreshThread(smallField),
         onFreshThread(largeField), onFreshThread(smallInfo)};
     for (int round = 0; round < 2; ++round) {

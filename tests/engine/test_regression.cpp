@@ -13,12 +13,10 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <random>
@@ -87,11 +85,11 @@ void addStuffInfo(Fingerprint* f, const StuffInfo& info)
 
     std::unordered_map<const void*, int> pointIndex;
     f->trackPoints.addInt(info.trackPoints->total);
+    const std::vector<TrackPoint> points =
+        seqElements<TrackPoint>(info.trackPoints);
     for (int i = 0; i < info.trackPoints->total; ++i) {
-        const void* element = cvGetSeqElem(info.trackPoints, i);
-        pointIndex[element] = i;
-        TrackPoint p;
-        std::memcpy(&p, element, sizeof(p));
+        pointIndex[cvGetSeqElem(info.trackPoints, i)] = i;
+        const TrackPoint& p = points[i];
         for (int v : {p.x, p.y, p.vx, p.vy, int(p.valid)})
             f->trackPoints.addInt(v);
         if (p.valid && (p.vx != 0 || p.vy != 0))
@@ -100,18 +98,14 @@ void addStuffInfo(Fingerprint* f, const StuffInfo& info)
 
     f->segments.addInt(info.segments->total);
     f->segmentTotal += info.segments->total;
-    for (int i = 0; i < info.segments->total; ++i) {
-        SegmentRecord s;
-        std::memcpy(&s, cvGetSeqElem(info.segments, i), sizeof(s));
+    for (const SegmentRecord& s : seqElements<SegmentRecord>(info.segments)) {
         for (int v : {s.label, s.pixelCount, s.rectX, s.rectY, s.rectWidth,
                       s.rectHeight, s.startX, s.startY})
             f->segments.addInt(v);
         // meanGrey has no defined value for a segment of no counted pixel.
         f->segments.addInt(s.pixelCount != 0 ? int(s.meanGrey) : -1);
         f->segments.addInt(s.points->total);
-        for (int k = 0; k < s.points->total; ++k) {
-            const void* ref;
-            std::memcpy(&ref, cvGetSeqElem(s.points, k), sizeof(ref));
+        for (const void* ref : seqElements<const void*>(s.points)) {
             const auto found = pointIndex.find(ref);
             f->segments.addInt(found == pointIndex.end() ? -1 : found->second);
         }
@@ -152,18 +146,9 @@ std::vector<cv::Mat> sceneFrames(cv::Size size)
 // The first frames of a real clip from the shared material, or none.
 std::vector<cv::Mat> clipFrames(const std::string& name)
 {
-    std::vector<cv::Mat> frames;
-    const std::string dir = sharedDataDir();
-    if (dir.empty())
-        return frames;
-    cv::VideoCapture capture(dir + "/videos/" + name);
-    cv::Mat frame, grey;
-    while (int(frames.size()) <= kLastFrame && capture.read(frame)) {
-        cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
-        frames.push_back(grey.clone());
-    }
-    if (int(frames.size()) <= kLastFrame)
-        frames.clear();
+    std::vector<cv::Mat> frames = sharedClipFrames(name, kLastFrame + 1);
+    for (cv::Mat& frame : frames)
+        cv::cvtColor(frame, frame, cv::COLOR_BGR2GRAY);
     return frames;
 }
 

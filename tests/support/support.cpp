@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -91,26 +92,137 @@ std::string paramName(const std::string& text)
     return name;
 }
 
+void calcFlow(const cv::Mat& older, const cv::Mat& newer, VelocityField* field,
+              CvMemStorage* storage, StuffInfo* info,
+              std::optional<int> refinedFlags)
+{
+    CvMat a = cvMat(older), b = cvMat(newer), x = cvMat(field->velx),
+          y = cvMat(field->vely);
+    if (refinedFlags)
+        cvCalcOpticalFlowULKRefined(&a, &b, &x, &y, storage, info,
+                                    *refinedFlags);
+    else
+        cvCalcOpticalFlowULK(&a, &b, &x, &y, storage, info);
+}
+
+VelocityField flowField(const cv::Mat& older, const cv::Mat& newer,
+                        CvMemStorage* storage, StuffInfo* info, float startX,
+                        float startY, std::optional<int> refinedFlags)
+{
+    VelocityField field{cv::Mat(older.size(), CV_32FC1, cv::Scalar(startX)),
+                        cv::Mat(older.size(), CV_32FC1, cv::Scalar(startY))};
+    calcFlow(older, newer, &field, storage, info, refinedFlags);
+    return field;
+}
+
 cv::Mat engineFlow(const cv::Mat& older, const cv::Mat& newer, int flags,
                    StuffInfo* info, CvMemStorage* storage)
 {
-    cv::Mat velx(older.size(), CV_32FC1);
-    cv::Mat vely(older.size(), CV_32FC1);
-    CvMat a = cvMat(older);
-    CvMat b = cvMat(newer);
-    CvMat vx = cvMat(velx);
-    CvMat vy = cvMat(vely);
     CvMemStorage* own = storage ? nullptr : cvCreateMemStorage(0);
-    CvMemStorage* used = storage ? storage : own;
-    if (flags == 0)
-        cvCalcOpticalFlowULK(&a, &b, &vx, &vy, used, info);
-    else
-        cvCalcOpticalFlowULKRefined(&a, &b, &vx, &vy, used, info, flags);
+    const VelocityField field =
+        flowField(older, newer, storage ? storage : own, info, 0.0f, 0.0f,
+                  flags ? std::optional<int>(flags) : std::nullopt);
     cvReleaseMemStorage(&own);
     cv::Mat flow;
-    cv::Mat channels[] = {velx, vely};
-    cv::merge(channels, 2, flow);
+    cv::merge(std::vector<cv::Mat>{field.velx, field.vely}, flow);
     return flow;
+}
+
+std::string callBytes(const cv::Mat& older, const cv::Mat& newer,
+                      bool withStuffInfo, std::optional<int> refinedFlags)
+{
+    CvMemStorage* storage =
+        cvCreateMemStorage(older.rows * older.cols * 2 + 65536);
+    StuffInfo info;
+    const VelocityField field =
+        flowField(older, newer, storage, withStuffInfo ? &info : nullptr, 0.25f,
+                  -0.25f, refinedFlags);
+    std::string bytes;
+    const auto add = [&bytes](const void* data, size_t size) {
+        bytes.append(static_cast<const char*>(data), size);
+    };
+    add(field.velx.data, field.velx.total() * field.velx.elemSize());
+    add(field.vely.data, field.vely.total() * field.vely.elemSize());
+    if (withStuffInfo) {
+        add(info.idxMap.data.ptr, size_t(info.idxMap.rows) * info.idxMap.step);
+        for (int i = 0; i < info.trackPoints->total; ++i)
+            add(cvGetSeqElem(info.trackPoints, i), sizeof(TrackPoint));
+        for (SegmentRecord record : seqElements<SegmentRecord>(info.segments)) {
+            const CvSeq* points = record.points;
+            record.points = nullptr;
+            add(&record, sizeof(record));
+            for (const TrackPoint* point : seqElements<TrackPoint*>(points)) {
+                const int index = cvSeqElemIdx(info.trackPoints, point);
+                add(&index, sizeof(index));
+            }
+        }
+    }
+    cvReleaseMemStorage(&storage);
+    return bytes;
+}
+
+::testing::AssertionResult sameBytes(const cv::Mat& got, const cv::Mat& want)
+{
+    if (got.size() != want.size() || got.type() != want.type())
+        return ::testing::AssertionFailure()
+               << "got " << got.cols << "x" << got.rows << " type "
+               << got.type() << ", want " << want.cols << "x" << want.rows
+               << " type " << want.type();
+    for (int y = 0; y < got.rows; ++y)
+        if (std::memcmp(got.ptr(y), want.ptr(y), got.cols * got.elemSize()))
+            return ::testing::AssertionFailure() << "row " << y << " differs";
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult sameField(const VelocityField& got,
+                                     const VelocityField& want)
+{
+    ::testing::AssertionResult x = sameBytes(got.velx, want.velx);
+    if (!x)
+        return x << " in velx";
+    ::testing::AssertionResult y = sameBytes(got.vely, want.vely);
+    if (!y)
+        return y << " in vely";
+    return ::testing::AssertionSuccess();
+}
+
+int storageBlocks(const CvMemStorage* storage)
+{
+    int n = 0;
+    for (const CvMemBlock* b = storage->bottom; b != nullptr; b = b->next)
+        ++n;
+    return n;
+}
+
+MovedPair movedTexture(cv::Size size, double dx, double dy,
+                       cv::Mat (*texture)(cv::Size))
+{
+    const int margin = int(std::ceil(std::max(std::abs(dx), std::abs(dy)))) + 1;
+    const cv::Size big(size.width + 2 * margin, size.height + 2 * margin);
+    const cv::Mat whole = texture(big);
+    cv::Mat moved;
+    const cv::Mat shift = (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, dy);
+    cv::warpAffine(whole, moved, shift, big, cv::INTER_LINEAR,
+                   cv::BORDER_REFLECT);
+    const cv::Rect view(margin, margin, size.width, size.height);
+    return {whole(view).clone(), moved(view).clone(),
+            cv::Rect(margin, margin, size.width - 2 * margin,
+                     size.height - 2 * margin)};
+}
+
+std::vector<cv::Mat> sharedClipFrames(const std::string& name, int count)
+{
+    std::vector<cv::Mat> frames;
+    const std::string dir = sharedDataDir();
+    if (dir.empty())
+        return frames;
+    cv::VideoCapture capture(dir + "/videos/" + name);
+    cv::Mat frame;
+    while (int(frames.size()) < count && capture.read(frame))
+        frames.push_back(frame.clone());
+    if (int(frames.size()) < count)
+        frames.clear();
+    return frames;
 }
 
 std::vector<cv::Mat> readVideoFrames(const std::string& path)

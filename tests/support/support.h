@@ -4,8 +4,11 @@
 
 #include "cvoptflowulk.h"
 
+#include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -65,13 +68,72 @@ ProcessResult runProgram(const std::string& dir, const std::string& program,
 // Every frame of a video file, as decoded (none when it cannot be read).
 std::vector<cv::Mat> readVideoFrames(const std::string& path);
 
+// The velocity maps of one call (CV_32FC1 each).
+struct VelocityField {
+    cv::Mat velx;
+    cv::Mat vely;
+};
+
+// One call of a C entry on the caller's maps: cvCalcOpticalFlowULK, or
+// cvCalcOpticalFlowULKRefined with refinedFlags when they are given.
+void calcFlow(const cv::Mat& older, const cv::Mat& newer, VelocityField* field,
+              CvMemStorage* storage, StuffInfo* info,
+              std::optional<int> refinedFlags = std::nullopt);
+
+// The same call into maps of the frames' size whose elements start at
+// startX and startY, so that a pixel the call leaves alone shows.
+VelocityField flowField(const cv::Mat& older, const cv::Mat& newer,
+                        CvMemStorage* storage, StuffInfo* info,
+                        float startX = 0.0f, float startY = 0.0f,
+                        std::optional<int> refinedFlags = std::nullopt);
+
 // The C entries' field for two grey frames as CV_32FC2 (x, y):
 // cvCalcOpticalFlowULK for flags 0, else cvCalcOpticalFlowULKRefined with
 // the flags; in storage when given (info then stays valid until its next
 // use), else in a storage of its own.
-
 cv::Mat engineFlow(const cv::Mat& older, const cv::Mat& newer, int flags = 0,
                    StuffInfo* info = nullptr, CvMemStorage* storage = nullptr);
+
+// Everything one call on a fresh storage hands out, as bytes: both maps
+// (which start at 0.25 and -0.25), and with a StuffInfo the IdxMap, the
+// tracking points and each segment record with its point list as indices
+// into the tracking points instead of pointers.
+std::string callBytes(const cv::Mat& older, const cv::Mat& newer,
+                      bool withStuffInfo,
+                      std::optional<int> refinedFlags = std::nullopt);
+
+// Success when both arrays have one size and type and the same bytes.
+::testing::AssertionResult sameBytes(const cv::Mat& got, const cv::Mat& want);
+::testing::AssertionResult sameField(const VelocityField& got,
+                                     const VelocityField& want);
+
+// Number of blocks a storage holds.
+int storageBlocks(const CvMemStorage* storage);
+
+// The elements of a sequence, copied out (the records are packed).
+template <class Record> std::vector<Record> seqElements(const CvSeq* seq)
+{
+    std::vector<Record> out(seq->total);
+    for (int i = 0; i < seq->total; ++i)
+        std::memcpy(&out[i], cvGetSeqElem(seq, i), sizeof(Record));
+    return out;
+}
+
+// A texture and the same texture moved by (dx, dy), fractions included
+// (bilinear, borders reflected), both on the older frame's grid; inner
+// leaves out the band of the largest shift around the border. texture
+// makes a grey image of the size it is given.
+struct MovedPair {
+    cv::Mat older;
+    cv::Mat newer;
+    cv::Rect inner;
+};
+MovedPair movedTexture(cv::Size size, double dx, double dy,
+                       cv::Mat (*texture)(cv::Size));
+
+// The first count frames of a clip of the shared material, as decoded;
+// none when the material or that many frames are not there.
+std::vector<cv::Mat> sharedClipFrames(const std::string& name, int count);
 
 // A level map (CV_16UC1, levels 1..10) of painted shapes (boxes, discs,
 // rings and strokes of random levels) with a sprinkling of single pixels,
