@@ -1,17 +1,39 @@
-// Argument checks of cvCalcOpticalFlowULK: the error of each check, their
-// order, and that a failed check changes nothing.
+// Argument checks of cvCalcOpticalFlowULK and cvCalcOpticalFlowULKRefined:
+// the error of each check, their order, the refined entry's flags checked
+// last, and that a failed check changes nothing.
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
 
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "cvoptflowulk.h"
 #include "support.h"
 
 namespace {
 
-const char* const kFunc = "cvCalcOpticalFlowULK";
+// The entry a call goes to: the engine's, or the refined one with flags.
+struct Entry {
+    const char* func;
+    std::optional<int> flags;
+};
+
+const Entry kEngine{"cvCalcOpticalFlowULK", std::nullopt};
+// Each entry with flags that pass their own check or fail it only after
+// the arrays' checks.
+const Entry kEntries[] = {
+    kEngine,
+    {"cvCalcOpticalFlowULKRefined", 0},
+    {"cvCalcOpticalFlowULKRefined", CV_ULK_REFINED_DEFAULT},
+    {"cvCalcOpticalFlowULKRefined", -1}};
+
+std::string entryName(const Entry& entry)
+{
+    return std::string(entry.func) +
+           (entry.flags ? ", flags " + std::to_string(*entry.flags) : "");
+}
 const char* const kSources = "Source images have different formats";
 const char* const kTypes = "Source images must have 8uC1 type and "
                            "destination images must have 32fC1 type";
@@ -30,7 +52,8 @@ struct Call {
     cv::Mat m[4] = {arr(CV_8UC1), arr(CV_8UC1), arr(CV_32FC1), arr(CV_32FC1)};
     CvMemStorage* storage = cvCreateMemStorage(0);
     StuffInfo info;
-    Call()
+    Entry entry;
+    explicit Call(const Entry& to = kEngine) : entry(to)
     {
         cvMemStorageAlloc(storage, 1000); // an earlier call's contents
         std::memset(&info, 0xAB, sizeof(info));
@@ -45,8 +68,13 @@ struct Call {
             h[i] = cvMat(m[i]);
             args[i] = i == badSlot ? bad : &h[i];
         }
-        cvCalcOpticalFlowULK(args[0], args[1], args[2], args[3],
-                             nullStorage ? nullptr : storage, &info);
+        CvMemStorage* given = nullStorage ? nullptr : storage;
+        if (entry.flags)
+            cvCalcOpticalFlowULKRefined(args[0], args[1], args[2], args[3],
+                                        given, &info, *entry.flags);
+        else
+            cvCalcOpticalFlowULK(args[0], args[1], args[2], args[3], given,
+                                 &info);
     }
     // Expects the error and no change to outputs, storage and StuffInfo.
     void expectError(int code, const char* message, bool nullStorage = false,
@@ -57,7 +85,8 @@ struct Call {
         const int freeSpace = storage->free_space;
         StuffInfo before;
         std::memcpy(&before, &info, sizeof(info));
-        EXPECT_CV_ERROR(run(nullStorage, badSlot, bad), code, kFunc, message);
+        EXPECT_CV_ERROR(run(nullStorage, badSlot, bad), code, entry.func,
+                        message);
         EXPECT_EQ(cv::norm(m[2], velx, cv::NORM_INF), 0.0);
         EXPECT_EQ(cv::norm(m[3], vely, cv::NORM_INF), 0.0);
         EXPECT_EQ(storage->top, top);
@@ -71,13 +100,16 @@ struct Call {
 TEST(EntryChecks, ArrayThatIsNoArrayIsAnInnerFailure)
 {
     char junk[sizeof(CvMat)] = {};
-    for (int slot = 0; slot < 4; ++slot) {
-        for (CvArr* bad :
-             {static_cast<CvArr*>(nullptr), static_cast<CvArr*>(junk)}) {
-            SCOPED_TRACE(::testing::Message() << "argument " << slot + 1);
-            Call c;
-            c.expectError(CV_StsBackTrace, "Inner function failed.", slot == 3,
-                          slot, bad);
+    for (const Entry& entry : kEntries) {
+        for (int slot = 0; slot < 4; ++slot) {
+            for (CvArr* bad :
+                 {static_cast<CvArr*>(nullptr), static_cast<CvArr*>(junk)}) {
+                SCOPED_TRACE(::testing::Message()
+                             << entryName(entry) << ", argument " << slot + 1);
+                Call c(entry);
+                c.expectError(CV_StsBackTrace, "Inner function failed.",
+                              slot == 3, slot, bad);
+            }
         }
     }
 }
@@ -95,6 +127,7 @@ TEST(EntryChecks, FirstFailingCheckReports)
         const char* message;
     } cases[] = {
         // clang-format off
+        {"no storage", {-1, -1}, {}, CV_StsNullPtr, "NULL storage pointer "},
         {"storage before formats", {1, -1}, {arr(CV_8UC3)}, CV_StsNullPtr,
          "NULL storage pointer "},
         {"formats before sizes", {1, -1}, {arr(CV_8UC3, 10, 12)},
@@ -110,6 +143,8 @@ TEST(EntryChecks, FirstFailingCheckReports)
         {"rows of velx", {2, 3}, {arr(f32, 20), arr(f32, 20)},
          CV_StsUnmatchedSizes, ""},
         {"cols of velx", {2, 3}, {arr(f32, 24, 20), arr(f32, 24, 20)},
+         CV_StsUnmatchedSizes, ""},
+        {"cols of velx alone", {2, -1}, {arr(f32, 24, 20)},
          CV_StsUnmatchedSizes, ""},
         {"8UC3 sources", {0, 1}, {arr(CV_8UC3), arr(CV_8UC3)},
          CV_StsUnsupportedFormat, kTypes},
@@ -127,13 +162,31 @@ TEST(EntryChecks, FirstFailingCheckReports)
         {"velx is vely", {2, 3}, {shared, shared}, CV_StsBadArg, kOverlap},
         // clang-format on
     };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
-        Call c;
-        for (int i = 0; i < 2; ++i)
-            if (k.slot[i] >= 0)
-                c.m[k.slot[i]] = k.with[i];
-        c.expectError(k.code, k.message, k.code == CV_StsNullPtr);
+    for (const Entry& entry : kEntries) {
+        for (const Case& k : cases) {
+            SCOPED_TRACE(entryName(entry) + ": " + k.name);
+            Call c(entry);
+            for (int i = 0; i < 2; ++i)
+                if (k.slot[i] >= 0)
+                    c.m[k.slot[i]] = k.with[i];
+            c.expectError(k.code, k.message, k.code == CV_StsNullPtr);
+        }
+    }
+}
+
+// The refined entry checks its flags last: any bit outside
+// CV_ULK_REFINE_ALL is refused and changes nothing; every known one runs.
+TEST(EntryChecks, UnknownRefinementFlagsAreRefused)
+{
+    for (const int flags : {16, int(CV_ULK_REFINE_ALL) + 1, 1 << 30, -1}) {
+        SCOPED_TRACE(flags);
+        Call c({"cvCalcOpticalFlowULKRefined", flags});
+        c.expectError(CV_StsOutOfRange, "Unknown refinement flags");
+    }
+    for (const int flags : {0, 1, 2, 4, 8, int(CV_ULK_REFINE_ALL)}) {
+        SCOPED_TRACE(flags);
+        Call c({"cvCalcOpticalFlowULKRefined", flags});
+        EXPECT_NO_THROW(c.run());
     }
 }
 

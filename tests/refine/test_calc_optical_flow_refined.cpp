@@ -1,6 +1,7 @@
-// cvCalcOpticalFlowULKRefined: its argument checks against those of
-// cvCalcOpticalFlowULK, the bytes of flags 0, and the refined field on
-// textures moved by known amounts beyond the engine's own reach.
+// cvCalcOpticalFlowULKRefined: the bytes of flags 0, the StuffInfo it hands
+// out, and the refined field on tiny frames and on textures moved by known
+// amounts beyond the engine's own reach. Its argument checks are tested
+// with the engine's, in tests/api.
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
@@ -19,130 +20,6 @@ using namespace ulk::tools;
 using namespace ulk::bench;
 
 namespace {
-
-const char* const kRefinedFunc = "cvCalcOpticalFlowULKRefined";
-
-// A 24 x 32 array whose rows may be padded (a different row step).
-cv::Mat arr(int type, int rows = 24, int cols = 32, int pad = 0)
-{
-    cv::Mat m(rows, cols + pad, type, cv::Scalar::all(3));
-    return m.colRange(0, cols);
-}
-
-// What a call threw: code, function and message; code 0 when nothing.
-struct Verdict {
-    int code = 0;
-    std::string func;
-    std::string message;
-};
-
-// Calls one entry on srcA, srcB, velx, vely (a null array where `null` is
-// set), with or without storage, and records the error it raised. The
-// velocity maps and the storage are checked to be untouched on an error.
-Verdict callEntry(bool refined, std::vector<cv::Mat> m, int nullSlot,
-                  bool withStorage, int flags)
-{
-    CvMemStorage* storage = cvCreateMemStorage(0);
-    cvMemStorageAlloc(storage, 1000); // an earlier call's contents
-    const CvMemBlock* top = storage->top;
-    const int freeSpace = storage->free_space;
-    const cv::Mat velx = m[2].clone(), vely = m[3].clone();
-    CvMat h[4];
-    CvArr* args[4];
-    for (int i = 0; i < 4; ++i) {
-        h[i] = cvMat(m[i]);
-        args[i] = i == nullSlot ? nullptr : &h[i];
-    }
-    StuffInfo info;
-    Verdict verdict;
-    try {
-        if (refined)
-            cvCalcOpticalFlowULKRefined(args[0], args[1], args[2], args[3],
-                                        withStorage ? storage : nullptr, &info,
-                                        flags);
-        else
-            cvCalcOpticalFlowULK(args[0], args[1], args[2], args[3],
-                                 withStorage ? storage : nullptr, &info);
-    } catch (const cv::Exception& e) {
-        verdict = {e.code, e.func, e.err};
-        EXPECT_EQ(cv::norm(m[2], velx, cv::NORM_INF), 0.0);
-        EXPECT_EQ(cv::norm(m[3], vely, cv::NORM_INF), 0.0);
-        EXPECT_EQ(storage->top, top);
-        EXPECT_EQ(storage->free_space, freeSpace);
-    }
-    cvReleaseMemStorage(&storage);
-    return verdict;
-}
-
-struct BadCall {
-    const char* name;
-    std::vector<cv::Mat> arrays; // srcA, srcB, velx, vely
-    int nullSlot;                // argument passed as null, -1 for none
-    bool withStorage;
-};
-
-std::vector<cv::Mat> arrays(cv::Mat a, cv::Mat b, cv::Mat x, cv::Mat y)
-{
-    return {a, b, x, y};
-}
-
-// Every check of the engine's entry, and pairs of faults that show their
-// order: the new entry must give the same error for each, under its name.
-TEST(RefinedEntryChecks, SameChecksInTheSameOrderAsTheEngine)
-{
-    const cv::Mat a = arr(CV_8UC1), x = arr(CV_32FC1);
-    const BadCall calls[] = {
-        {"null srcA", arrays(a, a, x, x), 0, true},
-        {"null vely and no storage", arrays(a, a, x, x), 3, false},
-        {"no storage", arrays(a, a, x, x), -1, false},
-        {"no storage, sources differ", arrays(a, arr(CV_8UC3), x, x), -1,
-         false},
-        {"sources differ in format and size",
-         arrays(a, arr(CV_8UC3, 10, 12), x, x), -1, true},
-        {"destinations differ", arrays(a, a, x, arr(CV_32SC1)), -1, true},
-        {"rows of srcB", arrays(a, arr(CV_8UC1, 20), x, x), -1, true},
-        {"cols of velx", arrays(a, a, arr(CV_32FC1, 24, 20), x), -1, true},
-        {"8UC3 sources", arrays(arr(CV_8UC3), arr(CV_8UC3), x, x), -1, true},
-        {"32SC1 destinations", arrays(a, a, arr(CV_32SC1), arr(CV_32SC1)), -1,
-         true},
-        {"padded srcB", arrays(a, arr(CV_8UC1, 24, 32, 8), x, x), -1, true},
-        {"padded vely", arrays(a, a, x, arr(CV_32FC1, 24, 32, 8)), -1, true},
-        {"velx is vely", arrays(a, a, x, x), -1, true},
-    };
-    for (const BadCall& call : calls) {
-        for (const int flags : {0, CV_ULK_REFINED_DEFAULT, -1}) {
-            SCOPED_TRACE(std::string(call.name) + ", flags " +
-                         std::to_string(flags));
-            const Verdict engine = callEntry(false, call.arrays, call.nullSlot,
-                                             call.withStorage, 0);
-            const Verdict refined = callEntry(true, call.arrays, call.nullSlot,
-                                              call.withStorage, flags);
-            ASSERT_NE(engine.code, 0);
-            EXPECT_EQ(refined.code, engine.code);
-            EXPECT_EQ(refined.message, engine.message);
-            EXPECT_EQ(refined.func, kRefinedFunc);
-        }
-    }
-}
-
-// Flags are checked last: any bit outside CV_ULK_REFINE_ALL is refused and
-// changes nothing.
-TEST(RefinedEntryChecks, UnknownFlagsAreRefused)
-{
-    const cv::Mat a = arr(CV_8UC1), x = arr(CV_32FC1), y = arr(CV_32FC1);
-    for (const int flags : {16, int(CV_ULK_REFINE_ALL) + 1, 1 << 30, -1}) {
-        SCOPED_TRACE(flags);
-        const Verdict verdict =
-            callEntry(true, arrays(a, a, x, y), -1, true, flags);
-        EXPECT_EQ(verdict.code, CV_StsOutOfRange);
-        EXPECT_EQ(verdict.func, kRefinedFunc);
-        EXPECT_EQ(verdict.message, "Unknown refinement flags");
-    }
-    for (const int flags : {0, 1, 2, 4, 8, int(CV_ULK_REFINE_ALL)}) {
-        SCOPED_TRACE(flags);
-        EXPECT_EQ(callEntry(true, arrays(a, a, x, y), -1, true, flags).code, 0);
-    }
-}
 
 struct SceneCase {
     int width;
