@@ -254,10 +254,10 @@ TEST_P(EngineContent, ChangingFramesGiveSaneMotion)
     const CheckedRun run(drawFrame(GetParam(), size_, 0),
                          drawFrame(GetParam(), size_, 1));
     std::vector<int> firstSeen, inLabelOrder(run.info.segments->total);
+    std::set<int> seen;
     const cv::Mat map = cv::cvarrToMat(&run.info.idxMap);
     for (auto it = map.begin<ushort>(); it != map.end<ushort>(); ++it)
-        if (*it >= kFirstLabel && std::find(firstSeen.begin(), firstSeen.end(),
-                                            *it) == firstSeen.end())
+        if (*it >= kFirstLabel && seen.insert(*it).second)
             firstSeen.push_back(*it);
     std::iota(inLabelOrder.begin(), inLabelOrder.end(), kFirstLabel);
     EXPECT_EQ(firstSeen, inLabelOrder);
