@@ -38,17 +38,9 @@ enum class Pattern { Uniform, Noise, Checkerboard, Scene };
 
 const char* patternName(Pattern p)
 {
-    switch (p) {
-    case Pattern::Uniform:
-        return "uniform";
-    case Pattern::Noise:
-        return "noise";
-    case Pattern::Checkerboard:
-        return "checkerboard";
-    case Pattern::Scene:
-        return "scene";
-    }
-    return "?";
+    static const char* const names[] = {"uniform", "noise", "checkerboard",
+                                        "scene"};
+    return names[int(p)];
 }
 
 void PrintTo(Pattern p, std::ostream* os)
