@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -121,26 +122,32 @@ TEST(EngineMemory, StripedFourKFrameStaysWithinItsBudget)
     EXPECT_EQ(status, kChildOk) << "2: out of memory, 3: another failure";
 }
 
-// Number of threads of a child process after one call on a 1920 x 1080
-// scene with the given OpenCV thread count, set before anything else (the
-// thread pool keeps the count it starts with).
-int threadsAfterACall(int threads)
+// Ends the process with its number of threads after one call on a
+// 1920 x 1080 scene with the given OpenCV thread count, set before anything
+// else (the thread pool keeps the count it starts with).
+[[noreturn]] void exitWithThreadsAfterACall(int threads)
 {
-    return inChild([threads] {
-        cv::setNumThreads(threads);
-        const SyntheticScene scene(1920, 1080, 1);
-        CvMemStorage* storage = cvCreateMemStorage(0);
-        flowField(scene.greyFrame(0), scene.greyFrame(1), storage, nullptr);
-        return threadCount();
-    });
+    cv::setNumThreads(threads);
+    const SyntheticScene scene(1920, 1080, 1);
+    CvMemStorage* storage = cvCreateMemStorage(0);
+    flowField(scene.greyFrame(0), scene.greyFrame(1), storage, nullptr);
+    std::exit(threadCount());
+}
+
+bool exitedWithMoreThanOne(int status)
+{
+    return WIFEXITED(status) && WEXITSTATUS(status) > 1;
 }
 
 // With cv::setNumThreads(1) a call runs on the caller's thread alone; with
-// two, the same count shows the pool's thread, so the count can tell.
+// two, the same count shows the pool's thread, so the count can tell. Each
+// count is taken in a process that starts afresh from the test program
+// (not a fork, which would inherit the pool of earlier tests in this one).
 TEST(EngineThreads, OneThreadStartsNoThread)
 {
-    EXPECT_EQ(threadsAfterACall(1), 1);
-    EXPECT_GT(threadsAfterACall(2), 1);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exitWithThreadsAfterACall(1), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(exitWithThreadsAfterACall(2), exitedWithMoreThanOne, "");
 }
 
 struct ThreadCase {
