@@ -1,9 +1,14 @@
 #include "export_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
+#include <set>
 #include <thread>
+#include <type_traits>
+#include <utility>
 
 namespace ulk::exporter {
 
@@ -15,6 +20,9 @@ constexpr int kMaxJobs = 256;
 constexpr long kMaxSide = 16384;
 // Largest --step: a gap of more frames than this is no motion to track.
 constexpr long kMaxStep = 10000;
+
+// Column of the help text at which an option's description starts.
+constexpr size_t kHelpColumn = 21;
 
 bool parseLong(const std::string& text, long& value)
 {
@@ -42,45 +50,246 @@ bool parseDouble(const std::string& text, double& value)
     return true;
 }
 
-bool parseFormat(const std::string& text, FieldFormat& format)
+// What follows an option on the command line.
+enum class Argument {
+    None,    // nothing: a flag
+    Integer, // a whole number from min to max
+    Real,    // a number above 0
+    Size,    // WIDTHxHEIGHT, both sides from min to max
+    Word,    // one of the option's words
+};
+
+// A word an option accepts and the number it stands for.
+using Choice = std::pair<std::string, long>;
+
+// What an option takes after it.
+struct Takes {
+    Argument argument;
+    std::string metavar; // its name in the help
+    std::string what;    // what it is, in the error about a refused one
+    long min;
+    long max; // 0: no upper end
+    std::vector<Choice> words;
+};
+
+Takes nothing()
 {
-    if (text == "flo")
-        format = FieldFormat::Flo;
-    else if (text == "xy")
-        format = FieldFormat::Xy;
-    else
-        return false;
-    return true;
+    return {Argument::None, "", "", 0, 0, {}};
+}
+Takes integer(std::string metavar, std::string what, long min, long max)
+{
+    return {
+        Argument::Integer, std::move(metavar), std::move(what), min, max, {}};
+}
+Takes positive(std::string metavar, std::string what)
+{
+    return {Argument::Real, std::move(metavar), std::move(what), 0, 0, {}};
+}
+Takes size(std::string metavar, std::string what, long min, long max)
+{
+    return {Argument::Size, std::move(metavar), std::move(what), min, max, {}};
+}
+Takes oneOf(std::string metavar, std::string what, std::vector<Choice> words)
+{
+    return {Argument::Word,  std::move(metavar), std::move(what), 0, 0,
+            std::move(words)};
 }
 
-// "WxH" with both sides from 1 to kMaxSide.
-bool parseSize(const std::string& text, int& width, int& height)
+// An option's argument as read.
+struct Value {
+    long number = 0; // Integer, Word; Size: the width
+    long height = 0; // Size
+    double real = 0.0;
+};
+
+using Store = std::function<void(ExportOptions&, const Value&)>;
+
+// The store of an option that sets one field: a flag sets it to true, an
+// argument gives its value.
+template <typename T> Store into(T ExportOptions::*field)
 {
+    return [field](ExportOptions& o, const Value& v) {
+        if constexpr (std::is_same_v<T, bool>)
+            o.*field = true;
+        else if constexpr (std::is_floating_point_v<T>)
+            o.*field = v.real;
+        else
+            o.*field = static_cast<T>(v.number);
+    };
+}
+
+// One option: what the parser accepts and what the help text says of it.
+struct Option {
+    Option(std::vector<std::string> names, Takes takes, Store store,
+           std::vector<std::string> help, std::string example)
+        : names(std::move(names)), takes(std::move(takes)),
+          store(std::move(store)), help(std::move(help)),
+          example(std::move(example))
+    {
+    }
+
+    // "-j", "--jobs": the short name first; a refused value is reported
+    // under the last.
+    std::vector<std::string> names;
+    Takes takes;
+    Store store;
+    std::vector<std::string> help; // the lines beside the names
+    std::string example;           // the arguments of the e.g. line
+};
+
+// "a, b or c".
+std::string wordList(const std::vector<Choice>& words)
+{
+    std::string list;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (i > 0)
+            list += i + 1 == words.size() ? " or " : ", ";
+        list += words[i].first;
+    }
+    return list;
+}
+
+// Every option, in the order of the help text.
+std::vector<Option> optionTable()
+{
+    using viz::LegendCorner;
+    const std::vector<Choice> corners = {
+        {"tl", long(LegendCorner::TopLeft)},
+        {"tr", long(LegendCorner::TopRight)},
+        {"bl", long(LegendCorner::BottomLeft)},
+        {"br", long(LegendCorner::BottomRight)}};
+    Store resize = [](ExportOptions& o, const Value& v) {
+        o.resizeWidth = static_cast<int>(v.number);
+        o.resizeHeight = static_cast<int>(v.height);
+    };
+    return {
+        Option({"--format"},
+               oneOf("F", "",
+                     {{"flo", long(FieldFormat::Flo)},
+                      {"xy", long(FieldFormat::Xy)}}),
+               into(&ExportOptions::format),
+               {"flo (default) or xy: x_NNNNNN.jpg and y_NNNNNN.jpg, each",
+                "velocity as 128 + v * 127 / bound, clipped to 0..255"},
+               "clip.avi out --format xy"),
+        Option({"--bound"}, positive("B", "number of pixels"),
+               into(&ExportOptions::bound),
+               {"xy images: the speed coded as 255 (and -B as 1); default 20"},
+               "clip.avi out --format xy --bound 15"),
+        Option({"--xy-png"}, nothing(), into(&ExportOptions::xyPng),
+               {"xy images as PNG (lossless) instead of JPEG"},
+               "clip.avi out --format xy --xy-png"),
+        Option({"--png"}, nothing(), into(&ExportOptions::png),
+               {"also write flow_NNNNNN.png, the field in of_ulk's colours",
+                "(black: no motion, hue: direction, lighter: faster)"},
+               "clip.avi out --png"),
+        Option({"--wheel"}, nothing(), into(&ExportOptions::wheel),
+               {"also write flow_NNNNNN_wheel.png, the field in colour-wheel",
+                "coding (white: no motion, hue: direction, saturation: speed)"},
+               "clip.avi out --wheel"),
+        Option({"--max-speed"}, positive("V", "number of pixels"),
+               into(&ExportOptions::maxSpeed),
+               {"wheel saturation is full at V pixels per pair (faster is",
+                "darkened); default: the frame's largest speed"},
+               "clip.avi out --wheel --max-speed 8"),
+        Option({"--step"}, integer("S", "number of frames", 1, kMaxStep),
+               into(&ExportOptions::step),
+               {"pair frame N with frame N + S instead of N + 1"},
+               "clip.avi out --step 2"),
+        Option({"--resize"}, size("WxH", "WIDTHxHEIGHT", 1, kMaxSide), resize,
+               {"resize every frame to W x H before the flow"},
+               "clip.avi out --resize 320x240"),
+        Option({"--short-side"}, integer("N", "length", 1, kMaxSide),
+               into(&ExportOptions::shortSide),
+               {"scale every frame so that its shorter side is N pixels"},
+               "clip.avi out --short-side 256"),
+        Option({"--legend"}, oneOf("CORNER", "corner", corners),
+               into(&ExportOptions::legend),
+               {"draw the colour wheel into each wheel image at a corner:",
+                wordList(corners)},
+               "clip.avi out --wheel --legend br"),
+        Option({"-j", "--jobs"}, integer("N", "number of workers", 1, kMaxJobs),
+               into(&ExportOptions::jobs),
+               {"number of workers (default: one per core, here " +
+                std::to_string(defaultJobCount()) + ")"},
+               "frames/ out -j 1"),
+        Option({"--max-pairs"}, integer("N", "count", 1, 0),
+               into(&ExportOptions::maxPairs), {"stop after N frame pairs"},
+               "clip.avi out --max-pairs 100"),
+        Option({"--refined"}, nothing(), into(&ExportOptions::refined),
+               {"the engine's refined mode: about twice the time, a more",
+                "accurate field (motions up to 40 pixels, sub-pixel)"},
+               "clip.avi out --refined"),
+        Option({"--force"}, nothing(), into(&ExportOptions::force),
+               {"overwrite existing output files (in a collection: redo",
+                "inputs marked done)"},
+               "a.png b.png out --force"),
+        Option({"-q", "--quiet"}, nothing(), into(&ExportOptions::quiet),
+               {"no progress line on standard error"}, "clip.avi out --quiet"),
+        Option({"-h", "--help"}, nothing(), into(&ExportOptions::help),
+               {"show this text"}, ""),
+    };
+}
+
+const Option* findOption(const std::vector<Option>& table,
+                         const std::string& name)
+{
+    for (const Option& option : table)
+        for (const std::string& n : option.names)
+            if (n == name)
+                return &option;
+    return nullptr;
+}
+
+// Reads an option's argument; false when the option refuses it.
+bool readArgument(const Takes& takes, const std::string& text, Value& value)
+{
+    auto inRange = [&](long n) {
+        return n >= takes.min && (takes.max == 0 || n <= takes.max);
+    };
     size_t x = text.find('x');
-    long w = 0;
-    long h = 0;
-    if (x == std::string::npos || !parseLong(text.substr(0, x), w) ||
-        !parseLong(text.substr(x + 1), h) || w < 1 || h < 1 || w > kMaxSide ||
-        h > kMaxSide)
+    switch (takes.argument) {
+    case Argument::None:
+        return true;
+    case Argument::Integer:
+        return parseLong(text, value.number) && inRange(value.number);
+    case Argument::Real:
+        return parseDouble(text, value.real) && value.real > 0.0;
+    case Argument::Size:
+        return x != std::string::npos &&
+               parseLong(text.substr(0, x), value.number) &&
+               parseLong(text.substr(x + 1), value.height) &&
+               inRange(value.number) && inRange(value.height);
+    case Argument::Word:
+        for (const auto& [word, number] : takes.words)
+            if (word == text) {
+                value.number = number;
+                return true;
+            }
         return false;
-    width = static_cast<int>(w);
-    height = static_cast<int>(h);
-    return true;
+    }
+    return false;
 }
 
-bool parseCorner(const std::string& text, viz::LegendCorner& corner)
+// What an option needs, for the error about an argument it refuses.
+std::string needs(const Takes& takes)
 {
-    if (text == "tl")
-        corner = viz::LegendCorner::TopLeft;
-    else if (text == "tr")
-        corner = viz::LegendCorner::TopRight;
-    else if (text == "bl")
-        corner = viz::LegendCorner::BottomLeft;
-    else if (text == "br")
-        corner = viz::LegendCorner::BottomRight;
-    else
-        return false;
-    return true;
+    std::string range = " from " + std::to_string(takes.min) + " to " +
+                        std::to_string(takes.max);
+    switch (takes.argument) {
+    case Argument::Integer:
+        return takes.max == 0 ? "a positive " + takes.what
+                              : "a " + takes.what + range;
+    case Argument::Real:
+        return "a positive " + takes.what;
+    case Argument::Size:
+        return takes.what + ", each" + range;
+    case Argument::Word:
+        return (takes.what.empty() ? "" : "a " + takes.what + ": ") +
+               wordList(takes.words);
+    case Argument::None:
+        break;
+    }
+    return "";
 }
 
 } // namespace
@@ -95,9 +304,9 @@ bool parseExportOptions(const std::vector<std::string>& args,
                         ExportOptions& options, std::string& error)
 {
     options = ExportOptions();
+    const std::vector<Option> table = optionTable();
+    std::set<std::string> given; // the long names of the options given
     std::vector<std::string> positional;
-    bool maxSpeedGiven = false;
-    bool boundGiven = false;
     bool optionsEnded = false;
 
     for (size_t i = 0; i < args.size(); ++i) {
@@ -112,160 +321,57 @@ bool parseExportOptions(const std::vector<std::string>& args,
         }
 
         // "--name=value" and "--name value" are the same.
-        std::string value;
+        std::string text;
         bool inlineValue = false;
         size_t eq = arg.find('=');
         if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
+            text = arg.substr(eq + 1);
             arg = arg.substr(0, eq);
             inlineValue = true;
         }
-        auto takeValue = [&](std::string& out) {
-            if (inlineValue) {
-                out = value;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                error = "option " + arg + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        auto noValue = [&]() {
-            if (inlineValue)
-                error = "option " + arg + " takes no value";
-            return !inlineValue;
-        };
 
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-            return true;
-        } else if (arg == "--png") {
-            if (!noValue())
-                return false;
-            options.png = true;
-        } else if (arg == "--wheel") {
-            if (!noValue())
-                return false;
-            options.wheel = true;
-        } else if (arg == "--refined") {
-            if (!noValue())
-                return false;
-            options.refined = true;
-        } else if (arg == "--force") {
-            if (!noValue())
-                return false;
-            options.force = true;
-        } else if (arg == "--quiet" || arg == "-q") {
-            if (!noValue())
-                return false;
-            options.quiet = true;
-        } else if (arg == "--max-speed") {
-            std::string text;
-            if (!takeValue(text))
-                return false;
-            if (!parseDouble(text, options.maxSpeed) ||
-                options.maxSpeed <= 0.0) {
-                error = "--max-speed needs a positive number of pixels, not '" +
-                        text + "'";
-                return false;
-            }
-            maxSpeedGiven = true;
-        } else if (arg == "--xy-png") {
-            if (!noValue())
-                return false;
-            options.xyPng = true;
-        } else if (arg == "--format") {
-            std::string text;
-            if (!takeValue(text))
-                return false;
-            if (!parseFormat(text, options.format)) {
-                error = "--format needs flo or xy, not '" + text + "'";
-                return false;
-            }
-        } else if (arg == "--bound") {
-            std::string text;
-            if (!takeValue(text))
-                return false;
-            if (!parseDouble(text, options.bound) || options.bound <= 0.0) {
-                error = "--bound needs a positive number of pixels, not '" +
-                        text + "'";
-                return false;
-            }
-            boundGiven = true;
-        } else if (arg == "--step") {
-            std::string text;
-            if (!takeValue(text))
-                return false;
-            if (!parseLong(text, options.step) || options.step < 1 ||
-                options.step > kMaxStep) {
-                error = "--step needs a number of frames from 1 to " +
-                        std::to_string(kMaxStep) + ", not '" + text + "'";
-                return false;
-            }
-        } else if (arg == "--resize") {
-            std::string text;
-            if (!takeValue(text))
-                return false;
-            if (!parseSize(text, options.resizeWidth, options.resizeHeight)) {
-                error = "--resize needs WIDTHxHEIGHT, each from 1 to " +
-                        std::to_string(kMaxSide) + ", not '" + text + "'";
-                return false;
-            }
-        } else if (arg == "--short-side") {
-            std::string text;
-            long side = 0;
-            if (!takeValue(text))
-                return false;
-            if (!parseLong(text, side) || side < 1 || side > kMaxSide) {
-                error = "--short-side needs a length from 1 to " +
-                        std::to_string(kMaxSide) + ", not '" + text + "'";
-                return false;
-            }
-            options.shortSide = static_cast<int>(side);
-        } else if (arg == "--legend") {
-            std::string text;
-            if (!takeValue(text))
-                return false;
-            if (!parseCorner(text, options.legend)) {
-                error = "--legend needs a corner: tl, tr, bl or br, not '" +
-                        text + "'";
-                return false;
-            }
-        } else if (arg == "-j" || arg == "--jobs") {
-            std::string text;
-            long jobs = 0;
-            if (!takeValue(text))
-                return false;
-            if (!parseLong(text, jobs) || jobs < 1 || jobs > kMaxJobs) {
-                error = "--jobs needs a number of workers from 1 to " +
-                        std::to_string(kMaxJobs) + ", not '" + text + "'";
-                return false;
-            }
-            options.jobs = static_cast<int>(jobs);
-        } else if (arg == "--max-pairs") {
-            std::string text;
-            if (!takeValue(text))
-                return false;
-            if (!parseLong(text, options.maxPairs) || options.maxPairs < 1) {
-                error =
-                    "--max-pairs needs a positive count, not '" + text + "'";
-                return false;
-            }
-        } else {
+        const Option* option = findOption(table, arg);
+        if (!option) {
             error = "unknown option " + arg;
             return false;
         }
+        // --help ends the command line, whatever is after it or in it.
+        Value value;
+        if (option->names.back() == "--help") {
+            option->store(options, value);
+            return true;
+        }
+        Argument argument = option->takes.argument;
+        if (argument == Argument::None && inlineValue) {
+            error = "option " + arg + " takes no value";
+            return false;
+        }
+        if (argument != Argument::None) {
+            if (!inlineValue) {
+                if (i + 1 >= args.size()) {
+                    error = "option " + arg + " needs a value";
+                    return false;
+                }
+                text = args[++i];
+            }
+            if (!readArgument(option->takes, text, value)) {
+                error = option->names.back() + " needs " +
+                        needs(option->takes) + ", not '" + text + "'";
+                return false;
+            }
+        }
+        option->store(options, value);
+        given.insert(option->names.back());
     }
 
-    if ((maxSpeedGiven || options.legend != viz::LegendCorner::None) &&
+    if ((given.count("--max-speed") || given.count("--legend")) &&
         !options.wheel) {
         error = "--max-speed and --legend apply to the --wheel images: add "
                 "--wheel";
         return false;
     }
-    if ((boundGiven || options.xyPng) && options.format != FieldFormat::Xy) {
+    if ((given.count("--bound") || given.count("--xy-png")) &&
+        options.format != FieldFormat::Xy) {
         error = "--bound and --xy-png apply to the xy images: add --format xy";
         return false;
     }
@@ -290,106 +396,57 @@ bool parseExportOptions(const std::vector<std::string>& args,
 
 std::string exportHelpText()
 {
-    return "of_ulk_export: dense optical flow of every frame pair, written "
-           "to files\n"
-           "\n"
-           "Usage:\n"
-           "  of_ulk_export [options] VIDEO OUTPUT_DIR\n"
-           "  of_ulk_export [options] FRAME_DIR OUTPUT_DIR\n"
-           "  of_ulk_export [options] IMAGE_A IMAGE_B OUTPUT_DIR\n"
-           "  of_ulk_export [options] LIST.txt OUTPUT_DIR\n"
-           "  of_ulk_export [options] COLLECTION_DIR OUTPUT_DIR\n"
-           "\n"
-           "VIDEO is any file that the video reader opens; FRAME_DIR holds "
-           "numbered\n"
-           "frames, taken in name order (numbers compared by value); IMAGE_A "
-           "is the\n"
-           "older frame. For the pair of frames N and N+1 (N counted from 0) "
-           "the tool\n"
-           "writes OUTPUT_DIR/flow_NNNNNN.flo (x and y velocity in pixels, "
-           "x right,\n"
-           "y down). OUTPUT_DIR is created when missing.\n"
-           "\n"
-           "A collection is a list file (.txt or .list: one video or frame "
-           "folder per line,\n"
-           "# for comments, relative to the list's folder) or a folder "
-           "without frame\n"
-           "images, searched for videos. Each input gets the folder "
-           "OUTPUT_DIR/<its path\n"
-           "without extension> and, written last, the marker "
-           "OUTPUT_DIR/<that path>.done;\n"
-           "a second run "
-           "skips inputs that are done and redoes the others. Failures "
-           "go\n"
-           "to OUTPUT_DIR/failed.txt and do not stop the run.\n"
-           "\n"
-           "Options:\n"
-           "  --format F         flo (default) or xy: x_NNNNNN.jpg and "
-           "y_NNNNNN.jpg, each\n"
-           "                     velocity as 128 + v * 127 / bound, "
-           "clipped to 0..255\n"
-           "                     e.g. of_ulk_export clip.avi out --format "
-           "xy\n"
-           "  --bound B          xy images: the speed coded as 255 (and -B "
-           "as 1); default 20\n"
-           "                     e.g. of_ulk_export clip.avi out --format "
-           "xy --bound 15\n"
-           "  --xy-png           xy images as PNG (lossless) instead of "
-           "JPEG\n"
-           "                     e.g. of_ulk_export clip.avi out --format "
-           "xy --xy-png\n"
-           "  --png              also write flow_NNNNNN.png, the field in "
-           "of_ulk's colours\n"
-           "                     (black: no motion, hue: direction, "
-           "lighter: faster)\n"
-           "                     e.g. of_ulk_export clip.avi out --png\n"
-           "  --wheel            also write flow_NNNNNN_wheel.png, the field "
-           "in colour-wheel\n"
-           "                     coding (white: no motion, hue: direction, "
-           "saturation: speed)\n"
-           "                     e.g. of_ulk_export clip.avi out --wheel\n"
-           "  --max-speed V      wheel saturation is full at V pixels per "
-           "pair (faster is\n"
-           "                     darkened); default: the frame's largest "
-           "speed\n"
-           "                     e.g. of_ulk_export clip.avi out --wheel "
-           "--max-speed 8\n"
-           "  --step S           pair frame N with frame N + S instead of "
-           "N + 1\n"
-           "                     e.g. of_ulk_export clip.avi out --step 2\n"
-           "  --resize WxH       resize every frame to W x H before the "
-           "flow\n"
-           "                     e.g. of_ulk_export clip.avi out --resize "
-           "320x240\n"
-           "  --short-side N     scale every frame so that its shorter side "
-           "is N pixels\n"
-           "                     e.g. of_ulk_export clip.avi out "
-           "--short-side 256\n"
-           "  --legend CORNER    draw the colour wheel into each wheel image "
-           "at a corner:\n"
-           "                     tl, tr, bl or br\n"
-           "                     e.g. of_ulk_export clip.avi out --wheel "
-           "--legend br\n"
-           "  -j, --jobs N       number of workers (default: one per core, "
-           "here " +
-           std::to_string(defaultJobCount()) +
-           ")\n"
-           "                     e.g. of_ulk_export frames/ out -j 1\n"
-           "  --max-pairs N      stop after N frame pairs\n"
-           "                     e.g. of_ulk_export clip.avi out "
-           "--max-pairs 100\n"
-           "  --refined          the engine's refined mode: about twice the "
-           "time, a more\n"
-           "                     accurate field (motions up to 40 pixels, "
-           "sub-pixel)\n"
-           "                     e.g. of_ulk_export clip.avi out --refined\n"
-           "  --force            overwrite existing output files (in a "
-           "collection: redo\n"
-           "                     inputs marked done)\n"
-           "                     e.g. of_ulk_export a.png b.png out --force\n"
-           "  -q, --quiet        no progress line on standard error\n"
-           "                     e.g. of_ulk_export clip.avi out --quiet\n"
-           "  -h, --help         show this text\n"
+    std::string text =
+        "of_ulk_export: dense optical flow of every frame pair, written "
+        "to files\n"
+        "\n"
+        "Usage:\n"
+        "  of_ulk_export [options] VIDEO OUTPUT_DIR\n"
+        "  of_ulk_export [options] FRAME_DIR OUTPUT_DIR\n"
+        "  of_ulk_export [options] IMAGE_A IMAGE_B OUTPUT_DIR\n"
+        "  of_ulk_export [options] LIST.txt OUTPUT_DIR\n"
+        "  of_ulk_export [options] COLLECTION_DIR OUTPUT_DIR\n"
+        "\n"
+        "VIDEO is any file that the video reader opens; FRAME_DIR holds "
+        "numbered\n"
+        "frames, taken in name order (numbers compared by value); IMAGE_A "
+        "is the\n"
+        "older frame. For the pair of frames N and N+1 (N counted from 0) "
+        "the tool\n"
+        "writes OUTPUT_DIR/flow_NNNNNN.flo (x and y velocity in pixels, "
+        "x right,\n"
+        "y down). OUTPUT_DIR is created when missing.\n"
+        "\n"
+        "A collection is a list file (.txt or .list: one video or frame "
+        "folder per line,\n"
+        "# for comments, relative to the list's folder) or a folder "
+        "without frame\n"
+        "images, searched for videos. Each input gets the folder "
+        "OUTPUT_DIR/<its path\n"
+        "without extension> and, written last, the marker "
+        "OUTPUT_DIR/<that path>.done;\n"
+        "a second run "
+        "skips inputs that are done and redoes the others. Failures "
+        "go\n"
+        "to OUTPUT_DIR/failed.txt and do not stop the run.\n"
+        "\n"
+        "Options:\n";
+    const std::string indent(kHelpColumn, ' ');
+    for (const Option& option : optionTable()) {
+        std::string head = "  ";
+        for (const std::string& name : option.names)
+            head += (&name == &option.names.front() ? "" : ", ") + name;
+        if (!option.takes.metavar.empty())
+            head += " " + option.takes.metavar;
+        head.resize(std::max(head.size() + 1, kHelpColumn), ' ');
+        for (const std::string& line : option.help) {
+            text +=
+                (&line == &option.help.front() ? head : indent) + line + "\n";
+        }
+        if (!option.example.empty())
+            text += indent + "e.g. of_ulk_export " + option.example + "\n";
+    }
+    return text +
            "\n"
            "Exit status: 0 done, 1 input, output or flow failure, 2 wrong "
            "command line,\n"

@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -144,6 +145,79 @@ INSTANTIATE_TEST_SUITE_P(
         std::string name = paramName(joinedArgs(info.param.args));
         return name.empty() ? std::string("no_arguments") : name;
     });
+
+// Each option line of the help names an option that the parser knows: a
+// flag takes no value; an option with an argument refuses a wrong one in
+// an error that names the option, and accepts what that error asks for:
+// each listed word, both ends of a range (the numbers just outside are
+// refused), or any positive number (0 is refused).
+TEST(ExportOptions, HelpAndParserAgreeOnEveryOption)
+{
+    std::istringstream help(exportHelpText());
+    const std::regex optionLine(R"(^  (?:(-\w), )?(--[\w-]+)(?: (\S+))?  )");
+    const std::regex range(R"(from (\d+) to (\d+))");
+    // --max-speed and --legend need --wheel, --bound and --xy-png need xy.
+    auto parses = [](const std::vector<std::string>& extra,
+                     std::string& error) {
+        std::vector<std::string> args = {"a", "out", "--wheel", "--format=xy"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ExportOptions o;
+        return parseExportOptions(args, o, error);
+    };
+    int options = 0;
+    for (std::string line; std::getline(help, line);) {
+        std::smatch m;
+        if (!std::regex_search(line, m, optionLine))
+            continue;
+        SCOPED_TRACE(line);
+        ++options;
+        const std::string name = m[2];
+        const std::string metavar = m[3];
+        std::string error;
+        if (metavar.empty()) {
+            for (std::string given : {std::string(m[1]), name})
+                if (!given.empty()) {
+                    EXPECT_TRUE(parses({given}, error)) << error;
+                }
+            if (name != "--help") {
+                EXPECT_FALSE(parses({name + "=1"}, error));
+                EXPECT_EQ(error, "option " + name + " takes no value");
+            }
+            continue;
+        }
+        if (m[1].matched) {
+            EXPECT_TRUE(parses({m[1], "1"}, error)) << error;
+        }
+        ASSERT_FALSE(parses({name, "?"}, error));
+        ASSERT_EQ(error.rfind(name + " needs ", 0), 0u) << error;
+        // What the error asks for, between "needs " and ", not '?'".
+        std::string asked = error.substr(name.size() + 7);
+        asked.erase(asked.find(", not '"));
+        std::smatch r;
+        auto value = [&](long n) {
+            std::string v = std::to_string(n);
+            return metavar == "WxH" ? v + "x" + v : v;
+        };
+        if (asked.find(" or ") != std::string::npos) {
+            std::regex word(R"((\w+)(?:, | or |$))");
+            for (std::sregex_iterator w(asked.begin(), asked.end(), word), end;
+                 w != end; ++w)
+                EXPECT_TRUE(parses({name, (*w)[1]}, error)) << error;
+        } else if (std::regex_search(asked, r, range)) {
+            long low = std::stol(r[1]);
+            long high = std::stol(r[2]);
+            EXPECT_TRUE(parses({name, value(low)}, error)) << error;
+            EXPECT_TRUE(parses({name, value(high)}, error)) << error;
+            EXPECT_FALSE(parses({name, value(low - 1)}, error));
+            EXPECT_FALSE(parses({name, value(high + 1)}, error));
+        } else {
+            EXPECT_NE(asked.find("positive"), std::string::npos) << error;
+            EXPECT_TRUE(parses({name, "1"}, error)) << error;
+            EXPECT_FALSE(parses({name, "0"}, error));
+        }
+    }
+    EXPECT_GE(options, 16);
+}
 
 // ---------------------------------------------------------------------------
 // Frame folders
