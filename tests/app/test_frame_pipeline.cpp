@@ -1,14 +1,18 @@
-// The frame loop with one worker (serial) and with several (pipelined):
-// the same lines printed, the same pictures shown and handed to the
-// recording, and the same end at a key, at a frame that cannot be
-// processed and at a failure of the source or the recording.
+// The frame loop with one worker and with several against the test's own
+// loop of the frame steps: the same lines printed, the same pictures shown
+// and handed to the recording, and the same end at a key, at a frame that
+// cannot be processed and at a failure of the source or the recording.
 #include "frame_pipeline.h"
+#include "frame_steps.h"
 #include "support.h"
 #include "synthetic_scene.h"
 
 #include <gtest/gtest.h>
 
+#include <opencv2/core/core_c.h>
+
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -104,6 +108,57 @@ struct LoopRun {
     int reads = 0;
 };
 
+// One frame after the other from the frame steps, as the program's loop
+// hands them on whatever its number of workers. Adding two fields does not
+// depend on their order, so the /av sum takes the older first throughout.
+int referenceLoop(FrameSource& source, FrameSink& sink,
+                  const FrameLoopSettings& settings)
+{
+    const cv::Size size = settings.frameSize;
+    cv::Mat grey[2], velx[2], vely[2], sumX, sumY, frame;
+    for (int i = 0; i < 2; ++i) {
+        grey[i] = cv::Mat::zeros(size, CV_8UC1);
+        velx[i] = cv::Mat::zeros(size, CV_32FC1);
+        vely[i] = cv::Mat::zeros(size, CV_32FC1);
+    }
+    std::unique_ptr<CvMemStorage, void (*)(CvMemStorage*)> storage(
+        cvCreateMemStorage(0),
+        [](CvMemStorage* s) { cvReleaseMemStorage(&s); });
+    StuffInfo info{};
+    ulk::viz::ImageHolder picture;
+    picture.create(size.width, size.height, IPL_DEPTH_8U, 3);
+    cvSetZero(picture.image());
+    const cv::Mat shown = cv::cvarrToMat(picture.image());
+    for (long n = 1; source.read(frame); ++n) {
+        const int now = n % 2, before = 1 - now;
+        const std::string problem =
+            frameToGrey(frame, grey[now], n, settings.shownSource);
+        if (!problem.empty()) {
+            printProblem(problem);
+            return -1;
+        }
+        computeFlow(grey[before], grey[now], velx[now], vely[now],
+                    storage.get(), settings.stuffInfo ? &info : nullptr,
+                    settings.refined);
+        if (settings.stuffInfo)
+            paintOverlay(info, picture);
+        else if (settings.addFields)
+            paintColourOfSum(velx[before], vely[before], velx[now], vely[now],
+                             sumX, sumY, picture);
+        else
+            paintColour(velx[now], vely[now], picture);
+        printPosition(source.position());
+        sink.show(shown);
+        sink.record(shown);
+        if (sink.keyPressed())
+            break;
+    }
+    return 0;
+}
+
+// runLoop's worker count for the reference loop.
+constexpr int kReference = 0;
+
 LoopRun runLoop(SceneSource& source, KeepingSink& sink, const std::string& mode,
                 int workers)
 {
@@ -118,7 +173,9 @@ LoopRun runLoop(SceneSource& source, KeepingSink& sink, const std::string& mode,
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     try {
-        run.status = runFrameLoop(source, sink, settings);
+        run.status = workers == kReference
+                         ? referenceLoop(source, sink, settings)
+                         : runFrameLoop(source, sink, settings);
     } catch (const std::exception& e) {
         run.thrown = e.what();
     }
@@ -142,15 +199,15 @@ void expectSamePictures(const std::vector<cv::Mat>& a,
     }
 }
 
-// Every run of the pipeline against the serial loop on the same input.
-void expectSameAsSerial(const LoopRun& serial, const LoopRun& piped)
+// Every run of the pipeline against the reference loop on the same input.
+void expectSameAsReference(const LoopRun& reference, const LoopRun& piped)
 {
-    EXPECT_EQ(piped.status, serial.status);
-    EXPECT_EQ(piped.thrown.empty(), serial.thrown.empty()) << piped.thrown;
-    EXPECT_EQ(piped.out, serial.out);
-    EXPECT_EQ(piped.err, serial.err);
-    expectSamePictures(piped.shown, serial.shown);
-    expectSamePictures(piped.recorded, serial.recorded);
+    EXPECT_EQ(piped.status, reference.status);
+    EXPECT_EQ(piped.thrown.empty(), reference.thrown.empty()) << piped.thrown;
+    EXPECT_EQ(piped.out, reference.out);
+    EXPECT_EQ(piped.err, reference.err);
+    expectSamePictures(piped.shown, reference.shown);
+    expectSamePictures(piped.recorded, reference.recorded);
 }
 
 struct LoopCase {
@@ -166,22 +223,23 @@ void PrintTo(const LoopCase& c, std::ostream* os)
 
 class FramePipeline : public ::testing::TestWithParam<LoopCase> {};
 
-TEST_P(FramePipeline, HandsOnTheSameLinesAndPicturesAsTheSerialLoop)
+TEST_P(FramePipeline, HandsOnTheSameLinesAndPicturesAsTheReferenceLoop)
 {
     const LoopCase& c = GetParam();
     SCOPED_TRACE(::testing::PrintToString(c));
-    SceneSource serialSource, pipedSource;
-    KeepingSink serialSink, pipedSink;
-    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    SceneSource refSource, pipedSource;
+    KeepingSink refSink, pipedSink;
+    const LoopRun reference = runLoop(refSource, refSink, c.mode, kReference);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
-    ASSERT_EQ(serial.status, 0);
-    ASSERT_EQ(serial.recorded.size(), static_cast<std::size_t>(kFrames));
-    expectSameAsSerial(serial, piped);
+    ASSERT_EQ(reference.status, 0);
+    ASSERT_EQ(reference.recorded.size(), static_cast<std::size_t>(kFrames));
+    expectSameAsReference(reference, piped);
     expectSamePictures(piped.recorded, piped.shown);
     // The pictures are not all alike, so equality above means something.
-    EXPECT_GT(cv::norm(serial.recorded[1], serial.recorded[5], cv::NORM_INF),
-              0.0);
+    EXPECT_GT(
+        cv::norm(reference.recorded[1], reference.recorded[5], cv::NORM_INF),
+        0.0);
 }
 
 TEST_P(FramePipeline, KeyEndsTheRunAfterThatFrameWithFewFramesRead)
@@ -190,14 +248,14 @@ TEST_P(FramePipeline, KeyEndsTheRunAfterThatFrameWithFewFramesRead)
     SCOPED_TRACE(::testing::PrintToString(c));
     constexpr int kKeyAt = 3;
     constexpr int kLongClip = 60;
-    SceneSource serialSource(kLongClip), pipedSource(kLongClip);
-    KeepingSink serialSink, pipedSink;
-    serialSink.keyAt = pipedSink.keyAt = kKeyAt;
-    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    SceneSource refSource(kLongClip), pipedSource(kLongClip);
+    KeepingSink refSink, pipedSink;
+    refSink.keyAt = pipedSink.keyAt = kKeyAt;
+    const LoopRun reference = runLoop(refSource, refSink, c.mode, kReference);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
-    EXPECT_EQ(serial.recorded.size(), static_cast<std::size_t>(kKeyAt));
-    expectSameAsSerial(serial, piped);
+    EXPECT_EQ(reference.recorded.size(), static_cast<std::size_t>(kKeyAt));
+    expectSameAsReference(reference, piped);
     // Frames in flight are bounded: the decoder stays a few frames ahead.
     EXPECT_LE(piped.reads, kKeyAt + c.workers + 6);
 }
@@ -206,67 +264,68 @@ TEST_P(FramePipeline, FrameOfAnotherSizeEndsTheRunAfterTheFramesBefore)
 {
     const LoopCase& c = GetParam();
     SCOPED_TRACE(::testing::PrintToString(c));
-    SceneSource serialSource, pipedSource;
-    serialSource.badAt = pipedSource.badAt = 5;
-    KeepingSink serialSink, pipedSink;
-    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    SceneSource refSource, pipedSource;
+    refSource.badAt = pipedSource.badAt = 5;
+    KeepingSink refSink, pipedSink;
+    const LoopRun reference = runLoop(refSource, refSink, c.mode, kReference);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
-    EXPECT_EQ(serial.status, -1);
-    EXPECT_EQ(serial.recorded.size(), 4u);
-    EXPECT_EQ(serial.err, "Frame 5 of scene.avi is 96 x 36, not 96 x 72 like "
-                          "the video: frames of changing size cannot be "
-                          "compared\n");
-    expectSameAsSerial(serial, piped);
+    EXPECT_EQ(reference.status, -1);
+    EXPECT_EQ(reference.recorded.size(), 4u);
+    EXPECT_EQ(reference.err,
+              "Frame 5 of scene.avi is 96 x 36, not 96 x 72 like "
+              "the video: frames of changing size cannot be "
+              "compared\n");
+    expectSameAsReference(reference, piped);
 }
 
 TEST_P(FramePipeline, FailingSourceIsThrownAfterTheFramesBefore)
 {
     const LoopCase& c = GetParam();
     SCOPED_TRACE(::testing::PrintToString(c));
-    SceneSource serialSource, pipedSource;
-    serialSource.throwAt = pipedSource.throwAt = 4;
-    KeepingSink serialSink, pipedSink;
-    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    SceneSource refSource, pipedSource;
+    refSource.throwAt = pipedSource.throwAt = 4;
+    KeepingSink refSink, pipedSink;
+    const LoopRun reference = runLoop(refSource, refSink, c.mode, kReference);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
-    EXPECT_NE(serial.thrown.find("the source failed"), std::string::npos);
-    EXPECT_EQ(piped.thrown, serial.thrown);
-    EXPECT_EQ(serial.recorded.size(), 3u);
-    expectSameAsSerial(serial, piped);
+    EXPECT_NE(reference.thrown.find("the source failed"), std::string::npos);
+    EXPECT_EQ(piped.thrown, reference.thrown);
+    EXPECT_EQ(reference.recorded.size(), 3u);
+    expectSameAsReference(reference, piped);
 }
 
 TEST_P(FramePipeline, FailingRecordingIsThrownAtTheSameFrame)
 {
     const LoopCase& c = GetParam();
     SCOPED_TRACE(::testing::PrintToString(c));
-    SceneSource serialSource, pipedSource;
-    KeepingSink serialSink, pipedSink;
-    serialSink.failAt = pipedSink.failAt = 3;
-    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    SceneSource refSource, pipedSource;
+    KeepingSink refSink, pipedSink;
+    refSink.failAt = pipedSink.failAt = 3;
+    const LoopRun reference = runLoop(refSource, refSink, c.mode, kReference);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
-    EXPECT_EQ(serial.thrown, "the writer failed");
-    EXPECT_EQ(piped.thrown, serial.thrown);
-    EXPECT_EQ(serial.shown.size(), 3u);
-    EXPECT_EQ(serial.recorded.size(), 2u);
-    expectSameAsSerial(serial, piped);
+    EXPECT_EQ(reference.thrown, "the writer failed");
+    EXPECT_EQ(piped.thrown, reference.thrown);
+    EXPECT_EQ(reference.shown.size(), 3u);
+    EXPECT_EQ(reference.recorded.size(), 2u);
+    expectSameAsReference(reference, piped);
 }
 
 TEST_P(FramePipeline, FailingWindowIsThrownAtTheSameFrame)
 {
     const LoopCase& c = GetParam();
     SCOPED_TRACE(::testing::PrintToString(c));
-    SceneSource serialSource, pipedSource;
-    KeepingSink serialSink, pipedSink;
-    serialSink.showFailAt = pipedSink.showFailAt = 4;
-    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    SceneSource refSource, pipedSource;
+    KeepingSink refSink, pipedSink;
+    refSink.showFailAt = pipedSink.showFailAt = 4;
+    const LoopRun reference = runLoop(refSource, refSink, c.mode, kReference);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
-    EXPECT_EQ(serial.thrown, "the window failed");
-    EXPECT_EQ(piped.thrown, serial.thrown);
-    EXPECT_EQ(serial.recorded.size(), 3u);
-    expectSameAsSerial(serial, piped);
+    EXPECT_EQ(reference.thrown, "the window failed");
+    EXPECT_EQ(piped.thrown, reference.thrown);
+    EXPECT_EQ(reference.recorded.size(), 3u);
+    expectSameAsReference(reference, piped);
 }
 
 TEST_P(FramePipeline, VideoWithoutFramesEndsAtOnce)
@@ -284,9 +343,10 @@ TEST_P(FramePipeline, VideoWithoutFramesEndsAtOnce)
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, FramePipeline,
-    ::testing::Values(LoopCase{"", 2}, LoopCase{"", 4}, LoopCase{"/av", 2},
-                      LoopCase{"/av", 3}, LoopCase{"/si", 2},
-                      LoopCase{"/si", 4}),
+    ::testing::Values(LoopCase{"", 1}, LoopCase{"", 2}, LoopCase{"", 4},
+                      LoopCase{"/av", 1}, LoopCase{"/av", 2},
+                      LoopCase{"/av", 3}, LoopCase{"/si", 1},
+                      LoopCase{"/si", 2}, LoopCase{"/si", 4}),
     [](const ::testing::TestParamInfo<LoopCase>& info) {
         return paramName(
             (info.param.mode.empty() ? "colour" : info.param.mode) + " " +
@@ -297,9 +357,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 class FramePipelineProgram : public ::testing::TestWithParam<std::string> {};
 
-// The same clip run with OPENCV_FOR_THREADS_NUM=1 (the serial loop) and =2
-// (the pipeline): the same output and the same recorded file, byte for
-// byte (the writer's encoding is deterministic).
+// The same clip run with OPENCV_FOR_THREADS_NUM=1 (one worker) and =2 (two
+// workers): the same output and the same recorded file, byte for byte (the
+// writer's encoding is deterministic).
 TEST_P(FramePipelineProgram, RecordsTheSameFileOnOneThreadAndOnTwo)
 {
     const std::string option = GetParam();
