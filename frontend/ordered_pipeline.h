@@ -41,19 +41,19 @@ struct PipelineLayout {
 
 template <class Slot> class OrderedPipeline {
   public:
-    // Fills the slot of item `index`; false when there is no such item (the
-    // end of the input).
+    // Called on the producer's thread, in item order: fills the slot of
+    // item `index`; false when there is no such item (the end).
     using Produce = std::function<bool(long index, Slot& slot)>;
-    // Processes item `index`; worker counts the workers from 0.
+    // Called on worker thread `worker` (from 0), for items in any order.
     using Work = std::function<void(long index, Slot& slot, int worker)>;
-    // A later ordered stage.
+    // A later ordered stage, called on its own thread in item order.
     using Stage = std::function<void(long index, Slot& slot)>;
 
     // Calling thread: makes the slots, each as Slot(slotArgs...).
     template <class... Args>
     explicit OrderedPipeline(const PipelineLayout& layout,
                              const Args&... slotArgs)
-        : layout_(layout)
+        : layout_(layout), done_(1, 0), over_(1, false)
     {
         for (int i = 0; i < layout.slots; ++i)
             entries_.emplace_back(slotArgs...);
@@ -104,7 +104,7 @@ template <class Slot> class OrderedPipeline {
         changed_.wait(lock, [&] {
             return stopped_ || errorIndex_ < i ||
                    (done_.back() >= i &&
-                    (i >= end_ || errorIndex_ == i || isWorked(i, true)));
+                    (i >= end_ || errorIndex_ == i || isWorked(i)));
         });
         if (stopped_)
             return nullptr;
@@ -167,7 +167,7 @@ template <class Slot> class OrderedPipeline {
     {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] {
-            return stopped_ || errorIndex_ <= index || isWorked(index, false);
+            return stopped_ || errorIndex_ <= index || isWorked(index);
         });
         return !stopped_ && errorIndex_ > index;
     }
@@ -198,14 +198,23 @@ template <class Slot> class OrderedPipeline {
         return entries_[static_cast<std::size_t>(index % layout_.slots)];
     }
 
-    // With the mutex held. `exact`: item index is in its slot and worked;
-    // else also an item long gone.
-    bool isWorked(long index, bool exact)
+    // With the mutex held: the work of item index is over (its slot may
+    // hold a later item by now).
+    bool isWorked(long index)
     {
         const Entry& e = entry(index);
-        if (e.item != index)
-            return !exact && e.item > index;
-        return exact ? e.phase == Phase::Worked : e.phase >= Phase::Worked;
+        return e.item > index || (e.item == index && e.phase >= Phase::Worked);
+    }
+
+    // Runs f and returns what it threw.
+    template <class F> static std::exception_ptr attempt(F&& f)
+    {
+        try {
+            f();
+        } catch (...) {
+            return std::current_exception();
+        }
+        return nullptr;
     }
 
     // With the mutex held: the earliest failing item's error is kept.
@@ -272,12 +281,8 @@ template <class Slot> class OrderedPipeline {
                 e.consumed = e.nextWorked = false;
             }
             bool more = false;
-            std::exception_ptr error;
-            try {
-                more = produce_(p, e.value);
-            } catch (...) {
-                error = std::current_exception();
-            }
+            std::exception_ptr error =
+                attempt([&] { more = produce_(p, e.value); });
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (error)
@@ -316,12 +321,8 @@ template <class Slot> class OrderedPipeline {
                 i = nextWork_++;
                 entry(i).phase = Phase::Working;
             }
-            std::exception_ptr error;
-            try {
-                work_(i, entry(i).value, worker);
-            } catch (...) {
-                error = std::current_exception();
-            }
+            std::exception_ptr error =
+                attempt([&] { work_(i, entry(i).value, worker); });
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (error)
@@ -350,12 +351,8 @@ template <class Slot> class OrderedPipeline {
                     return;
                 }
             }
-            std::exception_ptr error;
-            try {
-                stages_[s - 1](i, entry(i).value);
-            } catch (...) {
-                error = std::current_exception();
-            }
+            std::exception_ptr error =
+                attempt([&] { stages_[s - 1](i, entry(i).value); });
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (error)
