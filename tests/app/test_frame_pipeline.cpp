@@ -111,16 +111,14 @@ struct LoopRun {
 // One frame after the other from the frame steps, as the program's loop
 // hands them on whatever its number of workers. Adding two fields does not
 // depend on their order, so the /av sum takes the older first throughout.
-int referenceLoop(FrameSource& source, FrameSink& sink,
-                  const FrameLoopSettings& settings)
+int serialLoop(FrameSource& source, FrameSink& sink,
+               const FrameLoopSettings& settings)
 {
     const cv::Size size = settings.frameSize;
-    cv::Mat grey[2], velx[2], vely[2], sumX, sumY, frame;
-    for (int i = 0; i < 2; ++i) {
-        grey[i] = cv::Mat::zeros(size, CV_8UC1);
-        velx[i] = cv::Mat::zeros(size, CV_32FC1);
-        vely[i] = cv::Mat::zeros(size, CV_32FC1);
-    }
+    auto zeros = [&](int type) { return cv::Mat(cv::Mat::zeros(size, type)); };
+    cv::Mat grey[] = {zeros(CV_8UC1), zeros(CV_8UC1)}, sumX, sumY, frame;
+    cv::Mat velx[] = {zeros(CV_32FC1), zeros(CV_32FC1)};
+    cv::Mat vely[] = {zeros(CV_32FC1), zeros(CV_32FC1)};
     std::unique_ptr<CvMemStorage, void (*)(CvMemStorage*)> storage(
         cvCreateMemStorage(0),
         [](CvMemStorage* s) { cvReleaseMemStorage(&s); });
@@ -156,8 +154,8 @@ int referenceLoop(FrameSource& source, FrameSink& sink,
     return 0;
 }
 
-// runLoop's worker count for the reference loop.
-constexpr int kReference = 0;
+// runLoop's worker count for the serial loop.
+constexpr int kSerial = 0;
 
 LoopRun runLoop(SceneSource& source, KeepingSink& sink, const std::string& mode,
                 int workers)
@@ -173,9 +171,8 @@ LoopRun runLoop(SceneSource& source, KeepingSink& sink, const std::string& mode,
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     try {
-        run.status = workers == kReference
-                         ? referenceLoop(source, sink, settings)
-                         : runFrameLoop(source, sink, settings);
+        run.status = workers == kSerial ? serialLoop(source, sink, settings)
+                                        : runFrameLoop(source, sink, settings);
     } catch (const std::exception& e) {
         run.thrown = e.what();
     }
@@ -199,15 +196,15 @@ void expectSamePictures(const std::vector<cv::Mat>& a,
     }
 }
 
-// Every run of the pipeline against the reference loop on the same input.
-void expectSameAsReference(const LoopRun& reference, const LoopRun& piped)
+// Every run of the pipeline against the serial loop on the same input.
+void expectSameAsSerial(const LoopRun& serial, const LoopRun& piped)
 {
-    EXPECT_EQ(piped.status, reference.status);
-    EXPECT_EQ(piped.thrown.empty(), reference.thrown.empty()) << piped.thrown;
-    EXPECT_EQ(piped.out, reference.out);
-    EXPECT_EQ(piped.err, reference.err);
-    expectSamePictures(piped.shown, reference.shown);
-    expectSamePictures(piped.recorded, reference.recorded);
+    EXPECT_EQ(piped.status, serial.status);
+    EXPECT_EQ(piped.thrown.empty(), serial.thrown.empty()) << piped.thrown;
+    EXPECT_EQ(piped.out, serial.out);
+    EXPECT_EQ(piped.err, serial.err);
+    expectSamePictures(piped.shown, serial.shown);
+    expectSamePictures(piped.recorded, serial.recorded);
 }
 
 struct LoopCase {
@@ -223,23 +220,22 @@ void PrintTo(const LoopCase& c, std::ostream* os)
 
 class FramePipeline : public ::testing::TestWithParam<LoopCase> {};
 
-TEST_P(FramePipeline, HandsOnTheSameLinesAndPicturesAsTheReferenceLoop)
+TEST_P(FramePipeline, HandsOnTheSameLinesAndPicturesAsTheSerialLoop)
 {
     const LoopCase& c = GetParam();
     SCOPED_TRACE(::testing::PrintToString(c));
-    SceneSource refSource, pipedSource;
-    KeepingSink refSink, pipedSink;
-    const LoopRun reference = runLoop(refSource, refSink, c.mode, kReference);
+    SceneSource serialSource, pipedSource;
+    KeepingSink serialSink, pipedSink;
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, kSerial);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
-    ASSERT_EQ(reference.status, 0);
-    ASSERT_EQ(reference.recorded.size(), static_cast<std::size_t>(kFrames));
-    expectSameAsReference(reference, piped);
+    ASSERT_EQ(serial.status, 0);
+    ASSERT_EQ(serial.recorded.size(), static_cast<std::size_t>(kFrames));
+    expectSameAsSerial(serial, piped);
     expectSamePictures(piped.recorded, piped.shown);
     // The pictures are not all alike, so equality above means something.
-    EXPECT_GT(
-        cv::norm(reference.recorded[1], reference.recorded[5], cv::NORM_INF),
-        0.0);
+    EXPECT_GT(cv::norm(serial.recorded[1], serial.recorded[5], cv::NORM_INF),
+              0.0);
 }
 
 TEST_P(FramePipeline, KeyEndsTheRunAfterThatFrameWithFewFramesRead)
@@ -248,14 +244,14 @@ TEST_P(FramePipeline, KeyEndsTheRunAfterThatFrameWithFewFramesRead)
     SCOPED_TRACE(::testing::PrintToString(c));
     constexpr int kKeyAt = 3;
     constexpr int kLongClip = 60;
-    SceneSource refSource(kLongClip), pipedSource(kLongClip);
-    KeepingSink refSink, pipedSink;
-    refSink.keyAt = pipedSink.keyAt = kKeyAt;
-    const LoopRun reference = runLoop(refSource, refSink, c.mode, kReference);
+    SceneSource serialSource(kLongClip), pipedSource(kLongClip);
+    KeepingSink serialSink, pipedSink;
+    serialSink.keyAt = pipedSink.keyAt = kKeyAt;
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, kSerial);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
-    EXPECT_EQ(reference.recorded.size(), static_cast<std::size_t>(kKeyAt));
-    expectSameAsReference(reference, piped);
+    EXPECT_EQ(serial.recorded.size(), static_cast<std::size_t>(kKeyAt));
+    expectSameAsSerial(serial, piped);
     // Frames in flight are bounded: the decoder stays a few frames ahead.
     EXPECT_LE(piped.reads, kKeyAt + c.workers + 6);
 }
@@ -264,68 +260,67 @@ TEST_P(FramePipeline, FrameOfAnotherSizeEndsTheRunAfterTheFramesBefore)
 {
     const LoopCase& c = GetParam();
     SCOPED_TRACE(::testing::PrintToString(c));
-    SceneSource refSource, pipedSource;
-    refSource.badAt = pipedSource.badAt = 5;
-    KeepingSink refSink, pipedSink;
-    const LoopRun reference = runLoop(refSource, refSink, c.mode, kReference);
+    SceneSource serialSource, pipedSource;
+    serialSource.badAt = pipedSource.badAt = 5;
+    KeepingSink serialSink, pipedSink;
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, kSerial);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
-    EXPECT_EQ(reference.status, -1);
-    EXPECT_EQ(reference.recorded.size(), 4u);
-    EXPECT_EQ(reference.err,
-              "Frame 5 of scene.avi is 96 x 36, not 96 x 72 like "
-              "the video: frames of changing size cannot be "
-              "compared\n");
-    expectSameAsReference(reference, piped);
+    EXPECT_EQ(serial.status, -1);
+    EXPECT_EQ(serial.recorded.size(), 4u);
+    EXPECT_EQ(serial.err, "Frame 5 of scene.avi is 96 x 36, not 96 x 72 like "
+                          "the video: frames of changing size cannot be "
+                          "compared\n");
+    expectSameAsSerial(serial, piped);
 }
 
 TEST_P(FramePipeline, FailingSourceIsThrownAfterTheFramesBefore)
 {
     const LoopCase& c = GetParam();
     SCOPED_TRACE(::testing::PrintToString(c));
-    SceneSource refSource, pipedSource;
-    refSource.throwAt = pipedSource.throwAt = 4;
-    KeepingSink refSink, pipedSink;
-    const LoopRun reference = runLoop(refSource, refSink, c.mode, kReference);
+    SceneSource serialSource, pipedSource;
+    serialSource.throwAt = pipedSource.throwAt = 4;
+    KeepingSink serialSink, pipedSink;
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, kSerial);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
-    EXPECT_NE(reference.thrown.find("the source failed"), std::string::npos);
-    EXPECT_EQ(piped.thrown, reference.thrown);
-    EXPECT_EQ(reference.recorded.size(), 3u);
-    expectSameAsReference(reference, piped);
+    EXPECT_NE(serial.thrown.find("the source failed"), std::string::npos);
+    EXPECT_EQ(piped.thrown, serial.thrown);
+    EXPECT_EQ(serial.recorded.size(), 3u);
+    expectSameAsSerial(serial, piped);
 }
 
 TEST_P(FramePipeline, FailingRecordingIsThrownAtTheSameFrame)
 {
     const LoopCase& c = GetParam();
     SCOPED_TRACE(::testing::PrintToString(c));
-    SceneSource refSource, pipedSource;
-    KeepingSink refSink, pipedSink;
-    refSink.failAt = pipedSink.failAt = 3;
-    const LoopRun reference = runLoop(refSource, refSink, c.mode, kReference);
+    SceneSource serialSource, pipedSource;
+    KeepingSink serialSink, pipedSink;
+    serialSink.failAt = pipedSink.failAt = 3;
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, kSerial);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
-    EXPECT_EQ(reference.thrown, "the writer failed");
-    EXPECT_EQ(piped.thrown, reference.thrown);
-    EXPECT_EQ(reference.shown.size(), 3u);
-    EXPECT_EQ(reference.recorded.size(), 2u);
-    expectSameAsReference(reference, piped);
+    EXPECT_EQ(serial.thrown, "the writer failed");
+    EXPECT_EQ(piped.thrown, serial.thrown);
+    EXPECT_EQ(serial.shown.size(), 3u);
+    EXPECT_EQ(serial.recorded.size(), 2u);
+    expectSameAsSerial(serial, piped);
 }
 
 TEST_P(FramePipeline, FailingWindowIsThrownAtTheSameFrame)
 {
     const LoopCase& c = GetParam();
     SCOPED_TRACE(::testing::PrintToString(c));
-    SceneSource refSource, pipedSource;
-    KeepingSink refSink, pipedSink;
-    refSink.showFailAt = pipedSink.showFailAt = 4;
-    const LoopRun reference = runLoop(refSource, refSink, c.mode, kReference);
+    SceneSource serialSource, pipedSource;
+    KeepingSink serialSink, pipedSink;
+    serialSink.showFailAt = pipedSink.showFailAt = 4;
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, kSerial);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
-    EXPECT_EQ(reference.thrown, "the window failed");
-    EXPECT_EQ(piped.thrown, reference.thrown);
-    EXPECT_EQ(reference.recorded.size(), 3u);
-    expectSameAsReference(reference, piped);
+    EXPECT_EQ(serial.thrown, "the window failed");
+    EXPECT_EQ(piped.thrown, serial.thrown);
+    EXPECT_EQ(serial.recorded.size(), 3u);
+    expectSameAsSerial(serial, piped);
 }
 
 TEST_P(FramePipeline, VideoWithoutFramesEndsAtOnce)
