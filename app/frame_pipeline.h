@@ -2,12 +2,11 @@
 // against the previous frame, the picture of it shown, recorded and its
 // film position printed, until a key or the end of the video.
 //
-// With more than one worker the loop is a pipeline: one thread decodes
-// ahead, the workers compute the flow and the colour picture of several
-// frame pairs at once, the calling thread prints and shows every frame in
-// order and one more thread records them in order. What it prints and the
-// pictures it hands on are the same as with one worker, which runs
-// everything on the calling thread.
+// The loop is a pipeline: one thread decodes ahead, the workers compute
+// the flow and the colour picture of several frame pairs at once, the
+// calling thread prints and shows every frame in order and one more thread
+// records them in order. What it prints and the pictures it hands on are
+// the same whatever the number of workers.
 #ifndef OF_ULK_FRAME_PIPELINE_H
 #define OF_ULK_FRAME_PIPELINE_H
 
@@ -17,8 +16,8 @@
 
 namespace ulk::viewer {
 
-// Where the frames come from. With more than one worker both functions are
-// called on the loop's own decoding thread, never at the same time.
+// Where the frames come from. Both functions are called on the loop's own
+// decoding thread, never at the same time.
 class FrameSource {
   public:
     virtual ~FrameSource() = default;
@@ -30,10 +29,10 @@ class FrameSource {
 };
 
 // Where the pictures go, each frame shown, then recorded, and a key waited
-// for after it is shown. With one worker all three are called on the
-// loop's calling thread in that order; with more, show and keyPressed are
-// called there and record on the loop's own recording thread, in frame
-// order, and the run ends only after every shown picture was recorded.
+// for after it is shown. show and keyPressed are called on the loop's
+// calling thread and record on the loop's own recording thread, in frame
+// order; a frame is shown only once the one before it is recorded, and the
+// run ends only after every shown picture was recorded.
 class FrameSink {
   public:
     virtual ~FrameSink() = default;

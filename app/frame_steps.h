@@ -1,6 +1,6 @@
-// The steps every frame goes through, shared by the serial and the
-// pipelined frame loop: the grey conversion, the flow, the picture and the
-// per-frame lines on standard output.
+// The steps every frame goes through in the frame loop: the grey
+// conversion, the flow, the picture and the per-frame lines on standard
+// output.
 #ifndef OF_ULK_FRAME_STEPS_H
 #define OF_ULK_FRAME_STEPS_H
 

@@ -6,6 +6,7 @@
 #include "flo_file.h"
 #include "flow_wheel.h"
 #include "interrupt_watch.h"
+#include "ordered_pipeline.h"
 #include "progress.h"
 #include "xy_coding.h"
 
@@ -18,17 +19,15 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <ostream>
-#include <thread>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace ulk::exporter {
@@ -54,13 +53,12 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-struct PairJob {
-    long index = 0;
-    cv::Mat older; // CV_8UC1
-    cv::Mat newer; // CV_8UC1
-};
-
-struct PairResult {
+// One pair from its reading to its writing: the two grey frames (CV_8UC1)
+// and what a worker made of them. The pipeline's slots serve pair after
+// pair, so the buffers are allocated once.
+struct PairSlot {
+    cv::Mat older;
+    cv::Mat newer;
     cv::Mat flow; // CV_32FC2: x and y velocity
     std::vector<uchar> colourPng;
     std::vector<uchar> wheelPng;
@@ -82,12 +80,22 @@ class StorageHandle {
     CvMemStorage* storage_;
 };
 
-// Reader (the calling thread), workers and the writer thread share this
-// state. The reader hands out jobs in frame order; workers compute them in
-// any order; the writer takes the results back in frame order.
-class Pipeline {
+// What a worker keeps from pair to pair.
+struct WorkerTools {
+    StorageHandle storage;
+    cv::Mat velx;
+    cv::Mat vely;
+    viz::ImageHolder colour;
+};
+
+using PairPipeline = frontend::OrderedPipeline<PairSlot>;
+
+// One run on the ordered pipeline: its thread reads the frames and pairs
+// them, the workers compute the pairs in any order, and the calling thread
+// writes them back in pair order.
+class BatchRun {
   public:
-    Pipeline(const ExportOptions& options, long expectedPairs,
+    BatchRun(const ExportOptions& options, long expectedPairs,
              bool expectedExact, std::ostream& progress,
              std::function<void(long)> onProgress)
         : options_(options), expectedPairs_(expectedPairs),
@@ -95,39 +103,43 @@ class Pipeline {
           onProgress_(std::move(onProgress))
     {
         workers_ = options.jobs > 0 ? options.jobs : defaultJobCount();
-        capacity_ = kPairsInFlightPerWorker * workers_ + 1;
     }
 
     ExportResult run(FrameSource& source, InterruptWatch* watch)
     {
         start_ = Clock::now();
         watch_ = watch;
-        if (watch != nullptr)
-            watch->setCallback([this](int signal) { interrupt(signal); });
-        std::vector<std::thread> threads;
-        for (int i = 0; i < workers_; ++i)
-            threads.emplace_back([this] { workerLoop(); });
-        std::thread writer([this] { writerLoop(); });
-
-        readLoop(source);
-
-        writer.join();
+        std::deque<WorkerTools> tools(static_cast<std::size_t>(workers_));
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopWorkers_ = true;
+            PairPipeline pipeline(
+                {workers_, kPairsInFlightPerWorker * workers_ + 1});
+            pipeline_ = &pipeline;
+            if (watch != nullptr)
+                watch->setCallback([this](int signal) { interrupt(signal); });
+            pipeline.start(
+                [&](long index, PairSlot& pair) {
+                    return readPair(source, index, pair);
+                },
+                [&](long index, PairSlot& pair, int worker) {
+                    computePair(index, pair,
+                                tools[static_cast<std::size_t>(worker)]);
+                });
+            try {
+                writePairs(pipeline);
+                pipeline.finish();
+            } catch (const std::exception& e) {
+                error_ = e.what();
+            }
+            if (watch != nullptr)
+                watch->setCallback(nullptr);
         }
-        jobReady_.notify_all();
-        for (std::thread& t : threads)
-            t.join();
-        if (watch != nullptr)
-            watch->setCallback(nullptr);
 
         ExportResult result;
         result.pairs = written_;
         result.seconds = secondsSince(start_);
         result.engineSeconds = engineSeconds_;
         result.workers = workers_;
-        result.error = error_.empty() ? readError_ : error_;
+        result.error = error_;
         result.signal = signal_;
         result.warning = warning_;
         result.partialFiles = partialFiles_;
@@ -144,215 +156,141 @@ class Pipeline {
     }
 
   private:
-    // A stop signal: nothing new is read or computed, the writer finishes
-    // the pair in hand and stops.
+    // A stop signal, from the watch's thread or the reading thread: nothing
+    // new is read or computed, the pair being written is finished.
     void interrupt(int signal)
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (signal_ == 0)
-                signal_ = signal;
-        }
-        jobReady_.notify_all();
-        resultReady_.notify_all();
-        slotFree_.notify_all();
+        int none = 0;
+        signal_.compare_exchange_strong(none, signal);
+        pipeline_->stop();
     }
 
-    // Whether the run stops early; the caller holds mutex_.
-    bool stopping() const { return failed_ || signal_ != 0; }
-
-    void fail(const std::string& message)
+    // The reading thread: reads frames, brought to the flow size, until
+    // pair `index` of a frame and the one options.step before it is
+    // complete. False at the end of the input and at a stop signal; a
+    // frame that cannot be read or paired ends the run with its message,
+    // after the pairs before it.
+    bool readPair(FrameSource& source, long index, PairSlot& pair)
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (error_.empty())
-                error_ = message;
-            failed_ = true;
-        }
-        jobReady_.notify_all();
-        resultReady_.notify_all();
-        slotFree_.notify_all();
-    }
-
-    // Reads frames, brings them to the flow size, pairs each with the frame
-    // options.step before it and queues the pairs.
-    void readLoop(FrameSource& source)
-    {
-        std::deque<cv::Mat> recent; // the last options.step frames
-        cv::Size readSize;          // of the frames as read
-        cv::Size flowSize;          // of the frames given to the engine
-        long frames = 0;
-        long pairs = 0;
-        std::string error;
-        bool stopped = false;
-        while (options_.maxPairs == 0 || pairs < options_.maxPairs) {
+        if (options_.maxPairs > 0 && index >= options_.maxPairs)
+            return false;
+        for (;;) {
             // The watch's flag is set by the time a signal handler returns,
             // before its thread passes the signal on.
-            if (watch_ != nullptr && watch_->signal() != 0)
+            if (watch_ != nullptr && watch_->signal() != 0) {
                 interrupt(watch_->signal());
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                stopped = stopping();
+                return false;
             }
-            if (stopped)
-                break;
             cv::Mat grey;
+            std::string error;
             FrameSource::Read status;
             try {
                 status = source.next(grey, error);
             } catch (const std::exception& e) {
                 status = FrameSource::Read::Error;
                 error = std::string("cannot read frame ") +
-                        std::to_string(frames) + ": " + e.what();
+                        std::to_string(frames_) + ": " + e.what();
             }
-            if (status == FrameSource::Read::Error) {
-                endInput(error);
-                break;
-            }
+            if (status == FrameSource::Read::Error)
+                throw std::runtime_error(error);
             if (status == FrameSource::Read::End) {
-                noteShortVideo(source, frames);
-                break;
+                noteShortVideo(source);
+                if (frames_ <= options_.step)
+                    throw std::runtime_error(tooFewFrames());
+                return false;
             }
-            if (frames > 0 && grey.size() != readSize) {
-                endInput("frame " + std::to_string(frames) + " is " +
-                         std::to_string(grey.cols) + "x" +
-                         std::to_string(grey.rows) + " but frame " +
-                         std::to_string(frames - 1) + " is " +
-                         std::to_string(readSize.width) + "x" +
-                         std::to_string(readSize.height));
-                break;
-            }
-            if (frames == 0) {
-                readSize = grey.size();
-                flowSize =
-                    flowFrameSize(readSize, options_.resizeWidth,
+            if (frames_ > 0 && grey.size() != readSize_)
+                throw std::runtime_error("frame " + std::to_string(frames_) +
+                                         " is " + std::to_string(grey.cols) +
+                                         "x" + std::to_string(grey.rows) +
+                                         " but frame " +
+                                         std::to_string(frames_ - 1) + " is " +
+                                         std::to_string(readSize_.width) + "x" +
+                                         std::to_string(readSize_.height));
+            if (frames_ == 0) {
+                readSize_ = grey.size();
+                flowSize_ =
+                    flowFrameSize(readSize_, options_.resizeWidth,
                                   options_.resizeHeight, options_.shortSide);
             }
-            if (flowSize != readSize)
-                grey = resizedFrame(grey, flowSize);
-            if (static_cast<long>(recent.size()) == options_.step) {
-                std::unique_lock<std::mutex> lock(mutex_);
-                slotFree_.wait(
-                    lock, [&] { return stopping() || inFlight_ < capacity_; });
-                if (stopping()) {
-                    stopped = true;
-                    break;
-                }
-                ++inFlight_;
-                jobs_.push_back(PairJob{pairs, recent.front(), grey});
-                ++submitted_;
-                ++pairs;
-                lock.unlock();
-                jobReady_.notify_one();
-                recent.pop_front();
+            if (flowSize_ != readSize_)
+                grey = resizedFrame(grey, flowSize_);
+            recent_.push_back(grey);
+            ++frames_;
+            if (static_cast<long>(recent_.size()) > options_.step) {
+                pair.older = recent_.front();
+                pair.newer = grey;
+                recent_.pop_front();
+                return true;
             }
-            recent.push_back(grey);
-            ++frames;
         }
-        std::string tooFew;
-        if (frames <= options_.step && !stopped)
-            tooFew = options_.step == 1
-                         ? "the input holds fewer than two frames"
-                         : "the input holds " + std::to_string(frames) +
-                               " frames, fewer than the " +
-                               std::to_string(options_.step + 1) +
-                               " that --step " + std::to_string(options_.step) +
-                               " needs";
-        endInput(tooFew);
+    }
+
+    std::string tooFewFrames() const
+    {
+        if (options_.step == 1)
+            return "the input holds fewer than two frames";
+        return "the input holds " + std::to_string(frames_) +
+               " frames, fewer than the " + std::to_string(options_.step + 1) +
+               " that --step " + std::to_string(options_.step) + " needs";
     }
 
     // A video whose frames ran out before the count its header declares
     // may be cut short or damaged: its last pair may be computed from a
     // damaged frame.
-    void noteShortVideo(const FrameSource& source, long frames)
+    void noteShortVideo(const FrameSource& source)
     {
         long declared = source.frameCount();
-        if (declared <= 0 || frames >= declared)
+        if (declared <= 0 || frames_ >= declared)
             return;
-        std::lock_guard<std::mutex> lock(mutex_);
         warning_ = "the video header declares " + std::to_string(declared) +
-                   " frames but only " + std::to_string(frames) +
+                   " frames but only " + std::to_string(frames_) +
                    " were read; the file may be cut short or damaged";
     }
 
-    // Ends the input, with a reason when reading failed. The pairs read
-    // before the failure are still computed and written; the reason is
-    // reported after them.
-    void endInput(const std::string& readError)
+    // A worker: the flow of one pair and the pictures asked for; a failure
+    // ends the run with a message naming the pair, after the pairs before.
+    void computePair(long index, PairSlot& pair, WorkerTools& tools)
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!inputDone_ && readError_.empty())
-                readError_ = readError;
-            inputDone_ = true;
-        }
-        resultReady_.notify_all();
-    }
-
-    void workerLoop()
-    {
-        StorageHandle storage;
-        cv::Mat velx;
-        cv::Mat vely;
-        viz::ImageHolder colour;
-        for (;;) {
-            PairJob job;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                jobReady_.wait(lock, [&] {
-                    return stopping() || stopWorkers_ || !jobs_.empty();
-                });
-                if (stopping() || jobs_.empty())
-                    return;
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
-            }
-            try {
-                PairResult result =
-                    computePair(job, storage.get(), velx, vely, colour);
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    results_.emplace(job.index, std::move(result));
-                }
-                resultReady_.notify_all();
-            } catch (const cv::Exception& e) {
-                fail("flow of pair " + std::to_string(job.index) +
-                     " failed: " + e.err + " (" + e.func + ")");
-            } catch (const std::exception& e) {
-                fail("flow of pair " + std::to_string(job.index) +
-                     " failed: " + e.what());
-            }
+        try {
+            computeFlowAndPictures(pair, tools);
+        } catch (const cv::Exception& e) {
+            throw std::runtime_error("flow of pair " + std::to_string(index) +
+                                     " failed: " + e.err + " (" + e.func + ")");
+        } catch (const std::exception& e) {
+            throw std::runtime_error("flow of pair " + std::to_string(index) +
+                                     " failed: " + e.what());
         }
     }
 
-    PairResult computePair(const PairJob& job, CvMemStorage* storage,
-                           cv::Mat& velx, cv::Mat& vely,
-                           viz::ImageHolder& colour)
+    void computeFlowAndPictures(PairSlot& pair, WorkerTools& tools)
     {
-        velx.create(job.newer.size(), CV_32FC1);
-        vely.create(job.newer.size(), CV_32FC1);
-        CvMat srcA = cvMat(job.older);
-        CvMat srcB = cvMat(job.newer);
+        cv::Mat& velx = tools.velx;
+        cv::Mat& vely = tools.vely;
+        velx.create(pair.newer.size(), CV_32FC1);
+        vely.create(pair.newer.size(), CV_32FC1);
+        CvMat srcA = cvMat(pair.older);
+        CvMat srcB = cvMat(pair.newer);
         CvMat vx = cvMat(velx);
         CvMat vy = cvMat(vely);
 
-        PairResult result;
         Clock::time_point t0 = Clock::now();
-        cvCalcOpticalFlowULKRefined(&srcA, &srcB, &vx, &vy, storage, nullptr,
-                                    options_.refined ? CV_ULK_REFINED_DEFAULT
-                                                     : 0);
-        result.engineSeconds = secondsSince(t0);
+        cvCalcOpticalFlowULKRefined(
+            &srcA, &srcB, &vx, &vy, tools.storage.get(), nullptr,
+            options_.refined ? CV_ULK_REFINED_DEFAULT : 0);
+        pair.engineSeconds = secondsSince(t0);
 
         cv::Mat channels[] = {velx, vely};
-        cv::merge(channels, 2, result.flow);
+        cv::merge(channels, 2, pair.flow);
 
         if (options_.png) {
+            viz::ImageHolder& colour = tools.colour;
             if (colour.width() != velx.cols || colour.height() != velx.rows)
                 colour.create(velx.cols, velx.rows, IPL_DEPTH_8U, 3);
             viz::renderVelocityColour(&vx, &vy, viz::kColourFactorSingle,
                                       colour);
             cv::imencode(".png", cv::cvarrToMat(colour.image()),
-                         result.colourPng);
+                         pair.colourPng);
         }
         if (options_.format == FieldFormat::Xy) {
             const std::string ext = options_.xyPng ? ".png" : ".jpg";
@@ -361,47 +299,30 @@ class Pipeline {
                                : std::vector<int>{cv::IMWRITE_JPEG_QUALITY,
                                                   kXyJpegQuality};
             cv::imencode(ext, xyComponentImage(velx, options_.bound),
-                         result.xImage, params);
+                         pair.xImage, params);
             cv::imencode(ext, xyComponentImage(vely, options_.bound),
-                         result.yImage, params);
+                         pair.yImage, params);
         }
         if (options_.wheel) {
             cv::Mat wheel = viz::renderFlowWheel(velx, vely, options_.maxSpeed);
             viz::drawWheelLegend(wheel, options_.legend);
-            cv::imencode(".png", wheel, result.wheelPng);
+            cv::imencode(".png", wheel, pair.wheelPng);
         }
-        return result;
     }
 
-    // Takes the results back in pair order and writes their files.
-    void writerLoop()
+    // The calling thread: takes the pairs back in pair order and writes
+    // their files; a file that cannot be written ends the run.
+    void writePairs(PairPipeline& pipeline)
     {
         double lastProgress = -kProgressInterval;
-        for (long next = 0;; ++next) {
-            PairResult result;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                resultReady_.wait(lock, [&] {
-                    return stopping() || results_.count(next) != 0 ||
-                           (inputDone_ && next >= submitted_);
-                });
-                if (stopping() || results_.count(next) == 0)
-                    return;
-                result = std::move(results_[next]);
-                results_.erase(next);
-            }
+        for (long index = 0; PairSlot* pair = pipeline.next(); ++index) {
             std::string error;
-            if (!writePair(next, result, error)) {
-                fail(error);
+            if (!writePair(index, *pair, error)) {
+                error_ = error;
                 return;
             }
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                ++written_;
-                engineSeconds_ += result.engineSeconds;
-                --inFlight_;
-            }
-            slotFree_.notify_one();
+            ++written_;
+            engineSeconds_ += pair->engineSeconds;
 
             double elapsed = secondsSince(start_);
             if (onProgress_ && elapsed - lastProgress >= kProgressInterval) {
@@ -445,13 +366,13 @@ class Pipeline {
         return true;
     }
 
-    bool writePair(long index, const PairResult& result, std::string& error)
+    bool writePair(long index, const PairSlot& pair, std::string& error)
     {
         fs::path dir(options_.outputDir);
         partialFiles_.clear();
-        auto flo = [&result](const std::string& path) {
+        auto flo = [&pair](const std::string& path) {
             std::string reason; // writeFileAtomically names the failure
-            return viz::writeFlowFile(path, result.flow, reason);
+            return viz::writeFlowFile(path, pair.flow, reason);
         };
         auto bytes = [](const std::vector<uchar>& encoded) {
             return [&encoded](const std::string& path) {
@@ -463,15 +384,15 @@ class Pipeline {
             return false;
         if (options_.format == FieldFormat::Xy &&
             (!writeOne(dir / xFileName(index, options_.xyPng),
-                       bytes(result.xImage), error) ||
+                       bytes(pair.xImage), error) ||
              !writeOne(dir / yFileName(index, options_.xyPng),
-                       bytes(result.yImage), error)))
+                       bytes(pair.yImage), error)))
             return false;
         if (options_.png && !writeOne(dir / colourFileName(index),
-                                      bytes(result.colourPng), error))
+                                      bytes(pair.colourPng), error))
             return false;
-        if (options_.wheel && !writeOne(dir / wheelFileName(index),
-                                        bytes(result.wheelPng), error))
+        if (options_.wheel &&
+            !writeOne(dir / wheelFileName(index), bytes(pair.wheelPng), error))
             return false;
         partialFiles_.clear();
         return true;
@@ -483,30 +404,24 @@ class Pipeline {
     std::ostream& progress_;
     std::function<void(long)> onProgress_; // instead of the progress line
     InterruptWatch* watch_ = nullptr;
+    PairPipeline* pipeline_ = nullptr; // during run()
     int workers_ = 1;
-    long capacity_ = 1;
     Clock::time_point start_;
+    std::atomic<int> signal_{0}; // the stop signal caught, 0 while none
 
-    std::mutex mutex_;
-    std::condition_variable jobReady_;
-    std::condition_variable resultReady_;
-    std::condition_variable slotFree_;
-    std::deque<PairJob> jobs_;
-    std::map<long, PairResult> results_;
-    long inFlight_ = 0;  // pairs queued, in work or waiting to be written
-    long submitted_ = 0; // pairs handed to the workers
-    long written_ = 0;   // pairs whose files are written
-    double engineSeconds_ = 0.0;
-    bool inputDone_ = false;
-    bool stopWorkers_ = false;
-    bool failed_ = false;
-    int signal_ = 0;             // the stop signal caught, 0 while none
-    bool progressShown_ = false; // writer thread only, read after its join
-    std::string error_;          // first failure of a worker or the writer
-    std::string readError_;      // why the input ended early, if it did
+    // The reading thread's, read by the calling thread once it has ended.
+    std::deque<cv::Mat> recent_; // the last options.step frames
+    cv::Size readSize_;          // of the frames as read
+    cv::Size flowSize_;          // of the frames given to the engine
+    long frames_ = 0;            // frames read
     std::string warning_;        // a video shorter than its header says
-    // Files of the pair being written that are already in place; writer
-    // thread only, read after its join.
+
+    // The calling thread's.
+    long written_ = 0; // pairs whose files are written
+    double engineSeconds_ = 0.0;
+    bool progressShown_ = false;
+    std::string error_; // why the run ended early, if it did
+    // Files of the pair being written that are already in place.
     std::vector<std::string> partialFiles_;
 };
 
@@ -718,8 +633,8 @@ ExportResult runBatchExport(const ExportOptions& options, FrameSource& source,
 {
     long pairs = expectedPairs(options, source);
     bool exact = source.countIsExact();
-    Pipeline pipeline(options, pairs, exact, progress, std::move(onProgress));
-    return pipeline.run(source, watch);
+    BatchRun run(options, pairs, exact, progress, std::move(onProgress));
+    return run.run(source, watch);
 }
 
 int exportMain(const std::vector<std::string>& args, std::ostream& out,

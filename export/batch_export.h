@@ -62,8 +62,8 @@ struct ExportResult {
 // temporary name and renamed into place when complete. Existing files stop
 // the run unless options.force is set. The progress line goes to progress
 // unless options.quiet is set, or, when onProgress is given, the count of
-// pairs written goes to it instead, at the progress line's pace (from the
-// writer thread). With a watch, a stop signal ends the run after the pair
+// pairs written goes to it instead, at the progress line's pace (on the
+// calling thread). With a watch, a stop signal ends the run after the pair
 // being written; result.signal names it.
 ExportResult runBatchExport(const ExportOptions& options, FrameSource& source,
                             std::ostream& progress,

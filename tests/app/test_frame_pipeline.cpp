@@ -1,14 +1,18 @@
-// The frame loop with one worker (serial) and with several (pipelined):
-// the same lines printed, the same pictures shown and handed to the
-// recording, and the same end at a key, at a frame that cannot be
-// processed and at a failure of the source or the recording.
+// The frame loop with one worker and with several against the test's own
+// loop of the frame steps: the same lines printed, the same pictures shown
+// and handed to the recording, and the same end at a key, at a frame that
+// cannot be processed and at a failure of the source or the recording.
 #include "frame_pipeline.h"
+#include "frame_steps.h"
 #include "support.h"
 #include "synthetic_scene.h"
 
 #include <gtest/gtest.h>
 
+#include <opencv2/core/core_c.h>
+
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -104,6 +108,55 @@ struct LoopRun {
     int reads = 0;
 };
 
+// One frame after the other from the frame steps, as the program's loop
+// hands them on whatever its number of workers. Adding two fields does not
+// depend on their order, so the /av sum takes the older first throughout.
+int serialLoop(FrameSource& source, FrameSink& sink,
+               const FrameLoopSettings& settings)
+{
+    const cv::Size size = settings.frameSize;
+    auto zeros = [&](int type) { return cv::Mat(cv::Mat::zeros(size, type)); };
+    cv::Mat grey[] = {zeros(CV_8UC1), zeros(CV_8UC1)}, sumX, sumY, frame;
+    cv::Mat velx[] = {zeros(CV_32FC1), zeros(CV_32FC1)};
+    cv::Mat vely[] = {zeros(CV_32FC1), zeros(CV_32FC1)};
+    std::unique_ptr<CvMemStorage, void (*)(CvMemStorage*)> storage(
+        cvCreateMemStorage(0),
+        [](CvMemStorage* s) { cvReleaseMemStorage(&s); });
+    StuffInfo info{};
+    ulk::viz::ImageHolder picture;
+    picture.create(size.width, size.height, IPL_DEPTH_8U, 3);
+    cvSetZero(picture.image());
+    const cv::Mat shown = cv::cvarrToMat(picture.image());
+    for (long n = 1; source.read(frame); ++n) {
+        const int now = n % 2, before = 1 - now;
+        const std::string problem =
+            frameToGrey(frame, grey[now], n, settings.shownSource);
+        if (!problem.empty()) {
+            printProblem(problem);
+            return -1;
+        }
+        computeFlow(grey[before], grey[now], velx[now], vely[now],
+                    storage.get(), settings.stuffInfo ? &info : nullptr,
+                    settings.refined);
+        if (settings.stuffInfo)
+            paintOverlay(info, picture);
+        else if (settings.addFields)
+            paintColourOfSum(velx[before], vely[before], velx[now], vely[now],
+                             sumX, sumY, picture);
+        else
+            paintColour(velx[now], vely[now], picture);
+        printPosition(source.position());
+        sink.show(shown);
+        sink.record(shown);
+        if (sink.keyPressed())
+            break;
+    }
+    return 0;
+}
+
+// runLoop's worker count for the serial loop.
+constexpr int kSerial = 0;
+
 LoopRun runLoop(SceneSource& source, KeepingSink& sink, const std::string& mode,
                 int workers)
 {
@@ -118,7 +171,8 @@ LoopRun runLoop(SceneSource& source, KeepingSink& sink, const std::string& mode,
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     try {
-        run.status = runFrameLoop(source, sink, settings);
+        run.status = workers == kSerial ? serialLoop(source, sink, settings)
+                                        : runFrameLoop(source, sink, settings);
     } catch (const std::exception& e) {
         run.thrown = e.what();
     }
@@ -172,7 +226,7 @@ TEST_P(FramePipeline, HandsOnTheSameLinesAndPicturesAsTheSerialLoop)
     SCOPED_TRACE(::testing::PrintToString(c));
     SceneSource serialSource, pipedSource;
     KeepingSink serialSink, pipedSink;
-    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, kSerial);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
     ASSERT_EQ(serial.status, 0);
@@ -193,7 +247,7 @@ TEST_P(FramePipeline, KeyEndsTheRunAfterThatFrameWithFewFramesRead)
     SceneSource serialSource(kLongClip), pipedSource(kLongClip);
     KeepingSink serialSink, pipedSink;
     serialSink.keyAt = pipedSink.keyAt = kKeyAt;
-    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, kSerial);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
     EXPECT_EQ(serial.recorded.size(), static_cast<std::size_t>(kKeyAt));
@@ -209,7 +263,7 @@ TEST_P(FramePipeline, FrameOfAnotherSizeEndsTheRunAfterTheFramesBefore)
     SceneSource serialSource, pipedSource;
     serialSource.badAt = pipedSource.badAt = 5;
     KeepingSink serialSink, pipedSink;
-    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, kSerial);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
     EXPECT_EQ(serial.status, -1);
@@ -227,7 +281,7 @@ TEST_P(FramePipeline, FailingSourceIsThrownAfterTheFramesBefore)
     SceneSource serialSource, pipedSource;
     serialSource.throwAt = pipedSource.throwAt = 4;
     KeepingSink serialSink, pipedSink;
-    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, kSerial);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
     EXPECT_NE(serial.thrown.find("the source failed"), std::string::npos);
@@ -243,7 +297,7 @@ TEST_P(FramePipeline, FailingRecordingIsThrownAtTheSameFrame)
     SceneSource serialSource, pipedSource;
     KeepingSink serialSink, pipedSink;
     serialSink.failAt = pipedSink.failAt = 3;
-    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, kSerial);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
     EXPECT_EQ(serial.thrown, "the writer failed");
@@ -260,7 +314,7 @@ TEST_P(FramePipeline, FailingWindowIsThrownAtTheSameFrame)
     SceneSource serialSource, pipedSource;
     KeepingSink serialSink, pipedSink;
     serialSink.showFailAt = pipedSink.showFailAt = 4;
-    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, 1);
+    const LoopRun serial = runLoop(serialSource, serialSink, c.mode, kSerial);
     const LoopRun piped = runLoop(pipedSource, pipedSink, c.mode, c.workers);
 
     EXPECT_EQ(serial.thrown, "the window failed");
@@ -284,9 +338,10 @@ TEST_P(FramePipeline, VideoWithoutFramesEndsAtOnce)
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, FramePipeline,
-    ::testing::Values(LoopCase{"", 2}, LoopCase{"", 4}, LoopCase{"/av", 2},
-                      LoopCase{"/av", 3}, LoopCase{"/si", 2},
-                      LoopCase{"/si", 4}),
+    ::testing::Values(LoopCase{"", 1}, LoopCase{"", 2}, LoopCase{"", 4},
+                      LoopCase{"/av", 1}, LoopCase{"/av", 2},
+                      LoopCase{"/av", 3}, LoopCase{"/si", 1},
+                      LoopCase{"/si", 2}, LoopCase{"/si", 4}),
     [](const ::testing::TestParamInfo<LoopCase>& info) {
         return paramName(
             (info.param.mode.empty() ? "colour" : info.param.mode) + " " +
@@ -297,9 +352,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 class FramePipelineProgram : public ::testing::TestWithParam<std::string> {};
 
-// The same clip run with OPENCV_FOR_THREADS_NUM=1 (the serial loop) and =2
-// (the pipeline): the same output and the same recorded file, byte for
-// byte (the writer's encoding is deterministic).
+// The same clip run with OPENCV_FOR_THREADS_NUM=1 (one worker) and =2 (two
+// workers): the same output and the same recorded file, byte for byte (the
+// writer's encoding is deterministic).
 TEST_P(FramePipelineProgram, RecordsTheSameFileOnOneThreadAndOnTwo)
 {
     const std::string option = GetParam();
