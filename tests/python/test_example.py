@@ -1,4 +1,5 @@
-"""examples/flow_of_video.py makes its picture from the shared real clip."""
+"""examples/flow_of_video.py makes its picture from the shared real clip,
+and from a clip of its own when given none."""
 
 import os
 import subprocess
@@ -32,3 +33,16 @@ def test_side_by_side_picture_of_frame_and_flow_colours(tmp_dir):
     assert np.array_equal(picture[:, :640], newer)
     assert np.array_equal(picture[:, 640:], colours)
     assert colours.any(), "the traffic moves"
+
+
+def test_without_a_video_it_makes_its_own_clip(tmp_dir):
+    run = subprocess.run(
+        [sys.executable, os.path.abspath(EXAMPLE)],
+        capture_output=True, text=True, cwd=tmp_dir,
+    )
+    assert run.returncode == 0, run.stderr
+    assert "made a clip of" in run.stdout
+    picture = cv2.imread(os.path.join(tmp_dir, "flow_of_video.png"))
+    assert picture.shape == (240, 640, 3)
+    assert picture[:, 320:].any(), "the square and the disc move"
+    assert os.listdir(tmp_dir) == ["flow_of_video.png"], "the clip is removed"
