@@ -38,8 +38,7 @@ pid_t startExporter(const std::vector<std::string>& args,
         argv.push_back(word.data());
     argv.push_back(nullptr);
     std::string suppressions =
-        "LSAN_OPTIONS=suppressions=" +
-        (fs::path(__FILE__).parent_path() / "lsan.supp").string();
+        std::string("LSAN_OPTIONS=suppressions=") + OF_ULK_LSAN_SUPPRESSIONS;
     std::vector<char*> envp;
     for (char** e = environ; *e != nullptr; ++e)
         if (std::strncmp(*e, "LSAN_OPTIONS=", 13) != 0)

@@ -57,8 +57,7 @@ ProcessResult runProgram(const std::string& dir, const std::string& program,
                          const std::vector<std::string>& args,
                          const std::string& environment, int timeoutSeconds)
 {
-    const std::filesystem::path suppressions =
-        std::filesystem::path(__FILE__).parent_path() / "lsan.supp";
+    const std::filesystem::path suppressions = OF_ULK_LSAN_SUPPRESSIONS;
     std::string command =
         "cd " + shellQuoted(dir) +
         " && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
