@@ -55,6 +55,9 @@ DAMAGED = [
     ("data_cut", header(2, 2) + bytes(31), "holds 31 bytes of flow, but 2 x 2 needs 32"),
     ("bytes_after_the_data", header(1, 1) + bytes(9), "holds 9 bytes"),
     ("huge_size", header(1 << 30, 1 << 30), "needs 9223372036854775808"),
+    # 8 bytes times this size passes 2**64 by exactly the 11936 bytes here.
+    ("size_past_64_bits", header(2147380029, 1073793636) + bytes(11936),
+     "holds 11936 bytes of flow, but 2147380029 x 1073793636 needs 18446744073709563552"),
 ]
 
 
