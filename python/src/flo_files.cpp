@@ -4,10 +4,12 @@
 #include "bindings.h"
 #include "errors.h"
 
+#include "atomic_file.h"
 #include "flo_file.h"
 
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 
 namespace ulk::python {
 
@@ -48,6 +50,12 @@ const char* const kWriteDoc =
 
 Write a field as a Middlebury .flo file, replacing any file there.
 
+The bytes go to a hidden temporary file in the same folder, which is
+renamed to ``path`` when complete: a write that fails (a full disk, a
+file-size limit) leaves the earlier file as it was, or no file. The
+folder must therefore be writable, and a symbolic link at ``path`` is
+replaced by the file, not written through.
+
 Parameters
 ----------
 path : str or os.PathLike
@@ -63,7 +71,7 @@ TypeError
 ValueError
     ``flow`` is empty.
 OSError
-    The file cannot be written.
+    The file cannot be written; the message names the reason.
 )doc";
 
 std::string pathArg(py::handle object)
@@ -113,7 +121,17 @@ void writeFlo(py::handle pathObject, py::handle flowObject)
     bool written;
     {
         py::gil_scoped_release unlocked;
-        written = viz::writeFlowFile(path, flow.mat, error);
+        // The temporary name depends on the target and the process only:
+        // writes of one file from two threads would share it.
+        static std::mutex writing;
+        std::lock_guard<std::mutex> lock(writing);
+        written = exporter::writeFileAtomically(
+            path,
+            [&flow](const std::string& temporary) {
+                std::string reason; // writeFileAtomically names the failure
+                return viz::writeFlowFile(temporary, flow.mat, reason);
+            },
+            error);
     }
     if (!written)
         raiseOsError(error);

@@ -3,7 +3,9 @@ the C++ reference program that gives the library's own results."""
 
 import os
 import subprocess
+import sys
 import tempfile
+import textwrap
 
 import cv2
 import numpy as np
@@ -59,6 +61,13 @@ def clip_frames(name, count, start=0):
             frames.append(frame)
         index += 1
     return frames
+
+
+def run_python(script, *args):
+    """Runs a script in an interpreter of its own, in this folder."""
+    command = [sys.executable, "-c", textwrap.dedent(script), *args]
+    here = os.path.dirname(__file__)
+    return subprocess.run(command, capture_output=True, text=True, timeout=120, cwd=here)
 
 
 @pytest.fixture

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import ofulk
+from conftest import run_python
 
 
 def distinct_field(rows=7, cols=11):
@@ -95,3 +96,22 @@ def test_unreachable_paths_raise_os_errors(tmp_dir):
 def test_wrong_kinds_raise_type_error(call):
     with pytest.raises(TypeError):
         call()
+
+
+WRITE_UNDER_A_SIZE_LIMIT = """
+    import resource, signal, sys, numpy as np, ofulk
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))
+    ofulk.write_flo(sys.argv[1], np.zeros((64, 64, 2), np.float32))
+"""
+
+
+@pytest.mark.parametrize("earlier", [b"earlier file", None], ids=["replacing", "new"])
+def test_failed_write_leaves_the_earlier_file_or_none(tmp_dir, earlier):
+    path = pathlib.Path(tmp_dir, "f.flo")
+    if earlier:
+        path.write_bytes(earlier)
+    run = run_python(WRITE_UNDER_A_SIZE_LIMIT, str(path))
+    assert f"OSError: cannot write {path}: File too large" in run.stderr
+    assert os.listdir(tmp_dir) == (["f.flo"] if earlier else [])
+    assert not earlier or path.read_bytes() == earlier
