@@ -4,6 +4,7 @@
 #include "bindings.h"
 #include "errors.h"
 #include "grey_frame.h"
+#include "paths.h"
 
 #include <opencv2/videoio.hpp>
 
@@ -17,18 +18,20 @@ namespace {
 
 class VideoFrames {
   public:
-    explicit VideoFrames(const std::string& path) : path_(path)
+    explicit VideoFrames(py::handle pathObject)
     {
+        const PathArg path = pathArg(pathObject);
+        path_ = path.bytes;
         std::error_code ec;
-        if (!std::filesystem::exists(path, ec))
-            raiseFileNotFound(path);
+        if (!std::filesystem::exists(path_, ec))
+            raiseFileNotFound(path.given);
         bool opened;
         {
             py::gil_scoped_release unlocked;
-            opened = capture_.open(path) && capture_.isOpened();
+            opened = capture_.open(path_) && capture_.isOpened();
         }
         if (!opened)
-            raiseOsError("cannot open " + path + " as a video");
+            raiseOsError("cannot open " + path_ + " as a video");
     }
 
     // The next frame as an H x W uint8 array, or None after the last one.
@@ -88,7 +91,7 @@ void bindVideoFrames(py::module_& m)
 {
     py::class_<VideoFrames>(m, "_VideoFrames",
                             "Grey frames of a video; see ofulk.video_flows.")
-        .def(py::init<const std::string&>(), py::arg("path"))
+        .def(py::init<py::handle>(), py::arg("path"))
         .def("read", &VideoFrames::read,
              "read() -> numpy.ndarray | None\n\nThe next frame as H x W uint8, "
              "or None after the last.");

@@ -33,6 +33,15 @@ def textured_pair(width=160, height=120, dx=2, dy=1, seed=7):
     return older, newer
 
 
+def write_clip(path, frames, width=96, height=64):
+    """An MJPG clip of a textured scene moving right by 2 pixels a frame."""
+    scene, _ = textured_pair(width, height, seed=5)
+    writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"MJPG"), 10, (width, height))
+    for i in range(frames):
+        writer.write(np.roll(scene, 2 * i, axis=1))
+    writer.release()
+
+
 def shared_data_dir():
     path = os.environ.get("OF_ULK_SHARED_DATA") or os.path.join(
         os.path.dirname(__file__), "..", "..", "..", "shared", "data"

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import ofulk
-from conftest import run_python
+from conftest import run_python, write_clip
 
 
 def distinct_field(rows=7, cols=11):
@@ -86,12 +86,12 @@ def test_unreachable_paths_raise_os_errors(tmp_dir):
     "call",
     [
         lambda: ofulk.read_flo(12),
-        lambda: ofulk.read_flo(b"bytes.flo"),
+        lambda: ofulk.read_flo(["x.flo"]),
         lambda: ofulk.write_flo(None, distinct_field()),
         lambda: ofulk.write_flo("x.flo", distinct_field().astype(np.float64)),
         lambda: ofulk.write_flo("x.flo", distinct_field()[..., 0]),
     ],
-    ids=["int_path", "bytes_path", "none_path", "float64_field", "one_channel"],
+    ids=["int_path", "list_path", "none_path", "float64_field", "one_channel"],
 )
 def test_wrong_kinds_raise_type_error(call):
     with pytest.raises(TypeError):
@@ -115,3 +115,31 @@ def test_failed_write_leaves_the_earlier_file_or_none(tmp_dir, earlier):
     assert f"OSError: cannot write {path}: File too large" in run.stderr
     assert os.listdir(tmp_dir) == (["f.flo"] if earlier else [])
     assert not earlier or path.read_bytes() == earlier
+
+
+@pytest.mark.parametrize("kind", [str, os.fsencode], ids=["str", "bytes"])
+@pytest.mark.parametrize(
+    "call",
+    [lambda path: ofulk.write_flo(path, distinct_field()), ofulk.read_flo, ofulk.video_flows],
+    ids=["write_flo", "read_flo", "video_flows"],
+)
+def test_null_byte_in_a_path_is_refused_as_open_refuses_it(tmp_dir, call, kind):
+    path = os.path.join(tmp_dir, "a.flo")
+    ofulk.write_flo(path, distinct_field(3, 3))
+    with pytest.raises(ValueError, match="embedded null byte"):
+        call(kind(path + "\0.bak"))
+    assert ofulk.read_flo(path).shape == (3, 3, 2)
+
+
+@pytest.mark.parametrize("kind", [os.fsencode, os.fsdecode], ids=["bytes", "str_escaped"])
+def test_paths_that_are_not_utf8_name_the_file_as_open_does(tmp_dir, kind):
+    path = os.path.join(os.fsencode(tmp_dir), b"caf\xe9.flo")
+    ofulk.write_flo(kind(path), distinct_field())
+    assert ofulk.read_flo(kind(path)).tobytes() == distinct_field().tobytes()
+    write_clip(os.path.join(tmp_dir, "clip.avi"), 3)
+    os.rename(os.path.join(tmp_dir, "clip.avi"), path + b".avi")
+    assert [i for i, _ in ofulk.video_flows(kind(path + b".avi"))] == [0, 1]
+    assert sorted(os.listdir(os.fsencode(tmp_dir))) == [b"caf\xe9.flo", b"caf\xe9.flo.avi"]
+    with pytest.raises(FileNotFoundError) as raised:
+        ofulk.read_flo(kind(path + b".\xff"))
+    assert raised.value.filename == kind(path + b".\xff")
