@@ -4,6 +4,7 @@
 #include "bindings.h"
 #include "errors.h"
 #include "paths.h"
+#include "unlocked.h"
 
 #include "atomic_file.h"
 #include "flo_file.h"
@@ -87,7 +88,7 @@ py::array readFlo(py::handle pathObject)
     std::string error;
     bool read;
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         read = viz::readFlowFile(path, flow, error);
     }
     if (!read) {
@@ -107,7 +108,7 @@ void writeFlo(py::handle pathObject, py::handle flowObject)
     std::string error;
     bool written;
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         // The temporary name depends on the target and the process only:
         // writes of one file from two threads would share it.
         static std::mutex writing;

@@ -4,6 +4,7 @@
 #include "bindings.h"
 #include "errors.h"
 #include "stuff_info.h"
+#include "unlocked.h"
 
 #include "cvoptflowulk.hpp"
 
@@ -167,7 +168,7 @@ class FlowEngine {
     void setRefined(py::handle refined)
     {
         const bool on = refinedArg(refined);
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         std::lock_guard<std::mutex> lock(mutex_);
         engine_->setRefinements(on ? kRefinedFlags : 0);
         refined_ = on;
@@ -177,7 +178,7 @@ class FlowEngine {
     {
         Call call(prev, next, flow);
         {
-            py::gil_scoped_release unlocked;
+            Unlocked unlocked;
             std::lock_guard<std::mutex> lock(mutex_);
             engine_->calc(call.prev.mat, call.next.mat, call.flow.mat);
         }
@@ -189,7 +190,7 @@ class FlowEngine {
         Call call(prev, next, py::none());
         StuffInfoCopy copy;
         {
-            py::gil_scoped_release unlocked;
+            Unlocked unlocked;
             std::lock_guard<std::mutex> lock(mutex_);
             copy = copyStuffInfo(engine_->calcWithStuffInfo(
                 call.prev.mat, call.next.mat, call.flow.mat));
@@ -200,7 +201,7 @@ class FlowEngine {
 
     void collectGarbage()
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         std::lock_guard<std::mutex> lock(mutex_);
         engine_->collectGarbage();
     }

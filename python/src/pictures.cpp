@@ -4,6 +4,7 @@
 #include "bindings.h"
 #include "errors.h"
 #include "stuff_info.h"
+#include "unlocked.h"
 
 #include "flow_wheel.h"
 #include "image_holder.h"
@@ -123,7 +124,7 @@ py::array flowToColour(py::handle flowObject, double k)
                         std::string(py::str(py::float_(k))));
     ArrayMat out = newArray({flow.mat.rows, flow.mat.cols, 3}, CV_8UC3);
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         cv::Mat velx, vely;
         splitField(flow.mat, velx, vely);
         CvMat vx = cvMat(velx);
@@ -155,7 +156,7 @@ py::array flowToWheel(py::handle flowObject, py::handle maxSpeedObject)
     }
     ArrayMat out = newArray({flow.mat.rows, flow.mat.cols, 3}, CV_8UC3);
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         cv::Mat velx, vely;
         splitField(flow.mat, velx, vely);
         viz::renderFlowWheel(velx, vely, maxSpeed).copyTo(out.mat);
@@ -181,7 +182,7 @@ void drawStuffInfo(py::handle imageObject, const FlowInfo& info)
     ArrayMat image = outputArg(imageObject, "image",
                                {array.shape(0), array.shape(1), 3}, CV_8UC3);
     RebuiltStuffInfo rebuilt(info);
-    py::gil_scoped_release unlocked;
+    Unlocked unlocked;
     CvMat header = cvMat(image.mat);
     cvDrawOpticalFlowStuffInfo(&header, rebuilt.get());
 }

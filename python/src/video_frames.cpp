@@ -5,6 +5,7 @@
 #include "errors.h"
 #include "grey_frame.h"
 #include "paths.h"
+#include "unlocked.h"
 
 #include <opencv2/videoio.hpp>
 
@@ -27,7 +28,7 @@ class VideoFrames {
             raiseFileNotFound(path.given);
         bool opened;
         {
-            py::gil_scoped_release unlocked;
+            Unlocked unlocked;
             opened = capture_.open(path_) && capture_.isOpened();
         }
         if (!opened)
@@ -40,7 +41,7 @@ class VideoFrames {
         cv::Mat grey;
         Read got;
         {
-            py::gil_scoped_release unlocked;
+            Unlocked unlocked;
             got = readGrey(grey);
         }
         if (got == Read::End)
