@@ -2,6 +2,7 @@
 // Python class, called without the interpreter's lock.
 #include "arrays.h"
 #include "bindings.h"
+#include "constructed.h"
 #include "errors.h"
 #include "stuff_info.h"
 #include "unlocked.h"
@@ -246,13 +247,13 @@ void bindFlowEngine(py::module_& m)
 {
     py::class_<FlowEngine>(m, "FlowEngine", kEngineDoc)
         .def(py::init<py::handle>(), py::arg("refined") = false)
-        .def_property("refined", &FlowEngine::refined, &FlowEngine::setRefined,
-                      kRefinedDoc)
-        .def("calc", &FlowEngine::calc, kCalcDoc, py::arg("prev"),
-             py::arg("next"), py::arg("flow") = py::none())
-        .def("calc_with_info", &FlowEngine::calcWithInfo, kCalcWithInfoDoc,
-             py::arg("prev"), py::arg("next"))
-        .def("collect_garbage", &FlowEngine::collectGarbage,
+        .def_property("refined", constructedMethod(&FlowEngine::refined),
+                      constructedMethod(&FlowEngine::setRefined), kRefinedDoc)
+        .def("calc", constructedMethod(&FlowEngine::calc), kCalcDoc,
+             py::arg("prev"), py::arg("next"), py::arg("flow") = py::none())
+        .def("calc_with_info", constructedMethod(&FlowEngine::calcWithInfo),
+             kCalcWithInfoDoc, py::arg("prev"), py::arg("next"))
+        .def("collect_garbage", constructedMethod(&FlowEngine::collectGarbage),
              "collect_garbage() -> None\n\nRelease the engine's storage and "
              "buffers; the next call makes new ones.");
 

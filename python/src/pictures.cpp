@@ -2,6 +2,7 @@
 // wheel and the library's drawing of what the engine found.
 #include "arrays.h"
 #include "bindings.h"
+#include "constructed.h"
 #include "errors.h"
 #include "stuff_info.h"
 #include "unlocked.h"
@@ -164,8 +165,9 @@ py::array flowToWheel(py::handle flowObject, py::handle maxSpeedObject)
     return out.array;
 }
 
-void drawStuffInfo(py::handle imageObject, const FlowInfo& info)
+void drawStuffInfo(py::handle imageObject, const FlowInfo& infoObject)
 {
+    const FlowInfo& info = constructed(infoObject);
     const py::ssize_t rows = info.idxMap.ndim() == 2 ? info.idxMap.shape(0) : 0;
     const py::ssize_t cols = info.idxMap.ndim() == 2 ? info.idxMap.shape(1) : 0;
     if (!py::isinstance<py::array>(imageObject))

@@ -2,6 +2,7 @@
 // the way the viewer does it, decoded without the interpreter's lock.
 #include "arrays.h"
 #include "bindings.h"
+#include "constructed.h"
 #include "errors.h"
 #include "grey_frame.h"
 #include "paths.h"
@@ -93,7 +94,7 @@ void bindVideoFrames(py::module_& m)
     py::class_<VideoFrames>(m, "_VideoFrames",
                             "Grey frames of a video; see ofulk.video_flows.")
         .def(py::init<py::handle>(), py::arg("path"))
-        .def("read", &VideoFrames::read,
+        .def("read", constructedMethod(&VideoFrames::read),
              "read() -> numpy.ndarray | None\n\nThe next frame as H x W uint8, "
              "or None after the last.");
 }
