@@ -2,6 +2,7 @@
 
 import itertools
 import os
+from concurrent.futures import ThreadPoolExecutor
 
 import cv2
 import numpy as np
@@ -57,3 +58,19 @@ def test_bad_arguments_are_refused_at_the_call(tmp_dir):
             ofulk.video_flows(not_video, step=step)
     with pytest.raises(TypeError, match="path must be a str, bytes or os.PathLike"):
         ofulk.video_flows(3)
+
+
+def read_all(frames, into):
+    while (frame := frames.read()) is not None:
+        into.append(frame.tobytes())
+
+
+def test_frames_read_by_several_threads_are_each_read_once(tmp_dir):
+    # The decoder is not safe for concurrent use; the reads take turns.
+    path = os.path.join(tmp_dir, "clip.avi")
+    write_clip(path, 120, 320, 240)
+    want, got, shared = [], [], ofulk._VideoFrames(path)
+    read_all(ofulk._VideoFrames(path), want)
+    with ThreadPoolExecutor(3) as pool:
+        list(pool.map(lambda _: read_all(shared, got), range(3)))
+    assert len(want) == 120 and sorted(got) == sorted(want)
