@@ -5,9 +5,11 @@
 #include "constructed.h"
 #include "errors.h"
 #include "stuff_info.h"
+#include "thread_buffers.h"
 #include "unlocked.h"
 
 #include "cvoptflowulk.hpp"
+#include "engine/work_buffers.h"
 
 #include <atomic>
 #include <mutex>
@@ -178,6 +180,7 @@ class FlowEngine {
     py::array calc(py::handle prev, py::handle next, py::handle flow)
     {
         Call call(prev, next, flow);
+        releaseBuffersWhenThreadEnds();
         {
             Unlocked unlocked;
             std::lock_guard<std::mutex> lock(mutex_);
@@ -189,6 +192,7 @@ class FlowEngine {
     py::tuple calcWithInfo(py::handle prev, py::handle next)
     {
         Call call(prev, next, py::none());
+        releaseBuffersWhenThreadEnds();
         StuffInfoCopy copy;
         {
             Unlocked unlocked;
@@ -200,11 +204,14 @@ class FlowEngine {
         return py::make_tuple(flow, toFlowInfo(std::move(copy)));
     }
 
+    // The engine's own storage and buffers, and the work buffers that the
+    // library keeps for the calling thread.
     void collectGarbage()
     {
         Unlocked unlocked;
         std::lock_guard<std::mutex> lock(mutex_);
         engine_->collectGarbage();
+        ulk::releaseThreadBuffers();
     }
 
   private:
@@ -255,7 +262,9 @@ void bindFlowEngine(py::module_& m)
              kCalcWithInfoDoc, py::arg("prev"), py::arg("next"))
         .def("collect_garbage", constructedMethod(&FlowEngine::collectGarbage),
              "collect_garbage() -> None\n\nRelease the engine's storage and "
-             "buffers; the next call makes new ones.");
+             "buffers, and the work buffers that the library keeps for the "
+             "calling thread (those of another thread go when it ends); the "
+             "next call makes new ones.");
 
     m.def(
         "calc_flow",
