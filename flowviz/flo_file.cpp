@@ -33,6 +33,20 @@ std::int32_t getInt32(const char* in)
     return static_cast<std::int32_t>(u);
 }
 
+// The bytes of a field of this many pixels, in decimal, exact beyond 64
+// bits.
+std::string byteCountText(std::uint64_t pixels)
+{
+    unsigned __int128 bytes =
+        static_cast<unsigned __int128>(pixels) * kBytesPerPixel;
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + bytes % 10));
+        bytes /= 10;
+    } while (bytes != 0);
+    return digits;
+}
+
 } // namespace
 
 bool writeFlowFile(const std::string& path, const cv::Mat& flow,
@@ -91,15 +105,16 @@ bool readFlowFile(const std::string& path, cv::Mat& flow, std::string& error)
         return false;
     }
     // The size is checked against the file's length before anything is
-    // allocated, so a damaged header cannot ask for gigabytes.
-    const std::uint64_t want = static_cast<std::uint64_t>(width) *
-                               static_cast<std::uint64_t>(height) *
-                               kBytesPerPixel;
+    // allocated, so a damaged header cannot ask for gigabytes. Two 31-bit
+    // sizes times 8 bytes may pass 64 bits, so the count is compared in
+    // pixels, which fit.
+    const std::uint64_t pixels =
+        static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
     const auto have = static_cast<std::uint64_t>(length - kHeaderBytes);
-    if (have != want) {
+    if (have % kBytesPerPixel != 0 || have / kBytesPerPixel != pixels) {
         error = path + " holds " + std::to_string(have) +
                 " bytes of flow, but " + std::to_string(width) + " x " +
-                std::to_string(height) + " needs " + std::to_string(want);
+                std::to_string(height) + " needs " + byteCountText(pixels);
         return false;
     }
     cv::Mat field(height, width, CV_32FC2);

@@ -53,7 +53,7 @@ def video_flows(path, step=1, refined=False):
 
     Parameters
     ----------
-    path : str or os.PathLike
+    path : str, bytes or os.PathLike
         A video file OpenCV can decode.
     step : int, default 1
         Yield pairs 0, step, 2 * step, ...
@@ -71,26 +71,26 @@ def video_flows(path, step=1, refined=False):
     Raises
     ------
     TypeError
-        ``path`` is not a str or os.PathLike, ``step`` not an int or
+        ``path`` is not a str, bytes or os.PathLike, ``step`` not an int or
         ``refined`` not a bool.
     ValueError
-        ``step`` is below 1; while iterating, a frame whose size differs
-        from the first one's.
+        ``path`` holds a NUL character or ``step`` is below 1; while
+        iterating, a frame whose size differs from the first one's.
     FileNotFoundError
         There is no such file.
     OSError
         The file cannot be opened as a video.
     """
-    if not isinstance(path, (str, _os.PathLike)):
+    if not isinstance(path, (str, bytes, _os.PathLike)):
         raise TypeError(
-            f"path must be a str or os.PathLike, not {type(path).__name__}"
+            f"path must be a str, bytes or os.PathLike, not {type(path).__name__}"
         )
     if isinstance(step, bool) or not isinstance(step, int):
         raise TypeError(f"step must be an int, not {type(step).__name__}")
     if step < 1:
         raise ValueError(f"step must be at least 1, not {step}")
     engine = FlowEngine(refined=refined)
-    frames = _VideoFrames(_os.fspath(path))
+    frames = _VideoFrames(path)
     return _pairs(frames, step, engine)
 
 

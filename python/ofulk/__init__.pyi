@@ -4,7 +4,7 @@ from typing import Iterator, Optional, Tuple, Union
 import numpy as np
 import numpy.typing as npt
 
-_Path = Union[str, PathLike[str]]
+_Path = Union[str, bytes, PathLike[str], PathLike[bytes]]
 _Frame = npt.NDArray[np.uint8]
 _Flow = npt.NDArray[np.float32]
 

@@ -4,6 +4,7 @@
 // progress and summary lines. The runner in Python only hands out items.
 #include "bindings.h"
 #include "errors.h"
+#include "unlocked.h"
 
 #include "batch_export.h"
 #include "collection_item.h"
@@ -52,7 +53,7 @@ py::dict collectionPlan(const std::vector<std::string>& args)
     std::string error;
     bool listed;
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         listed = exporter::listCollection(options.inputs[0], items, error) &&
                  exporter::prepareOutputDir(options.outputDir, error);
     }
@@ -80,7 +81,7 @@ py::tuple exportItem(const std::vector<std::string>& args,
     options.jobs = jobs;
     exporter::ItemOutcome outcome;
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         outcome = exporter::exportCollectionItem(options, {input, output},
                                                  nullptr, nullptr);
     }

@@ -32,30 +32,51 @@ void raiseLibraryError(const cv::Exception& e)
     PyErr_SetObject(gErrorType, error.ptr());
 }
 
+// A message as Python text; a path in it may hold bytes that are not
+// UTF-8.
+py::str messageText(const std::string& message)
+{
+    return py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
+        message.data(), static_cast<Py_ssize_t>(message.size()),
+        "backslashreplace"));
+}
+
+[[noreturn]] void raise(PyObject* type, const std::string& message)
+{
+    py::str text = messageText(message);
+    if (text)
+        PyErr_SetObject(type, text.ptr());
+    throw py::error_already_set();
+}
+
 } // namespace
 
 void raiseTypeError(const std::string& message)
 {
-    throw py::type_error(message);
+    raise(PyExc_TypeError, message);
 }
 
 void raiseValueError(const std::string& message)
 {
-    throw py::value_error(message);
+    raise(PyExc_ValueError, message);
 }
 
 void raiseFileNotFound(const std::string& path)
 {
+    raiseFileNotFound(messageText(path));
+}
+
+void raiseFileNotFound(py::handle filename)
+{
     py::object error = py::reinterpret_borrow<py::object>(
-        PyExc_FileNotFoundError)(ENOENT, "No such file", path);
+        PyExc_FileNotFoundError)(ENOENT, "No such file", filename);
     PyErr_SetObject(PyExc_FileNotFoundError, error.ptr());
     throw py::error_already_set();
 }
 
 void raiseOsError(const std::string& message)
 {
-    PyErr_SetString(PyExc_OSError, message.c_str());
-    throw py::error_already_set();
+    raise(PyExc_OSError, message);
 }
 
 std::string typeName(py::handle object)

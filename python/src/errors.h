@@ -10,10 +10,13 @@
 
 namespace ulk::python {
 
-// Raise the Python exception and leave through pybind11.
+// Raise the Python exception and leave through pybind11. Messages are
+// UTF-8; bytes of a path that are not show as escapes (\xe9).
 [[noreturn]] void raiseTypeError(const std::string& message);
 [[noreturn]] void raiseValueError(const std::string& message);
 [[noreturn]] void raiseFileNotFound(const std::string& path);
+// With filename as given (a str or bytes, see PathArg).
+[[noreturn]] void raiseFileNotFound(pybind11::handle filename);
 [[noreturn]] void raiseOsError(const std::string& message);
 
 // The type name of a Python object, for messages ("list", "numpy.ndarray").

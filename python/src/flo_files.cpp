@@ -3,11 +3,15 @@
 #include "arrays.h"
 #include "bindings.h"
 #include "errors.h"
+#include "paths.h"
+#include "unlocked.h"
 
+#include "atomic_file.h"
 #include "flo_file.h"
 
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 
 namespace ulk::python {
 
@@ -21,7 +25,7 @@ Read a Middlebury .flo file.
 
 Parameters
 ----------
-path : str or os.PathLike
+path : str, bytes or os.PathLike
     The file, as written by ``write_flo``, ``cv2.writeOpticalFlow`` or
     ``of_ulk_export``.
 
@@ -33,12 +37,13 @@ numpy.ndarray
 Raises
 ------
 TypeError
-    ``path`` is not a str or os.PathLike.
+    ``path`` is not a str, bytes or os.PathLike.
 FileNotFoundError
     There is no such file.
 ValueError
-    The file is not a .flo file: another tag, a size that is not positive,
-    or a length other than the size asks for.
+    ``path`` holds a NUL character, or the file is not a .flo file:
+    another tag, a size that is not positive, or a length other than the
+    size asks for.
 OSError
     The file cannot be read.
 )doc";
@@ -48,9 +53,15 @@ const char* const kWriteDoc =
 
 Write a field as a Middlebury .flo file, replacing any file there.
 
+The bytes go to a hidden temporary file in the same folder, which is
+renamed to ``path`` when complete: a write that fails (a full disk, a
+file-size limit) leaves the earlier file as it was, or no file. The
+folder must therefore be writable, and a symbolic link at ``path`` is
+replaced by the file, not written through.
+
 Parameters
 ----------
-path : str or os.PathLike
+path : str, bytes or os.PathLike
     Where to write.
 flow : numpy.ndarray
     H x W x 2 ``float32`` field.
@@ -58,41 +69,26 @@ flow : numpy.ndarray
 Raises
 ------
 TypeError
-    ``path`` is not a str or os.PathLike, or ``flow`` not an H x W x 2
-    ``float32`` array.
+    ``path`` is not a str, bytes or os.PathLike, or ``flow`` not an
+    H x W x 2 ``float32`` array.
 ValueError
-    ``flow`` is empty.
+    ``path`` holds a NUL character, or ``flow`` is empty.
 OSError
-    The file cannot be written.
+    The file cannot be written; the message names the reason.
 )doc";
-
-std::string pathArg(py::handle object)
-{
-    py::object fspath = py::module_::import("os").attr("fspath");
-    py::object path;
-    try {
-        path = fspath(object);
-    } catch (const py::error_already_set&) {
-        raiseTypeError("path must be a str or os.PathLike, not " +
-                       typeName(object));
-    }
-    if (!py::isinstance<py::str>(path))
-        raiseTypeError("path must be a str or os.PathLike, not " +
-                       typeName(object));
-    return path.cast<std::string>();
-}
 
 py::array readFlo(py::handle pathObject)
 {
-    const std::string path = pathArg(pathObject);
+    const PathArg pathArgument = pathArg(pathObject);
+    const std::string& path = pathArgument.bytes;
     std::error_code ec;
     if (!std::filesystem::exists(path, ec))
-        raiseFileNotFound(path);
+        raiseFileNotFound(pathArgument.given);
     cv::Mat flow;
     std::string error;
     bool read;
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         read = viz::readFlowFile(path, flow, error);
     }
     if (!read) {
@@ -107,13 +103,23 @@ py::array readFlo(py::handle pathObject)
 
 void writeFlo(py::handle pathObject, py::handle flowObject)
 {
-    const std::string path = pathArg(pathObject);
+    const std::string path = pathArg(pathObject).bytes;
     ArrayMat flow = flowArg(flowObject, "flow");
     std::string error;
     bool written;
     {
-        py::gil_scoped_release unlocked;
-        written = viz::writeFlowFile(path, flow.mat, error);
+        Unlocked unlocked;
+        // The temporary name depends on the target and the process only:
+        // writes of one file from two threads would share it.
+        static std::mutex writing;
+        std::lock_guard<std::mutex> lock(writing);
+        written = exporter::writeFileAtomically(
+            path,
+            [&flow](const std::string& temporary) {
+                std::string reason; // writeFileAtomically names the failure
+                return viz::writeFlowFile(temporary, flow.mat, reason);
+            },
+            error);
     }
     if (!written)
         raiseOsError(error);

@@ -2,10 +2,14 @@
 // Python class, called without the interpreter's lock.
 #include "arrays.h"
 #include "bindings.h"
+#include "constructed.h"
 #include "errors.h"
 #include "stuff_info.h"
+#include "thread_buffers.h"
+#include "unlocked.h"
 
 #include "cvoptflowulk.hpp"
+#include "engine/work_buffers.h"
 
 #include <atomic>
 #include <mutex>
@@ -167,7 +171,7 @@ class FlowEngine {
     void setRefined(py::handle refined)
     {
         const bool on = refinedArg(refined);
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         std::lock_guard<std::mutex> lock(mutex_);
         engine_->setRefinements(on ? kRefinedFlags : 0);
         refined_ = on;
@@ -176,8 +180,9 @@ class FlowEngine {
     py::array calc(py::handle prev, py::handle next, py::handle flow)
     {
         Call call(prev, next, flow);
+        releaseBuffersWhenThreadEnds();
         {
-            py::gil_scoped_release unlocked;
+            Unlocked unlocked;
             std::lock_guard<std::mutex> lock(mutex_);
             engine_->calc(call.prev.mat, call.next.mat, call.flow.mat);
         }
@@ -187,9 +192,10 @@ class FlowEngine {
     py::tuple calcWithInfo(py::handle prev, py::handle next)
     {
         Call call(prev, next, py::none());
+        releaseBuffersWhenThreadEnds();
         StuffInfoCopy copy;
         {
-            py::gil_scoped_release unlocked;
+            Unlocked unlocked;
             std::lock_guard<std::mutex> lock(mutex_);
             copy = copyStuffInfo(engine_->calcWithStuffInfo(
                 call.prev.mat, call.next.mat, call.flow.mat));
@@ -198,11 +204,14 @@ class FlowEngine {
         return py::make_tuple(flow, toFlowInfo(std::move(copy)));
     }
 
+    // The engine's own storage and buffers, and the work buffers that the
+    // library keeps for the calling thread.
     void collectGarbage()
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         std::lock_guard<std::mutex> lock(mutex_);
         engine_->collectGarbage();
+        ulk::releaseThreadBuffers();
     }
 
   private:
@@ -245,15 +254,17 @@ void bindFlowEngine(py::module_& m)
 {
     py::class_<FlowEngine>(m, "FlowEngine", kEngineDoc)
         .def(py::init<py::handle>(), py::arg("refined") = false)
-        .def_property("refined", &FlowEngine::refined, &FlowEngine::setRefined,
-                      kRefinedDoc)
-        .def("calc", &FlowEngine::calc, kCalcDoc, py::arg("prev"),
-             py::arg("next"), py::arg("flow") = py::none())
-        .def("calc_with_info", &FlowEngine::calcWithInfo, kCalcWithInfoDoc,
-             py::arg("prev"), py::arg("next"))
-        .def("collect_garbage", &FlowEngine::collectGarbage,
+        .def_property("refined", constructedMethod(&FlowEngine::refined),
+                      constructedMethod(&FlowEngine::setRefined), kRefinedDoc)
+        .def("calc", constructedMethod(&FlowEngine::calc), kCalcDoc,
+             py::arg("prev"), py::arg("next"), py::arg("flow") = py::none())
+        .def("calc_with_info", constructedMethod(&FlowEngine::calcWithInfo),
+             kCalcWithInfoDoc, py::arg("prev"), py::arg("next"))
+        .def("collect_garbage", constructedMethod(&FlowEngine::collectGarbage),
              "collect_garbage() -> None\n\nRelease the engine's storage and "
-             "buffers; the next call makes new ones.");
+             "buffers, and the work buffers that the library keeps for the "
+             "calling thread (those of another thread go when it ends); the "
+             "next call makes new ones.");
 
     m.def(
         "calc_flow",

@@ -2,8 +2,10 @@
 // wheel and the library's drawing of what the engine found.
 #include "arrays.h"
 #include "bindings.h"
+#include "constructed.h"
 #include "errors.h"
 #include "stuff_info.h"
+#include "unlocked.h"
 
 #include "flow_wheel.h"
 #include "image_holder.h"
@@ -123,7 +125,7 @@ py::array flowToColour(py::handle flowObject, double k)
                         std::string(py::str(py::float_(k))));
     ArrayMat out = newArray({flow.mat.rows, flow.mat.cols, 3}, CV_8UC3);
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         cv::Mat velx, vely;
         splitField(flow.mat, velx, vely);
         CvMat vx = cvMat(velx);
@@ -155,7 +157,7 @@ py::array flowToWheel(py::handle flowObject, py::handle maxSpeedObject)
     }
     ArrayMat out = newArray({flow.mat.rows, flow.mat.cols, 3}, CV_8UC3);
     {
-        py::gil_scoped_release unlocked;
+        Unlocked unlocked;
         cv::Mat velx, vely;
         splitField(flow.mat, velx, vely);
         viz::renderFlowWheel(velx, vely, maxSpeed).copyTo(out.mat);
@@ -163,8 +165,9 @@ py::array flowToWheel(py::handle flowObject, py::handle maxSpeedObject)
     return out.array;
 }
 
-void drawStuffInfo(py::handle imageObject, const FlowInfo& info)
+void drawStuffInfo(py::handle imageObject, const FlowInfo& infoObject)
 {
+    const FlowInfo& info = constructed(infoObject);
     const py::ssize_t rows = info.idxMap.ndim() == 2 ? info.idxMap.shape(0) : 0;
     const py::ssize_t cols = info.idxMap.ndim() == 2 ? info.idxMap.shape(1) : 0;
     if (!py::isinstance<py::array>(imageObject))
@@ -181,7 +184,7 @@ void drawStuffInfo(py::handle imageObject, const FlowInfo& info)
     ArrayMat image = outputArg(imageObject, "image",
                                {array.shape(0), array.shape(1), 3}, CV_8UC3);
     RebuiltStuffInfo rebuilt(info);
-    py::gil_scoped_release unlocked;
+    Unlocked unlocked;
     CvMat header = cvMat(image.mat);
     cvDrawOpticalFlowStuffInfo(&header, rebuilt.get());
 }

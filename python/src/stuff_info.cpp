@@ -2,6 +2,7 @@
 
 #include "arrays.h"
 #include "bindings.h"
+#include "constructed.h"
 #include "errors.h"
 
 #include <cstring>
@@ -200,11 +201,21 @@ void bindStuffInfo(py::module_& m)
     PYBIND11_NUMPY_DTYPE(PointRow, x, y, vx, vy, valid);
 
     py::class_<FlowInfo>(m, "FlowInfo", kFlowInfoDoc)
-        .def_readonly("idx_map", &FlowInfo::idxMap)
-        .def_readonly("segments", &FlowInfo::segments)
-        .def_readonly("points", &FlowInfo::points)
-        .def_readonly("segment_points", &FlowInfo::segmentPoints)
-        .def("__repr__", [](const FlowInfo& info) {
+        .def_property_readonly(
+            "idx_map",
+            [](const FlowInfo& info) { return constructed(info).idxMap; })
+        .def_property_readonly(
+            "segments",
+            [](const FlowInfo& info) { return constructed(info).segments; })
+        .def_property_readonly(
+            "points",
+            [](const FlowInfo& info) { return constructed(info).points; })
+        .def_property_readonly("segment_points",
+                               [](const FlowInfo& info) {
+                                   return constructed(info).segmentPoints;
+                               })
+        .def("__repr__", [](const FlowInfo& self) {
+            const FlowInfo& info = constructed(self);
             return "<ofulk.FlowInfo " + shapeText(info.idxMap) + ", " +
                    std::to_string(info.segments.shape(0)) + " segments, " +
                    std::to_string(info.points.shape(0)) + " points>";

@@ -2,12 +2,16 @@
 // the way the viewer does it, decoded without the interpreter's lock.
 #include "arrays.h"
 #include "bindings.h"
+#include "constructed.h"
 #include "errors.h"
 #include "grey_frame.h"
+#include "paths.h"
+#include "unlocked.h"
 
 #include <opencv2/videoio.hpp>
 
 #include <filesystem>
+#include <mutex>
 
 namespace ulk::python {
 
@@ -17,67 +21,93 @@ namespace {
 
 class VideoFrames {
   public:
-    explicit VideoFrames(const std::string& path) : path_(path)
+    explicit VideoFrames(py::handle pathObject)
     {
+        const PathArg path = pathArg(pathObject);
+        path_ = path.bytes;
         std::error_code ec;
-        if (!std::filesystem::exists(path, ec))
-            raiseFileNotFound(path);
+        if (!std::filesystem::exists(path_, ec))
+            raiseFileNotFound(path.given);
         bool opened;
         {
-            py::gil_scoped_release unlocked;
-            opened = capture_.open(path) && capture_.isOpened();
+            Unlocked unlocked;
+            opened = capture_.open(path_) && capture_.isOpened();
         }
         if (!opened)
-            raiseOsError("cannot open " + path + " as a video");
+            raiseOsError("cannot open " + path_ + " as a video");
     }
 
     // The next frame as an H x W uint8 array, or None after the last one.
+    // Threads that share the object read one after another: the decoder
+    // is not made for concurrent use.
     py::object read()
     {
         cv::Mat grey;
-        Read got;
+        Decoded got;
         {
-            py::gil_scoped_release unlocked;
-            got = readGrey(grey);
+            Unlocked unlocked;
+            std::lock_guard<std::mutex> lock(mutex_);
+            got = decodeNext(grey);
         }
-        if (got == Read::End)
+        if (got.read == Read::End)
             return py::none();
-        if (got == Read::NoGrey)
-            raiseValueError("frame " + std::to_string(index_) + " of " + path_ +
+        if (got.read == Read::NoGrey)
+            raiseValueError("frame " + std::to_string(got.index) + " of " +
+                            path_ +
                             " has a pixel format without a grey "
                             "conversion (OpenCV type " +
                             std::to_string(grey.type()) + ")");
-        if (index_ > 0 && grey.size() != size_)
-            raiseValueError("frame " + std::to_string(index_) + " of " + path_ +
-                            " is " + std::to_string(grey.cols) + " x " +
+        if (got.read == Read::OtherSize)
+            raiseValueError("frame " + std::to_string(got.index) + " of " +
+                            path_ + " is " + std::to_string(grey.cols) + " x " +
                             std::to_string(grey.rows) + " but frame " +
-                            std::to_string(index_ - 1) + " is " +
-                            std::to_string(size_.width) + " x " +
-                            std::to_string(size_.height));
-        size_ = grey.size();
-        ++index_;
+                            std::to_string(got.index - 1) + " is " +
+                            std::to_string(got.size.width) + " x " +
+                            std::to_string(got.size.height));
         ArrayMat out = newArray({grey.rows, grey.cols}, CV_8UC1);
         grey.copyTo(out.mat);
         return out.array;
     }
 
   private:
-    enum class Read { Frame, End, NoGrey };
+    enum class Read { Frame, End, NoGrey, OtherSize };
 
-    // Decodes one frame into grey; for NoGrey, grey holds the frame.
-    Read readGrey(cv::Mat& grey)
+    // What decodeNext found, with the index of the frame and the size of
+    // the frames before it.
+    struct Decoded {
+        Read read = Read::End;
+        long index = 0;
+        cv::Size size;
+    };
+
+    // Decodes one frame into grey and counts it when it fits; for NoGrey,
+    // grey holds the frame. Called with mutex_ held.
+    Decoded decodeNext(cv::Mat& grey)
     {
+        Decoded got;
+        got.index = index_;
+        got.size = size_;
         cv::Mat frame;
         if (!capture_.read(frame) || frame.empty())
-            return Read::End;
-        if (viz::greyOfFrame(frame, grey))
-            return Read::Frame;
-        grey = frame;
-        return Read::NoGrey;
+            return got;
+        if (!viz::greyOfFrame(frame, grey)) {
+            grey = frame;
+            got.read = Read::NoGrey;
+            return got;
+        }
+        if (index_ > 0 && grey.size() != size_) {
+            got.read = Read::OtherSize;
+            return got;
+        }
+        size_ = grey.size();
+        ++index_;
+        got.read = Read::Frame;
+        return got;
     }
 
     std::string path_;
     cv::VideoCapture capture_;
+    std::mutex mutex_;
     cv::Size size_;
     long index_ = 0;
 };
@@ -88,8 +118,8 @@ void bindVideoFrames(py::module_& m)
 {
     py::class_<VideoFrames>(m, "_VideoFrames",
                             "Grey frames of a video; see ofulk.video_flows.")
-        .def(py::init<const std::string&>(), py::arg("path"))
-        .def("read", &VideoFrames::read,
+        .def(py::init<py::handle>(), py::arg("path"))
+        .def("read", constructedMethod(&VideoFrames::read),
              "read() -> numpy.ndarray | None\n\nThe next frame as H x W uint8, "
              "or None after the last.");
 }

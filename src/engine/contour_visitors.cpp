@@ -13,6 +13,10 @@ namespace ulk {
 
 namespace {
 
+// extractOutline's corner points, kept by each thread from one outline to
+// the next.
+thread_local std::vector<CvPoint> outlineCorners;
+
 inline void extendBox(int* boxMin, int* boxMax, int x, int y)
 {
     boxMin[0] = std::min(boxMin[0], x);
@@ -241,6 +245,11 @@ bool recordOutlineVertex(int x, int y, int label, int direction, void* record)
     return recordVertex(static_cast<OutlineRecorder*>(record), x, y, direction);
 }
 
+void releaseOutlineCorners()
+{
+    std::vector<CvPoint>().swap(outlineCorners);
+}
+
 void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
                     CvSeq** outline, int* rect, const unsigned char* masks)
 {
@@ -254,7 +263,7 @@ void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
 
     // The corner points, gathered in the thread's buffer and appended at
     // once.
-    thread_local std::vector<CvPoint> corners;
+    std::vector<CvPoint>& corners = outlineCorners;
     OutlineRecorder r;
     r.first = 1;
     r.lastX = x;

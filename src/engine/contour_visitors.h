@@ -69,6 +69,10 @@ void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
                     CvSeq** outline, int* rect,
                     const unsigned char* masks = nullptr);
 
+// Hands back the calling thread's buffer of extractOutline, which keeps the
+// room of the longest outline it recorded; the next outline makes a new one.
+void releaseOutlineCorners();
+
 // Extends the box (least x and y in boxMin, greatest in boxMax) by count
 // points.
 void extendBox(const CvPoint* points, size_t count, int* boxMin, int* boxMax);

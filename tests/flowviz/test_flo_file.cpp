@@ -131,7 +131,12 @@ INSTANTIATE_TEST_SUITE_P(
         DamagedFile{"bytes after the data", header(1, 1) + std::string(9, '\0'),
                     "holds 9 bytes"},
         DamagedFile{"huge size", header(1 << 30, 1 << 30),
-                    "needs 9223372036854775808"}),
+                    "needs 9223372036854775808"},
+        // 8 bytes times this size pass 2^64 by exactly the bytes given.
+        DamagedFile{"size past 64 bits",
+                    header(2147380029, 1073793636) + std::string(11936, '\0'),
+                    "holds 11936 bytes of flow, but 2147380029 x 1073793636 "
+                    "needs 18446744073709563552"}),
     [](const testing::TestParamInfo<DamagedFile>& info) {
         return paramName(info.param.name);
     });

@@ -3,7 +3,9 @@ the C++ reference program that gives the library's own results."""
 
 import os
 import subprocess
+import sys
 import tempfile
+import textwrap
 
 import cv2
 import numpy as np
@@ -29,6 +31,15 @@ def textured_pair(width=160, height=120, dx=2, dy=1, seed=7):
         margin - dy : margin - dy + height, margin - dx : margin - dx + width
     ].copy()
     return older, newer
+
+
+def write_clip(path, frames, width=96, height=64):
+    """An MJPG clip of a textured scene moving right by 2 pixels a frame."""
+    scene, _ = textured_pair(width, height, seed=5)
+    writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"MJPG"), 10, (width, height))
+    for i in range(frames):
+        writer.write(np.roll(scene, 2 * i, axis=1))
+    writer.release()
 
 
 def shared_data_dir():
@@ -59,6 +70,13 @@ def clip_frames(name, count, start=0):
             frames.append(frame)
         index += 1
     return frames
+
+
+def run_python(script, *args):
+    """Runs a script in an interpreter of its own, in this folder."""
+    command = [sys.executable, "-c", textwrap.dedent(script), *args]
+    here = os.path.dirname(__file__)
+    return subprocess.run(command, capture_output=True, text=True, timeout=120, cwd=here)
 
 
 @pytest.fixture

@@ -127,3 +127,23 @@ def test_library_failure_becomes_ofulk_error_and_the_process_goes_on():
 def test_error_is_a_runtime_error_with_status_and_message():
     assert issubclass(ofulk.error, RuntimeError)
     assert "code" in ofulk.error.__doc__
+
+
+
+def made_by_new(cls):
+    return cls.__new__(cls)
+
+
+WITHOUT_INIT = {
+    "calc": lambda: made_by_new(ofulk.FlowEngine).calc(GREY, GREY),
+    "idx_map": lambda: made_by_new(ofulk.FlowInfo).idx_map,
+    "info_repr": lambda: repr(made_by_new(ofulk.FlowInfo)),
+    "draw_stuff_info": lambda: ofulk.draw_stuff_info(BGR.copy(), made_by_new(ofulk.FlowInfo)),
+    "video_read": lambda: made_by_new(ofulk._VideoFrames).read(),
+}
+
+
+@pytest.mark.parametrize("call", WITHOUT_INIT.values(), ids=WITHOUT_INIT.keys())
+def test_objects_made_by_new_without_init_raise_type_error(call):
+    with pytest.raises(TypeError, match=r"__init__"):
+        call()

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import ofulk
+from conftest import run_python, write_clip
 
 
 def distinct_field(rows=7, cols=11):
@@ -55,6 +56,9 @@ DAMAGED = [
     ("data_cut", header(2, 2) + bytes(31), "holds 31 bytes of flow, but 2 x 2 needs 32"),
     ("bytes_after_the_data", header(1, 1) + bytes(9), "holds 9 bytes"),
     ("huge_size", header(1 << 30, 1 << 30), "needs 9223372036854775808"),
+    # 8 bytes times this size passes 2**64 by exactly the 11936 bytes here.
+    ("size_past_64_bits", header(2147380029, 1073793636) + bytes(11936),
+     "holds 11936 bytes of flow, but 2147380029 x 1073793636 needs 18446744073709563552"),
 ]
 
 
@@ -82,13 +86,60 @@ def test_unreachable_paths_raise_os_errors(tmp_dir):
     "call",
     [
         lambda: ofulk.read_flo(12),
-        lambda: ofulk.read_flo(b"bytes.flo"),
+        lambda: ofulk.read_flo(["x.flo"]),
         lambda: ofulk.write_flo(None, distinct_field()),
         lambda: ofulk.write_flo("x.flo", distinct_field().astype(np.float64)),
         lambda: ofulk.write_flo("x.flo", distinct_field()[..., 0]),
     ],
-    ids=["int_path", "bytes_path", "none_path", "float64_field", "one_channel"],
+    ids=["int_path", "list_path", "none_path", "float64_field", "one_channel"],
 )
 def test_wrong_kinds_raise_type_error(call):
     with pytest.raises(TypeError):
         call()
+
+
+WRITE_UNDER_A_SIZE_LIMIT = """
+    import resource, signal, sys, numpy as np, ofulk
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))
+    ofulk.write_flo(sys.argv[1], np.zeros((64, 64, 2), np.float32))
+"""
+
+
+@pytest.mark.parametrize("earlier", [b"earlier file", None], ids=["replacing", "new"])
+def test_failed_write_leaves_the_earlier_file_or_none(tmp_dir, earlier):
+    path = pathlib.Path(tmp_dir, "f.flo")
+    if earlier:
+        path.write_bytes(earlier)
+    run = run_python(WRITE_UNDER_A_SIZE_LIMIT, str(path))
+    assert f"OSError: cannot write {path}: File too large" in run.stderr
+    assert os.listdir(tmp_dir) == (["f.flo"] if earlier else [])
+    assert not earlier or path.read_bytes() == earlier
+
+
+@pytest.mark.parametrize("kind", [str, os.fsencode], ids=["str", "bytes"])
+@pytest.mark.parametrize(
+    "call",
+    [lambda path: ofulk.write_flo(path, distinct_field()), ofulk.read_flo, ofulk.video_flows],
+    ids=["write_flo", "read_flo", "video_flows"],
+)
+def test_null_byte_in_a_path_is_refused_as_open_refuses_it(tmp_dir, call, kind):
+    path = os.path.join(tmp_dir, "a.flo")
+    ofulk.write_flo(path, distinct_field(3, 3))
+    with pytest.raises(ValueError, match="embedded null byte"):
+        call(kind(path + "\0.bak"))
+    assert ofulk.read_flo(path).shape == (3, 3, 2)
+
+
+@pytest.mark.parametrize("kind", [os.fsencode, os.fsdecode], ids=["bytes", "str_escaped"])
+def test_paths_that_are_not_utf8_name_the_file_as_open_does(tmp_dir, kind):
+    path = os.path.join(os.fsencode(tmp_dir), b"caf\xe9.flo")
+    ofulk.write_flo(kind(path), distinct_field())
+    assert ofulk.read_flo(kind(path)).tobytes() == distinct_field().tobytes()
+    write_clip(os.path.join(tmp_dir, "clip.avi"), 3)
+    os.rename(os.path.join(tmp_dir, "clip.avi"), path + b".avi")
+    assert [i for i, _ in ofulk.video_flows(kind(path + b".avi"))] == [0, 1]
+    assert sorted(os.listdir(os.fsencode(tmp_dir))) == [b"caf\xe9.flo", b"caf\xe9.flo.avi"]
+    with pytest.raises(FileNotFoundError) as raised:
+        ofulk.read_flo(kind(path + b".\xff"))
+    assert raised.value.filename == kind(path + b".\xff")

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import ofulk
-from conftest import textured_pair
+from conftest import run_python, textured_pair
 
 # Growth allowed over the measured calls: far below what one leaked storage
 # block (64 KiB) or one leaked frame per call would add.
@@ -54,3 +54,28 @@ def test_ten_thousand_calls_keep_the_resident_size_flat(tmp_dir):
     calls(10000)
     growth = resident_bytes() - before
     assert growth < ALLOWED_GROWTH, f"resident size grew by {growth} bytes"
+
+
+BIG_CALL = """
+    import sys, threading, ofulk
+    from conftest import textured_pair
+    from test_leak import resident_bytes
+    older, newer = textured_pair(4000, 4000)
+    before = resident_bytes()
+    if sys.argv[1] == "collect_garbage":
+        engine = ofulk.FlowEngine()
+        engine.calc(older, newer)
+        engine.collect_garbage()
+    else:
+        thread = threading.Thread(target=ofulk.calc_flow, args=(older, newer))
+        thread.start()
+        thread.join()
+    print(resident_bytes() - before)
+"""
+
+
+@pytest.mark.parametrize("way", ["collect_garbage", "thread_end"])
+def test_buffers_of_a_big_call_are_released(way):
+    # The work buffers of a 4000 x 4000 call take about 240 MB.
+    run = run_python(BIG_CALL, way)
+    assert int(run.stdout or run.stderr) < 64 << 20

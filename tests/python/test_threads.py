@@ -6,8 +6,10 @@ import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
+import pytest
+
 import ofulk
-from conftest import textured_pair
+from conftest import run_python, textured_pair
 
 PAIRS = [textured_pair(240, 180, dx=dx, dy=dy, seed=s) for s, (dx, dy) in
          enumerate([(1, 0), (2, 1), (-1, 3), (0, -2), (3, 3), (-2, 0), (1, -1), (2, 2)])]
@@ -77,3 +79,30 @@ def test_calls_release_the_interpreter_lock():
         counter.join()
         sys.setswitchinterval(interval)
     assert inside > 10
+
+
+EXIT_DURING_CALLS = """
+    import os, sys, threading, time, numpy as np, ofulk
+    from conftest import textured_pair
+    older, newer = textured_pair(200, 200)  # short calls: some end during the exit
+    field = np.zeros((200, 200, 2), np.float32)
+    calls = {
+        "calc": lambda i: ofulk.FlowEngine().calc(older, newer),
+        "calc_flow": lambda i: ofulk.calc_flow(older, newer),
+        "write_flo": lambda i: ofulk.write_flo(os.path.join(sys.argv[2], str(i)), field),
+    }
+
+    def loop(i):
+        while True:
+            calls[sys.argv[1]](i)
+
+    for i in range(3):
+        threading.Thread(target=loop, args=(i,), daemon=True).start()
+    time.sleep(0.3)
+"""
+
+
+@pytest.mark.parametrize("call", ["calc", "calc_flow", "write_flo"])
+def test_interpreter_exits_cleanly_while_daemon_threads_are_in_calls(tmp_dir, call):
+    run = run_python(EXIT_DURING_CALLS, call, tmp_dir)
+    assert (run.returncode, run.stderr) == (0, "")

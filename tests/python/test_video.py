@@ -2,13 +2,14 @@
 
 import itertools
 import os
+from concurrent.futures import ThreadPoolExecutor
 
 import cv2
 import numpy as np
 import pytest
 
 import ofulk
-from conftest import clip_path, textured_pair
+from conftest import clip_path, write_clip
 
 
 def grey_frames(path, count):
@@ -36,11 +37,7 @@ def test_real_clip_gives_the_fields_of_consecutive_frames(step):
 
 def test_every_pair_of_a_short_clip_and_nothing_more(tmp_dir):
     path = os.path.join(tmp_dir, "clip.avi")
-    older, _ = textured_pair(96, 64, seed=5)
-    writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"MJPG"), 10, (96, 64))
-    for i in range(6):
-        writer.write(np.roll(older, 2 * i, axis=1))
-    writer.release()
+    write_clip(path, 6)
     assert [i for i, _ in ofulk.video_flows(path)] == [0, 1, 2, 3, 4]
     assert [i for i, _ in ofulk.video_flows(path, step=2)] == [0, 2, 4]
     assert [i for i, _ in ofulk.video_flows(path, step=9)] == [0]
@@ -59,5 +56,21 @@ def test_bad_arguments_are_refused_at_the_call(tmp_dir):
     for step in ("2", 1.0, True):
         with pytest.raises(TypeError, match="step must be an int"):
             ofulk.video_flows(not_video, step=step)
-    with pytest.raises(TypeError, match="path must be a str or os.PathLike"):
+    with pytest.raises(TypeError, match="path must be a str, bytes or os.PathLike"):
         ofulk.video_flows(3)
+
+
+def read_all(frames, into):
+    while (frame := frames.read()) is not None:
+        into.append(frame.tobytes())
+
+
+def test_frames_read_by_several_threads_are_each_read_once(tmp_dir):
+    # The decoder is not safe for concurrent use; the reads take turns.
+    path = os.path.join(tmp_dir, "clip.avi")
+    write_clip(path, 120, 320, 240)
+    want, got, shared = [], [], ofulk._VideoFrames(path)
+    read_all(ofulk._VideoFrames(path), want)
+    with ThreadPoolExecutor(3) as pool:
+        list(pool.map(lambda _: read_all(shared, got), range(3)))
+    assert len(want) == 120 and sorted(got) == sorted(want)
