@@ -145,12 +145,14 @@ cvCalcOpticalFlowULKRefined(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
  * Contour tools
  * ------------------------------------------------------------------------ */
 
-/* Value of element (x, y) of a continuous one-channel map as an int; 0 for
- * every position outside the map. Accepts CV_8UC1, CV_8SC1 (read unsigned),
- * CV_16UC1 (read signed), CV_16SC1, CV_32SC1, CV_32FC1 and CV_64FC1
- * (truncated toward zero; values beyond the int range give INT_MIN or
- * INT_MAX, NaN gives 0); any other type at an in-range position raises
- * CV_StsUnsupportedFormat and yields 0. */
+/* Value of element (x, y) of a one-channel map as an int; 0 for every
+ * position outside the map. The map may be a view into a larger array: rows
+ * are found by the map's row step. Accepts CV_8UC1, CV_8SC1 (read
+ * unsigned), CV_16UC1 (read signed), CV_16SC1, CV_32SC1, CV_32FC1 and
+ * CV_64FC1 (truncated toward zero; values beyond the int range give INT_MIN
+ * or INT_MAX, NaN gives 0); any other type at an in-range position raises
+ * CV_StsUnsupportedFormat and yields 0. A null map raises CV_StsNullPtr and
+ * yields 0. */
 CVAPI(int) cvGetSegIndex(const CvMat* map, int x, int y);
 
 /* Direction codes handed to a ContourFunc: 0 left, then clockwise on the
@@ -160,7 +162,8 @@ typedef bool (*ContourFunc)(int x, int y, int label, int direction,
 
 /* Walks the outline of the 8-connected region of idxMap that holds the value
  * at (x, y), keeping the outside on the left (outer outlines clockwise on the
- * screen, holes counter-clockwise), and calls func for every step. Returns
+ * screen, holes counter-clockwise), and calls func for every step. idxMap is
+ * read as cvGetSegIndex reads it, whatever its row step. Returns
  * true when the walk closed, false when func stopped it or it made no
  * progress. A null func or idxMap raises CV_StsNullPtr and yields false. */
 CVAPI(bool)
