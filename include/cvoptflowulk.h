@@ -60,7 +60,7 @@ typedef struct SegmentRecord {
  * up to 8, so the storage's block size must hold it beside the block's
  * header: blocks of cvCreateMemStorage(0) hold the map of at most about
  * 32,000 pixels (180 x 180), and a call with a StuffInfo on a larger frame
- * raises cvMemStorageAlloc's error (CV_StsOutOfRange). */
+ * raises CV_StsOutOfRange before it touches the storage. */
 typedef struct StuffInfo {
     CvMat idxMap;       /* CV_16UC1 label map, continuous, frame size */
     CvSeq* segments;    /* SegmentRecord elements, ascending labels */
@@ -83,7 +83,11 @@ typedef struct StuffInfo {
  * (CV_StsUnmatchedSizes); the types are CV_8UC1 and CV_32FC1
  * (CV_StsUnsupportedFormat); the sources, and the destinations, have one row
  * step (CV_BadStep); velx and vely share no element (CV_StsBadArg, "velx
- * and vely must not overlap"). srcA and srcB may be the same array.
+ * and vely must not overlap"); the storage's block size holds the largest
+ * piece that the call takes from it beside the block's own header
+ * (CV_StsOutOfRange): a sequence header (112 bytes with the header on
+ * 64-bit systems) or, with a stuffInfo, the IdxMap (see StuffInfo). srcA
+ * and srcB may be the same array.
  * Each calling thread keeps the call's working buffers (about 13 bytes per
  * pixel, 15 when OpenCV runs on more than one thread, for the frame size of
  * its latest call) until the thread ends, so that the next call at that

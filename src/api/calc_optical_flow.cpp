@@ -15,8 +15,8 @@ CV_IMPL void cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx,
 {
     static const char kFuncName[] = "cvCalcOpticalFlowULK";
     FlowArguments args;
-    if (!ulk::checkFlowArguments(srcA, srcB, velx, vely, storage, kFuncName,
-                                 &args))
+    if (!ulk::checkFlowArguments(srcA, srcB, velx, vely, storage,
+                                 stuffInfo != nullptr, kFuncName, &args))
         return;
     ulk::calcOpticalFlowULK(args.srcA, args.srcB, args.velx, args.vely, storage,
                             stuffInfo);
@@ -28,8 +28,8 @@ CV_IMPL void cvCalcOpticalFlowULKRefined(CvArr* srcA, CvArr* srcB, CvArr* velx,
 {
     static const char kFuncName[] = "cvCalcOpticalFlowULKRefined";
     FlowArguments args;
-    if (!ulk::checkFlowArguments(srcA, srcB, velx, vely, storage, kFuncName,
-                                 &args))
+    if (!ulk::checkFlowArguments(srcA, srcB, velx, vely, storage,
+                                 stuffInfo != nullptr, kFuncName, &args))
         return;
     if ((flags & ~CV_ULK_REFINE_ALL) != 0) {
         ULK_RAISE(CV_StsOutOfRange, kFuncName, "Unknown refinement flags");
