@@ -88,6 +88,17 @@ typedef struct StuffInfo {
  * (CV_StsOutOfRange): a sequence header (112 bytes with the header on
  * 64-bit systems) or, with a stuffInfo, the IdxMap (see StuffInfo). srcA
  * and srcB may be the same array.
+ * A storage serves one call at a time, together with the storages that
+ * share its blocks: a storage made by cvCreateChildMemStorage takes its
+ * blocks from its parent, so a storage without a parent and all the
+ * storages made from it, at any depth, form one family. Once its arguments
+ * pass, a call claims its storage's family until it returns; a call that
+ * finds the family claimed by a call on another thread raises CV_StsBadArg
+ * ("the storage is in use by another call") and changes nothing. Calls on
+ * storages of different families run in parallel. While a call runs, its
+ * storage's family must not be used otherwise (cleared, released,
+ * allocated from or read), and nothing else may use velx, vely or
+ * stuffInfo.
  * Each calling thread keeps the call's working buffers (about 13 bytes per
  * pixel, 15 when OpenCV runs on more than one thread, for the frame size of
  * its latest call) until the thread ends, so that the next call at that
@@ -132,7 +143,8 @@ enum {
  * same order with the same errors (reported for this function's name), and
  * then flags, a combination of the CV_ULK_REFINE_* values; a bit outside
  * CV_ULK_REFINE_ALL raises CV_StsOutOfRange ("Unknown refinement flags")
- * and changes nothing. Flags 0 give the bytes of cvCalcOpticalFlowULK.
+ * and changes nothing. The storage is claimed after the flags pass, as in
+ * cvCalcOpticalFlowULK. Flags 0 give the bytes of cvCalcOpticalFlowULK.
  * With refinements every pixel of velx and vely is written (nothing of
  * their previous contents remains); with CV_ULK_REFINE_VARIATIONAL the
  * field belongs to the pixels of srcA. A stuffInfo holds the same IdxMap,

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 namespace ulk {
 
@@ -38,6 +40,20 @@ bool mapsShareElements(const CvMat* a, const CvMat* b)
             return true;
     }
     return false;
+}
+
+// The roots of the storages that calls hold. The lock is taken only to
+// claim and to let go, never during a run, so calls on other storages go on
+// in parallel.
+struct HeldStorages {
+    std::mutex lock;
+    std::vector<const CvMemStorage*> roots;
+};
+
+HeldStorages& heldStorages()
+{
+    static HeldStorages held;
+    return held;
 }
 
 // Alignment of the pieces inside a memory storage: that of a double.
@@ -137,6 +153,37 @@ bool checkFlowArguments(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
     args->velx = matX;
     args->vely = matY;
     return true;
+}
+
+bool StorageClaim::take(const CvMemStorage* storage, const char* funcName)
+{
+    const CvMemStorage* root = storage;
+    while (root->parent != nullptr)
+        root = root->parent;
+    {
+        HeldStorages& held = heldStorages();
+        const std::lock_guard<std::mutex> guard(held.lock);
+        if (std::find(held.roots.begin(), held.roots.end(), root) ==
+            held.roots.end()) {
+            held.roots.push_back(root);
+            root_ = root;
+        }
+    }
+    if (root_ == nullptr) {
+        ULK_RAISE(CV_StsBadArg, funcName,
+                  "the storage is in use by another call");
+        return false;
+    }
+    return true;
+}
+
+StorageClaim::~StorageClaim()
+{
+    if (root_ == nullptr)
+        return;
+    HeldStorages& held = heldStorages();
+    const std::lock_guard<std::mutex> guard(held.lock);
+    held.roots.erase(std::find(held.roots.begin(), held.roots.end(), root_));
 }
 
 } // namespace ulk
