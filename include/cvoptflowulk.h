@@ -60,7 +60,7 @@ typedef struct SegmentRecord {
  * up to 8, so the storage's block size must hold it beside the block's
  * header: blocks of cvCreateMemStorage(0) hold the map of at most about
  * 32,000 pixels (180 x 180), and a call with a StuffInfo on a larger frame
- * raises cvMemStorageAlloc's error (CV_StsOutOfRange). */
+ * raises CV_StsOutOfRange before it touches the storage. */
 typedef struct StuffInfo {
     CvMat idxMap;       /* CV_16UC1 label map, continuous, frame size */
     CvSeq* segments;    /* SegmentRecord elements, ascending labels */
@@ -83,7 +83,22 @@ typedef struct StuffInfo {
  * (CV_StsUnmatchedSizes); the types are CV_8UC1 and CV_32FC1
  * (CV_StsUnsupportedFormat); the sources, and the destinations, have one row
  * step (CV_BadStep); velx and vely share no element (CV_StsBadArg, "velx
- * and vely must not overlap"). srcA and srcB may be the same array.
+ * and vely must not overlap"); the storage's block size holds the largest
+ * piece that the call takes from it beside the block's own header
+ * (CV_StsOutOfRange): a sequence header (112 bytes with the header on
+ * 64-bit systems) or, with a stuffInfo, the IdxMap (see StuffInfo). srcA
+ * and srcB may be the same array.
+ * A storage serves one call at a time, together with the storages that
+ * share its blocks: a storage made by cvCreateChildMemStorage takes its
+ * blocks from its parent, so a storage without a parent and all the
+ * storages made from it, at any depth, form one family. Once its arguments
+ * pass, a call claims its storage's family until it returns; a call that
+ * finds the family claimed by a call on another thread raises CV_StsBadArg
+ * ("the storage is in use by another call") and changes nothing. Calls on
+ * storages of different families run in parallel. While a call runs, its
+ * storage's family must not be used otherwise (cleared, released,
+ * allocated from or read), and nothing else may use velx, vely or
+ * stuffInfo.
  * Each calling thread keeps the call's working buffers (about 13 bytes per
  * pixel, 15 when OpenCV runs on more than one thread, for the frame size of
  * its latest call) until the thread ends, so that the next call at that
@@ -128,7 +143,8 @@ enum {
  * same order with the same errors (reported for this function's name), and
  * then flags, a combination of the CV_ULK_REFINE_* values; a bit outside
  * CV_ULK_REFINE_ALL raises CV_StsOutOfRange ("Unknown refinement flags")
- * and changes nothing. Flags 0 give the bytes of cvCalcOpticalFlowULK.
+ * and changes nothing. The storage is claimed after the flags pass, as in
+ * cvCalcOpticalFlowULK. Flags 0 give the bytes of cvCalcOpticalFlowULK.
  * With refinements every pixel of velx and vely is written (nothing of
  * their previous contents remains); with CV_ULK_REFINE_VARIATIONAL the
  * field belongs to the pixels of srcA. A stuffInfo holds the same IdxMap,
@@ -145,12 +161,14 @@ cvCalcOpticalFlowULKRefined(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
  * Contour tools
  * ------------------------------------------------------------------------ */
 
-/* Value of element (x, y) of a continuous one-channel map as an int; 0 for
- * every position outside the map. Accepts CV_8UC1, CV_8SC1 (read unsigned),
- * CV_16UC1 (read signed), CV_16SC1, CV_32SC1, CV_32FC1 and CV_64FC1
- * (truncated toward zero; values beyond the int range give INT_MIN or
- * INT_MAX, NaN gives 0); any other type at an in-range position raises
- * CV_StsUnsupportedFormat and yields 0. */
+/* Value of element (x, y) of a one-channel map as an int; 0 for every
+ * position outside the map. The map may be a view into a larger array: rows
+ * are found by the map's row step. Accepts CV_8UC1, CV_8SC1 (read
+ * unsigned), CV_16UC1 (read signed), CV_16SC1, CV_32SC1, CV_32FC1 and
+ * CV_64FC1 (truncated toward zero; values beyond the int range give INT_MIN
+ * or INT_MAX, NaN gives 0); any other type at an in-range position raises
+ * CV_StsUnsupportedFormat and yields 0. A null map raises CV_StsNullPtr and
+ * yields 0. */
 CVAPI(int) cvGetSegIndex(const CvMat* map, int x, int y);
 
 /* Direction codes handed to a ContourFunc: 0 left, then clockwise on the
@@ -160,7 +178,8 @@ typedef bool (*ContourFunc)(int x, int y, int label, int direction,
 
 /* Walks the outline of the 8-connected region of idxMap that holds the value
  * at (x, y), keeping the outside on the left (outer outlines clockwise on the
- * screen, holes counter-clockwise), and calls func for every step. Returns
+ * screen, holes counter-clockwise), and calls func for every step. idxMap is
+ * read as cvGetSegIndex reads it, whatever its row step. Returns
  * true when the walk closed, false when func stopped it or it made no
  * progress. A null func or idxMap raises CV_StsNullPtr and yields false. */
 CVAPI(bool)

@@ -10,8 +10,9 @@
 //
 // The results are those of cvCalcOpticalFlowULK (cvoptflowulk.h) byte for
 // byte; after setRefinements(CV_ULK_REFINED_DEFAULT) those of the refined
-// mode, cvCalcOpticalFlowULKRefined. An object is not safe to share between
-// threads; make one per thread.
+// mode, cvCalcOpticalFlowULKRefined. An object serves one call at a time
+// (see calc()); make one per thread, and objects of different threads
+// compute in parallel.
 #ifndef CVOPTFLOWULK_HPP
 #define CVOPTFLOWULK_HPP
 
@@ -34,7 +35,12 @@ class CV_EXPORTS OptFlowULK : public DenseOpticalFlow {
     // argument raises cv::Exception with the C API's status: CV_StsNullPtr
     // (an empty frame), CV_StsUnmatchedFormats, CV_StsUnmatchedSizes,
     // CV_StsUnsupportedFormat, in this order; the engine's own failures
-    // arrive as the cv::Exception that cvCalcOpticalFlowULK raised.
+    // arrive as the cv::Exception that cvCalcOpticalFlowULK raised. Once
+    // the frames pass, the call holds the object until it returns: a
+    // calc(), calcWithStuffInfo() or collectGarbage() that starts on
+    // another thread meanwhile raises CV_StsBadArg ("the object is in use
+    // by another call") and changes nothing. setRefinements() may be
+    // called at any time; a call takes the flags as they are when it runs.
     void calc(InputArray I0, InputArray I1, InputOutputArray flow) override = 0;
 
     // Like calc(), and also returns what the call found: the IdxMap, the

@@ -1,5 +1,6 @@
 // The flow entries cvCalcOpticalFlowULK and cvCalcOpticalFlowULKRefined:
-// argument checks in their fixed order, then the engine run.
+// argument checks in their fixed order, the storage's claim, then the
+// engine run.
 #include "cvoptflowulk.h"
 
 #include "api/errors.h"
@@ -15,8 +16,11 @@ CV_IMPL void cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx,
 {
     static const char kFuncName[] = "cvCalcOpticalFlowULK";
     FlowArguments args;
-    if (!ulk::checkFlowArguments(srcA, srcB, velx, vely, storage, kFuncName,
-                                 &args))
+    if (!ulk::checkFlowArguments(srcA, srcB, velx, vely, storage,
+                                 stuffInfo != nullptr, kFuncName, &args))
+        return;
+    ulk::StorageClaim claim;
+    if (!claim.take(storage, kFuncName))
         return;
     ulk::calcOpticalFlowULK(args.srcA, args.srcB, args.velx, args.vely, storage,
                             stuffInfo);
@@ -28,13 +32,16 @@ CV_IMPL void cvCalcOpticalFlowULKRefined(CvArr* srcA, CvArr* srcB, CvArr* velx,
 {
     static const char kFuncName[] = "cvCalcOpticalFlowULKRefined";
     FlowArguments args;
-    if (!ulk::checkFlowArguments(srcA, srcB, velx, vely, storage, kFuncName,
-                                 &args))
+    if (!ulk::checkFlowArguments(srcA, srcB, velx, vely, storage,
+                                 stuffInfo != nullptr, kFuncName, &args))
         return;
     if ((flags & ~CV_ULK_REFINE_ALL) != 0) {
         ULK_RAISE(CV_StsOutOfRange, kFuncName, "Unknown refinement flags");
         return;
     }
+    ulk::StorageClaim claim;
+    if (!claim.take(storage, kFuncName))
+        return;
     if (flags == 0)
         ulk::calcOpticalFlowULK(args.srcA, args.srcB, args.velx, args.vely,
                                 storage, stuffInfo);

@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 
 namespace cv {
@@ -13,8 +14,10 @@ namespace optflow {
 namespace {
 
 const char* const kFuncName = "cv::optflow::OptFlowULK::calc";
+const char* const kCollectName = "cv::optflow::OptFlowULK::collectGarbage";
 const char* const kSetRefinementsName =
     "cv::optflow::OptFlowULK::setRefinements";
+const char* const kInUse = "the object is in use by another call";
 // Room the storage needs beside the IdxMap for its own block header when
 // the map is allocated in it.
 constexpr std::size_t kBlockSlack = 256;
@@ -38,6 +41,29 @@ int storageBlockFor(int rows, int cols)
     return static_cast<int>(std::min(block, static_cast<std::size_t>(INT_MAX)));
 }
 
+// The object held by one call until the claim ends: calls that overlap
+// would share the storage and the buffers.
+class CallClaim {
+  public:
+    explicit CallClaim(std::atomic<bool>* busy)
+        : busy_(busy->exchange(true, std::memory_order_acquire) ? nullptr
+                                                                : busy)
+    {
+    }
+    ~CallClaim()
+    {
+        if (busy_)
+            busy_->store(false, std::memory_order_release);
+    }
+    CallClaim(const CallClaim&) = delete;
+    CallClaim& operator=(const CallClaim&) = delete;
+    // False when another call held the object already.
+    bool held() const { return busy_ != nullptr; }
+
+  private:
+    std::atomic<bool>* busy_;
+};
+
 class OptFlowULKImpl final : public OptFlowULK {
   public:
     OptFlowULKImpl() = default;
@@ -59,6 +85,11 @@ class OptFlowULKImpl final : public OptFlowULK {
 
     void collectGarbage() override
     {
+        const CallClaim claim(&busy_);
+        if (!claim.held()) {
+            ULK_RAISE(CV_StsBadArg, kCollectName, kInUse);
+            return;
+        }
         releaseStorage();
         greyA_.release();
         greyB_.release();
@@ -111,6 +142,11 @@ class OptFlowULKImpl final : public OptFlowULK {
                       "Source images must have 8uC1, 8uC3 or 8uC4 type");
             return;
         }
+        const CallClaim claim(&busy_);
+        if (!claim.held()) {
+            ULK_RAISE(CV_StsBadArg, kFuncName, kInUse);
+            return;
+        }
 
         Mat a = greyFrame(I0, greyA_);
         Mat b = greyFrame(I1, greyB_);
@@ -139,13 +175,14 @@ class OptFlowULKImpl final : public OptFlowULK {
         CvMat srcB = cvMat(newer);
         CvMat vx = cvMat(velx_);
         CvMat vy = cvMat(vely_);
+        const int refinements = refinements_;
         if (info)
             *info = StuffInfo{};
-        if (refinements_ == 0)
+        if (refinements == 0)
             cvCalcOpticalFlowULK(&srcA, &srcB, &vx, &vy, storage_, info);
         else
             cvCalcOpticalFlowULKRefined(&srcA, &srcB, &vx, &vy, storage_, info,
-                                        refinements_);
+                                        refinements);
     }
 
     // The frame as grey: a grey frame as it is, a colour frame converted
@@ -181,7 +218,11 @@ class OptFlowULKImpl final : public OptFlowULK {
         cvReleaseMemStorage(&storage_);
     }
 
-    int refinements_ = 0;
+    // Atomic, since setRefinements() may run beside a call, which then
+    // reads the flags once.
+    std::atomic<int> refinements_{0};
+    // True while a call holds the object.
+    std::atomic<bool> busy_{false};
     CvMemStorage* storage_ = nullptr;
     StuffInfo info_{};
     Mat greyA_;

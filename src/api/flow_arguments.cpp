@@ -2,8 +2,12 @@
 
 #include "api/errors.h"
 
+#include <opencv2/core.hpp>
+
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 namespace ulk {
 
@@ -38,11 +42,48 @@ bool mapsShareElements(const CvMat* a, const CvMat* b)
     return false;
 }
 
+// The roots of the storages that calls hold. The lock is taken only to
+// claim and to let go, never during a run, so calls on other storages go on
+// in parallel.
+struct HeldStorages {
+    std::mutex lock;
+    std::vector<const CvMemStorage*> roots;
+};
+
+HeldStorages& heldStorages()
+{
+    static HeldStorages held;
+    return held;
+}
+
+// Alignment of the pieces inside a memory storage: that of a double.
+constexpr long long kStorageAlign = sizeof(double);
+
+// Bytes rounded up to the alignment of pieces inside a memory storage.
+long long storageAligned(long long bytes)
+{
+    return (bytes + kStorageAlign - 1) / kStorageAlign * kStorageAlign;
+}
+
 } // namespace
 
+long long leastStorageBlock(int rows, int cols, bool withStuffInfo)
+{
+    // A sequence block holds its header and at least one element; the
+    // segments' elements are the largest.
+    const long long element = static_cast<long long>(std::max(
+        {sizeof(SegmentRecord), sizeof(TrackPoint), sizeof(TrackPoint*)}));
+    long long piece =
+        std::max(static_cast<long long>(sizeof(CvSeq)),
+                 storageAligned(sizeof(CvSeqBlock)) + storageAligned(element));
+    if (withStuffInfo)
+        piece = std::max(piece, storageAligned(2LL * rows * cols));
+    return piece + static_cast<long long>(sizeof(CvMemBlock));
+}
+
 bool checkFlowArguments(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
-                        CvMemStorage* storage, const char* funcName,
-                        FlowArguments* args)
+                        CvMemStorage* storage, bool withStuffInfo,
+                        const char* funcName, FlowArguments* args)
 {
     CvMat* matA = getMatOrReport(srcA, &args->headerA, funcName);
     if (!matA)
@@ -94,11 +135,55 @@ bool checkFlowArguments(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
         ULK_RAISE(CV_StsBadArg, funcName, "velx and vely must not overlap");
         return false;
     }
+    // Not left to cvMemStorageAlloc: the engine clears the storage before
+    // its first piece, and blocks smaller than their own header would
+    // overrun the heap there instead of being refused.
+    const long long least =
+        leastStorageBlock(matA->rows, matA->cols, withStuffInfo);
+    if (storage->block_size < least) {
+        ULK_RAISE(CV_StsOutOfRange, funcName,
+                  cv::format("Storage block size %d is too small for this "
+                             "call: it needs at least %lld",
+                             storage->block_size, least)
+                      .c_str());
+        return false;
+    }
     args->srcA = matA;
     args->srcB = matB;
     args->velx = matX;
     args->vely = matY;
     return true;
+}
+
+bool StorageClaim::take(const CvMemStorage* storage, const char* funcName)
+{
+    const CvMemStorage* root = storage;
+    while (root->parent != nullptr)
+        root = root->parent;
+    {
+        HeldStorages& held = heldStorages();
+        const std::lock_guard<std::mutex> guard(held.lock);
+        if (std::find(held.roots.begin(), held.roots.end(), root) ==
+            held.roots.end()) {
+            held.roots.push_back(root);
+            root_ = root;
+        }
+    }
+    if (root_ == nullptr) {
+        ULK_RAISE(CV_StsBadArg, funcName,
+                  "the storage is in use by another call");
+        return false;
+    }
+    return true;
+}
+
+StorageClaim::~StorageClaim()
+{
+    if (root_ == nullptr)
+        return;
+    HeldStorages& held = heldStorages();
+    const std::lock_guard<std::mutex> guard(held.lock);
+    held.roots.erase(std::find(held.roots.begin(), held.roots.end(), root_));
 }
 
 } // namespace ulk

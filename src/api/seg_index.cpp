@@ -24,30 +24,35 @@ int saturatedLabel(double value)
 
 CV_IMPL int cvGetSegIndex(const CvMat* map, int x, int y)
 {
+    static const char kFunc[] = "cvGetSegIndex";
+    if (map == nullptr) {
+        ULK_RAISE(CV_StsNullPtr, kFunc, "NULL map pointer ");
+        return 0;
+    }
     // Positions outside the map read 0, whatever the map's type.
     if (x < 0 || y < 0 || x >= map->cols || y >= map->rows)
         return 0;
 
-    const std::size_t index =
-        static_cast<std::size_t>(y) * static_cast<std::size_t>(map->cols) +
-        static_cast<std::size_t>(x);
+    // The row by its step: the map may be a view into a larger array.
+    const unsigned char* row =
+        map->data.ptr + static_cast<std::ptrdiff_t>(y) * map->step;
     switch (CV_MAT_TYPE(map->type)) {
     case CV_8UC1:
     case CV_8SC1: // read unsigned: a stored -1 gives 255
-        return map->data.ptr[index];
+        return row[x];
     case CV_16UC1: // read signed: 32768..65535 give -32768..-1
     case CV_16SC1:
-        return map->data.s[index];
+        return reinterpret_cast<const short*>(row)[x];
     case CV_32SC1:
-        return map->data.i[index];
+        return reinterpret_cast<const int*>(row)[x];
     case CV_32FC1:
-        return saturatedLabel(map->data.fl[index]);
+        return saturatedLabel(reinterpret_cast<const float*>(row)[x]);
     case CV_64FC1:
-        return saturatedLabel(map->data.db[index]);
+        return saturatedLabel(reinterpret_cast<const double*>(row)[x]);
     default:
         break;
     }
-    ULK_RAISE(CV_StsUnsupportedFormat, "cvGetSegIndex",
+    ULK_RAISE(CV_StsUnsupportedFormat, kFunc,
               "Format must be CV_8UC1, CV_8SC1, CV_16UC1, CV_16SC1, "
               "CV_32SC1, CV_32FC1 or CV_64FC1");
     return 0;

@@ -2,7 +2,7 @@
 // map with the outside on its left and reports every step to a callback.
 // The steps themselves are the ContourFollower template of contour_walkers.h;
 // the functions here run it through cvGetSegIndex, or through typed reads
-// when the map is 16-bit.
+// when the map is 16-bit and continuous.
 #include "engine/contour_walk.h"
 
 #include <algorithm>
@@ -106,10 +106,14 @@ const PackedMaskTable kPackedMasks;
 bool traceContour(ContourFunc func, const CvMat* map, int x, int y,
                   void* userData)
 {
-    return followContourOn(
-        map, x, y, [func, userData](int px, int py, int label, int dir) {
-            return func(px, py, label, dir, userData);
-        });
+    const auto visit = [func, userData](int px, int py, int label, int dir) {
+        return func(px, py, label, dir, userData);
+    };
+    // A caller's map may be a view into a larger array, whose rows the
+    // typed reads would run across; cvGetSegIndex follows the row step.
+    if (!isContinuousMap(map))
+        return followContour(SegIndexReader(map), x, y, visit);
+    return followContourOn(map, x, y, visit);
 }
 
 void Label16Reader::neighbourMasks(unsigned char* masks, int rowBegin,

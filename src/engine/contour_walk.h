@@ -37,17 +37,19 @@ bool contourStep(const CvMat* map, CvPoint* p, int label, int* d, CvPoint* q,
 // label is 0); updates *d.
 CvPoint nextContourPoint(const CvMat* map, CvPoint p0, int label, int* d);
 
-// The walker behind cvDoForEachContourPoint, without pointer checks.
+// The walker behind cvDoForEachContourPoint, without pointer checks; the
+// map may have any row step.
 bool traceContour(ContourFunc func, const CvMat* map, int x, int y,
                   void* userData);
 
 // Walks the region of the map that holds the value at (x, y) and calls
 // visit(x, y, label, direction) for every step, exactly as traceContour
 // calls its ContourFunc, and returns what traceContour returns. On a
-// 16-bit map the walk reads the map directly (typed reads); masks, when
-// given, are the map's neighbour masks as it stands
-// (Label16Reader::neighbourMasks), which each step then loads instead of
-// gathering eight neighbours; a walk on stale masks need not end.
+// 16-bit map, which must then be continuous (as the engine's maps are), the
+// walk reads the map directly (typed reads); masks, when given, are the
+// map's neighbour masks as it stands (Label16Reader::neighbourMasks), which
+// each step then loads instead of gathering eight neighbours; a walk on
+// stale masks need not end.
 template <class Visit>
 bool followContourOn(const CvMat* map, int x, int y, Visit&& visit,
                      const unsigned char* masks = nullptr);

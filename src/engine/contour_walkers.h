@@ -63,8 +63,16 @@ struct PackedMaskTable {
 };
 extern const PackedMaskTable kPackedMasks;
 
+// True when the rows of map follow each other with no gap, so that its
+// element (x, y) is element y * cols + x of its data.
+inline bool isContinuousMap(const CvMat* map)
+{
+    return map->rows <= 1 || map->step == map->cols * CV_ELEM_SIZE(map->type);
+}
+
 // Reads a continuous CV_16UC1 or CV_16SC1 map as cvGetSegIndex does: the
-// element sign-extended, 0 outside the map.
+// element sign-extended, 0 outside the map. The engine's own maps are
+// continuous; a caller's map may not be (see traceContour).
 class Label16Reader {
   public:
     explicit Label16Reader(const CvMat* map)
@@ -73,6 +81,7 @@ class Label16Reader {
           interiorCols_(cols_ >= 3 ? cols_ - 3 : 0),
           interiorRows_(rows_ >= 2 ? rows_ - 2 : 0)
     {
+        assert(isContinuousMap(map));
     }
     int operator()(int x, int y) const
     {

@@ -13,6 +13,7 @@
 
 #include <climits>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace ulk::tools;
@@ -260,6 +261,43 @@ TEST(DenseOpticalFlow, UnknownRefinementFlagsAreRefusedAndChangeNothing)
                         "Unknown refinement flags");
         EXPECT_EQ(of->getRefinements(), CV_ULK_REFINE_SUBPIXEL);
     }
+}
+
+// Two threads on storages that share blocks, then on one object.
+TEST(DenseOpticalFlow, SharedStoragesAndObjectsServeOneCallAtATime)
+{
+    const FramePair pair = scenePair(160, 120);
+    const cv::Mat a = grey(pair.older), b = grey(pair.newer),
+                  want = engineFlow(a, b);
+    CvMemStorage* s[3] = {cvCreateMemStorage(0)};
+    s[1] = cvCreateChildMemStorage(s[0]);
+    s[2] = cvCreateChildMemStorage(s[0]);
+    const auto of = cv::optflow::OptFlowULK::create();
+    for (const cv::Vec2i& on : {cv::Vec2i(0, 0), {1, 2}, {0, 1}, {-1, -1}}) {
+        const auto calls = [&](int t) {
+            for (int i = 0; i < 16; ++i) {
+                cv::Mat flow;
+                try {
+                    if (on[t] < 0)
+                        t ? (void)of->calcWithStuffInfo(a, b, flow)
+                          : of->calc(a, b, flow);
+                    else
+                        flow = engineFlow(a, b, 0, nullptr, s[on[t]]);
+                    EXPECT_TRUE(sameBytes(flow, want));
+                } catch (const cv::Exception& e) {
+                    EXPECT_EQ(e.code, CV_StsBadArg);
+                    EXPECT_EQ(e.err, std::string(on[t] < 0 ? "the object"
+                                                           : "the storage") +
+                                         " is in use by another call");
+                }
+            }
+        };
+        std::thread other(calls, 1);
+        calls(0);
+        other.join();
+    }
+    for (CvMemStorage* storage : {s[2], s[1], s[0]})
+        cvReleaseMemStorage(&storage);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -39,6 +40,8 @@ const char* const kTypes = "Source images must have 8uC1 type and "
                            "destination images must have 32fC1 type";
 const char* const kStep = "source and destination images have different step";
 const char* const kOverlap = "velx and vely must not overlap";
+const char* const kTooSmall =
+    "Storage block size %d is too small for this call: it needs at least %d";
 
 // A 24-row array whose rows may be padded (a different row step).
 cv::Mat arr(int type, int rows = 24, int cols = 32, int pad = 0)
@@ -187,6 +190,32 @@ TEST(EntryChecks, UnknownRefinementFlagsAreRefused)
         SCOPED_TRACE(flags);
         Call c({"cvCalcOpticalFlowULKRefined", flags});
         EXPECT_NO_THROW(c.run());
+    }
+}
+
+// Storage blocks too small for the call's largest piece, a sequence header
+// or the IdxMap, are refused and left alone.
+TEST(EntryChecks, StorageBlocksTooSmallForTheCallAreRefused)
+{
+    for (const auto& [size, entry] :
+         {std::pair(cv::Size(8, 6), kEngine),
+          std::pair(cv::Size(32, 24), kEntries[2])}) {
+        const int least = std::max(size.area() * 2, int(sizeof(CvSeq))) +
+                          int(sizeof(CvMemBlock));
+        for (const int block : {1, 8, 64, 100, least - 8, least}) {
+            Call c(entry);
+            cvReleaseMemStorage(&c.storage);
+            c.storage = cvCreateMemStorage(block);
+            for (cv::Mat& m : c.m)
+                m = m(cv::Rect(cv::Point(), size));
+            if (block < least)
+                c.expectError(
+                    CV_StsOutOfRange,
+                    cv::format(kTooSmall, c.storage->block_size, least)
+                        .c_str());
+            else
+                EXPECT_NO_THROW(c.run());
+        }
     }
 }
 

@@ -22,12 +22,12 @@ cv::Mat numberedMap(int type, double special)
         for (int x = 0; x < 4; ++x)
             m(cv::Rect(x, y, 1, 1)) = cv::Scalar(10 * y + x);
     m(cv::Rect(2, 1, 1, 1)) = cv::Scalar(special);
-    return m;
+    return paddedView(m);
 }
 
 } // namespace
 
-TEST(SegIndex, ReadsEverySupportedTypeAtRowMajorIndex)
+TEST(SegIndex, ReadsEverySupportedTypeAtItsPosition)
 {
     const TypeCase cases[] = {
         {CV_8UC1, 200, 200},
@@ -80,7 +80,7 @@ TEST(SegIndex, OutsideTheMapReadsZeroForAnyType)
     }
 }
 
-TEST(SegIndex, UnsupportedTypesAreReportedInRange)
+TEST(SegIndex, UnsupportedTypesInRangeAndNullMapsAreReported)
 {
     for (int type : {CV_8UC3, CV_16UC2, CV_32FC3, CV_8SC2, CV_64FC2}) {
         SCOPED_TRACE(testing::Message() << "type " << type);
@@ -91,4 +91,6 @@ TEST(SegIndex, UnsupportedTypesAreReportedInRange)
                         "Format must be CV_8UC1, CV_8SC1, CV_16UC1, CV_16SC1, "
                         "CV_32SC1, CV_32FC1 or CV_64FC1");
     }
+    EXPECT_CV_ERROR(cvGetSegIndex(nullptr, 0, 0), CV_StsNullPtr,
+                    "cvGetSegIndex", "NULL map pointer ");
 }

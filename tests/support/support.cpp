@@ -185,6 +185,13 @@ std::string callBytes(const cv::Mat& older, const cv::Mat& newer,
     return ::testing::AssertionSuccess();
 }
 
+cv::Mat paddedView(const cv::Mat& m)
+{
+    cv::Mat larger(m.rows + 4, m.cols + 5, m.type(), cv::Scalar::all(7));
+    m.copyTo(larger(cv::Rect(2, 1, m.cols, m.rows)));
+    return larger(cv::Rect(2, 1, m.cols, m.rows));
+}
+
 int storageBlocks(const CvMemStorage* storage)
 {
     int n = 0;

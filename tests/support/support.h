@@ -107,6 +107,9 @@ std::string callBytes(const cv::Mat& older, const cv::Mat& newer,
 ::testing::AssertionResult sameField(const VelocityField& got,
                                      const VelocityField& want);
 
+// m copied into a larger array of 7s, as a view with padded rows.
+cv::Mat paddedView(const cv::Mat& m);
+
 // Number of blocks a storage holds.
 int storageBlocks(const CvMemStorage* storage);
 
