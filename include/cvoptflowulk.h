@@ -101,11 +101,18 @@ typedef struct StuffInfo {
  * stuffInfo.
  * Each calling thread keeps the call's working buffers (about 13 bytes per
  * pixel, 15 when OpenCV runs on more than one thread, for the frame size of
- * its latest call) until the thread ends, so that the next call at that
- * size finds them ready. */
+ * its latest call) until the thread ends or calls
+ * cvReleaseOpticalFlowULKBuffers, so that the next call at that size finds
+ * them ready. */
 CVAPI(void)
 cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
                      CvMemStorage* storage, StuffInfo* stuffInfo);
+
+/* Hands back the working buffers that the flow entries keep for the
+ * calling thread; the thread's next call makes new ones. For a thread that
+ * stays alive after a large call, such as a pool thread or an interpreter's
+ * main thread. Never fails. */
+CVAPI(void) cvReleaseOpticalFlowULKBuffers(void);
 
 /* Refinements of cvCalcOpticalFlowULKRefined, combined with bitwise or.
  * 0 selects none of them and gives exactly the field of

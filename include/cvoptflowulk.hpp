@@ -50,8 +50,10 @@ class CV_EXPORTS OptFlowULK : public DenseOpticalFlow {
     virtual const StuffInfo& calcWithStuffInfo(InputArray I0, InputArray I1,
                                                InputOutputArray flow) = 0;
 
-    // Releases the storage and every buffer; the next call makes new ones.
-    // The refinements stay as they were set.
+    // Releases the storage and every buffer, the working buffers that the
+    // library keeps for the calling thread included
+    // (cvReleaseOpticalFlowULKBuffers); the next call makes new ones. The
+    // refinements stay as they were set.
     void collectGarbage() override = 0;
 
     // Selects the refinements of the following calls: a combination of the

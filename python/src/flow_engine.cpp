@@ -9,7 +9,6 @@
 #include "unlocked.h"
 
 #include "cvoptflowulk.hpp"
-#include "engine/work_buffers.h"
 
 #include <atomic>
 #include <mutex>
@@ -211,7 +210,6 @@ class FlowEngine {
         Unlocked unlocked;
         std::lock_guard<std::mutex> lock(mutex_);
         engine_->collectGarbage();
-        ulk::releaseThreadBuffers();
     }
 
   private:

@@ -1,6 +1,6 @@
 #include "thread_buffers.h"
 
-#include "engine/work_buffers.h"
+#include "cvoptflowulk.h"
 
 #include <pybind11/pybind11.h>
 
@@ -22,7 +22,7 @@ void releaseIfOwner(void* owner)
 {
     auto* id = static_cast<std::thread::id*>(owner);
     if (*id == std::this_thread::get_id())
-        ulk::releaseThreadBuffers();
+        cvReleaseOpticalFlowULKBuffers();
     delete id;
 }
 

@@ -1,5 +1,5 @@
 // The buffers that the library keeps for each thread that calls the engine
-// (ulk::releaseThreadBuffers in engine/work_buffers.h hands them back),
+// (cvReleaseOpticalFlowULKBuffers hands them back),
 // about 15 bytes per pixel of the thread's latest frame size.
 #ifndef OFULK_THREAD_BUFFERS_H
 #define OFULK_THREAD_BUFFERS_H

@@ -6,6 +6,7 @@
 #include "api/errors.h"
 #include "api/flow_arguments.h"
 #include "engine/engine.h"
+#include "engine/work_buffers.h"
 #include "refine/refined_engine.h"
 
 using ulk::FlowArguments;
@@ -48,4 +49,9 @@ CV_IMPL void cvCalcOpticalFlowULKRefined(CvArr* srcA, CvArr* srcB, CvArr* velx,
     else
         ulk::calcOpticalFlowULKRefined(args.srcA, args.srcB, args.velx,
                                        args.vely, storage, stuffInfo, flags);
+}
+
+CV_IMPL void cvReleaseOpticalFlowULKBuffers(void)
+{
+    ulk::releaseThreadBuffers();
 }

@@ -95,6 +95,7 @@ class OptFlowULKImpl final : public OptFlowULK {
         greyB_.release();
         velx_.release();
         vely_.release();
+        cvReleaseOpticalFlowULKBuffers();
     }
 
     void setRefinements(int flags) override
