@@ -257,13 +257,16 @@ def main(
     if not plan["quiet"]:
         err.write("\n")
     failures = [progress.failures[i] for i in sorted(progress.failures)]
+    list_error = None
     try:
         _ofulk._write_failed_list(plan["output_dir"], failures)
     except OSError as exc:
-        err.write(f"{_NAME}{exc}\n")
+        list_error = str(exc)
     for item_input, reason in failures:
         err.write(f"{_NAME}failed: {item_input}: {reason}\n")
     if progress.interrupted:
+        if list_error:
+            err.write(f"{_NAME}{list_error}\n")
         err.write(
             f"{_NAME}interrupted by SIGINT: {progress.written} videos written; "
             "run the same command again to finish the rest\n"
@@ -279,14 +282,15 @@ def main(
             workers,
         )
     )
-    if failures:
+    if not failures:
+        return _EXIT_OK
+    err.write(f"{_NAME}{len(failures)} of {len(plan['items'])} inputs failed")
+    if list_error:
+        err.write(f", named above; the list of them was not written: {list_error}\n")
+    else:
         listed = os.path.join(plan["output_dir"], "failed.txt")
-        err.write(
-            f"{_NAME}{len(failures)} of {len(plan['items'])} inputs failed; "
-            f"they are listed in {listed}\n"
-        )
-        return _EXIT_FAILURE
-    return _EXIT_OK
+        err.write(f"; they are listed in {listed}\n")
+    return _EXIT_FAILURE
 
 
 if __name__ == "__main__":

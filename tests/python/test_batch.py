@@ -298,17 +298,23 @@ def test_wrong_command_lines_and_lists_are_refused(
     assert not os.path.exists(out)
 
 
-@pytest.mark.parametrize("runner", ["of_ulk_export"])
+@pytest.mark.parametrize("runner", ["of_ulk_export", "ofulk.batch"])
 def test_failed_list_that_cannot_be_written_is_not_pointed_to(
-    collection, base_dir, runner
+    client, collection, base_dir, runner
 ):
     # A folder in the way of failed.txt, as a full disk would be.
     out = os.path.join(base_dir, f"unlisted-{runner}")
     os.makedirs(os.path.join(out, "failed.txt"))
     argv = [f"{collection}/small.txt", out, "--quiet", "--max-pairs", "1"]
-    run = subprocess.run([tool("OF_ULK_EXPORT"), *argv], capture_output=True,
-                         text=True)
-    assert run.returncode == 1
+    if runner == "of_ulk_export":
+        run = subprocess.run([tool("OF_ULK_EXPORT"), *argv], capture_output=True,
+                             text=True)
+        status, err = run.returncode, run.stderr
+    else:
+        text = io.StringIO()
+        status = batch.main(argv, client=client, out=io.StringIO(), err=text)
+        err = text.getvalue()
+    assert status == 1
     assert ("1 of 5 inputs failed, named above; the list of them was not "
-            f"written: cannot write {out}/failed.txt") in run.stderr
-    assert "listed in" not in run.stderr
+            f"written: cannot write {out}/failed.txt") in err
+    assert "listed in" not in err
