@@ -2,14 +2,16 @@
 
 ::
 
-    python3 -m ofulk.batch LIST OUT [--scheduler ADDRESS] [OPTIONS]
+    python3 -m ofulk.batch LIST OUT [--scheduler ADDRESS
+                                     [--connect-timeout SECONDS]] [OPTIONS]
 
 LIST is what ``of_ulk_export`` takes as a collection (a ``.txt`` or ``.list``
 file of videos and frame folders, or a folder searched for videos), OUT the
 output root, OPTIONS those of ``of_ulk_export`` (``--format xy``,
 ``--step 2``, ``--short-side 256``, ...). Each item becomes one Dask task,
-sent to the scheduler at ADDRESS (``tcp://host:8786``) or, without
-``--scheduler``, to a local cluster with one worker process per core.
+sent to the scheduler at ADDRESS (``tcp://host:8786``, tried for SECONDS,
+30 by default) or, without ``--scheduler``, to a local cluster with one
+worker process per core.
 
 A task exports its item with the exporter's own code (the listing, the
 mirrored folders, the temporary names, the done marker written last and the
@@ -31,21 +33,26 @@ from . import _ofulk
 
 _NAME = "ofulk.batch: "
 _USAGE = (
-    "Usage: python3 -m ofulk.batch LIST OUT [--scheduler ADDRESS] [OPTIONS]\n"
+    "Usage: python3 -m ofulk.batch LIST OUT [--scheduler ADDRESS\n"
+    "           [--connect-timeout SECONDS]] [OPTIONS]\n"
     "\n"
     "Exports every video or frame folder of the collection LIST (a .txt or\n"
     ".list file, or a folder of videos) into OUT, one Dask task per item.\n"
     "\n"
     "  --scheduler ADDRESS  the Dask scheduler to use (tcp://host:8786);\n"
     "                       default: a local cluster, one worker per core\n"
+    "  --connect-timeout SECONDS\n"
+    "                       how long to try to reach the scheduler of\n"
+    "                       --scheduler before giving up (default 30)\n"
     "  -h, --help           this text\n"
     "\n"
     "OPTIONS are those of of_ulk_export; -j N sets the threads per task\n"
     "(default 1, since every core has a worker):\n\n"
 )
 
-# Seconds to wait for the scheduler named by --scheduler before giving up.
-_CONNECT_TIMEOUT_S = 30
+# Seconds to wait for the scheduler named by --scheduler before giving up,
+# unless --connect-timeout says otherwise.
+_CONNECT_TIMEOUT_S = 30.0
 
 # Exit statuses, as of_ulk_export gives them.
 _EXIT_OK = 0
@@ -60,34 +67,51 @@ def _export_item(args, item_input, item_output, jobs):
     return _ofulk._export_collection_item(args, item_input, item_output, jobs)
 
 
+def _connect_timeout(text):
+    """The seconds of --connect-timeout, or a ValueError."""
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = -1.0
+    if not 0 < seconds < float("inf"):
+        raise ValueError(
+            f"--connect-timeout needs a number of seconds above 0, not '{text}'"
+        )
+    return seconds
+
+
 def _split_arguments(argv):
-    """(scheduler address or None, whether help was asked, the rest of the
-    arguments, for of_ulk_export's parser)."""
-    scheduler = None
+    """(scheduler address or None, seconds to try to reach it, whether help
+    was asked, the rest of the arguments, for of_ulk_export's parser)."""
+    needs = {"--scheduler": "an address", "--connect-timeout": "a number of seconds"}
+    own = dict.fromkeys(needs)
     wants_help = False
     rest = []
     i = 0
     while i < len(argv):
         arg = argv[i]
+        name, equals, value = arg.partition("=")
         if arg == "--":
             rest.extend(argv[i:])
             break
-        if arg == "--scheduler":
-            if i + 1 == len(argv):
-                raise ValueError("--scheduler needs an address")
-            scheduler = argv[i + 1]
-            i += 2
-            continue
-        if arg.startswith("--scheduler="):
-            scheduler = arg[len("--scheduler=") :]
+        if name in own:
+            if not equals:
+                if i + 1 == len(argv):
+                    raise ValueError(f"{name} needs {needs[name]}")
+                i += 1
+                value = argv[i]
+            own[name] = value
         elif arg in ("-h", "--help"):
             wants_help = True
         else:
             rest.append(arg)
         i += 1
+    scheduler = own["--scheduler"]
     if scheduler == "":
         raise ValueError("--scheduler needs an address")
-    return scheduler, wants_help, rest
+    timeout = own["--connect-timeout"]
+    timeout = _CONNECT_TIMEOUT_S if timeout is None else _connect_timeout(timeout)
+    return scheduler, timeout, wants_help, rest
 
 
 def _local_cluster():
@@ -210,22 +234,21 @@ def main(
     Returns
     -------
     int
-        The exit status: 0 when every item is done, 1 when one failed or
-        the collection cannot be read, 2 for a wrong command line, 130
-        when interrupted by SIGINT.
+        The exit status: 0 when every item is done, 1 when one failed, the
+        collection cannot be read or the scheduler cannot be reached, 2 for
+        a wrong command line, 130 when interrupted by SIGINT.
     """
     argv = sys.argv[1:] if argv is None else list(argv)
     out = sys.stdout if out is None else out
     err = sys.stderr if err is None else err
     try:
-        scheduler, wants_help, args = _split_arguments(argv)
+        scheduler, timeout, wants_help, args = _split_arguments(argv)
         if wants_help:
             out.write(_USAGE + _ofulk._export_help())
             return _EXIT_OK
         plan = _ofulk._collection_plan(args)
     except ValueError as exc:
-        err.write(f"{_NAME}{exc}\nTry 'python3 -m ofulk.batch --help'.\n")
-        return _EXIT_USAGE
+        return _usage_error(exc, err)
     except OSError as exc:
         err.write(f"{_NAME}{exc}\n")
         return _EXIT_FAILURE
@@ -241,15 +264,23 @@ def main(
                 client = Client(owned[0])
             else:
                 try:
-                    client = Client(scheduler, timeout=_CONNECT_TIMEOUT_S)
-                except (OSError, TimeoutError) as exc:
+                    client = Client(scheduler, timeout=timeout)
+                except ValueError as exc:  # an address of no known form
+                    return _usage_error(f"--scheduler {scheduler}: {exc}", err)
+                except OSError as exc:
                     err.write(
                         f"{_NAME}cannot reach the scheduler {scheduler}: {exc}\n"
                     )
                     return _EXIT_FAILURE
             owned.insert(0, client)
+        # Made only now, so that a run that never got a cluster leaves no
+        # folder behind.
+        _ofulk._prepare_output_root(plan["output_dir"])
         workers = sum(client.nthreads().values())
         progress = _run(client, args, plan, jobs, err)
+    except OSError as exc:
+        err.write(f"{_NAME}{exc}\n")
+        return _EXIT_FAILURE
     finally:
         for thing in owned:
             thing.close()
@@ -291,6 +322,11 @@ def main(
         listed = os.path.join(plan["output_dir"], "failed.txt")
         err.write(f"; they are listed in {listed}\n")
     return _EXIT_FAILURE
+
+
+def _usage_error(message, err):
+    err.write(f"{_NAME}{message}\nTry 'python3 -m ofulk.batch --help'.\n")
+    return _EXIT_USAGE
 
 
 if __name__ == "__main__":

@@ -33,10 +33,11 @@ exporter::ExportOptions parsedOptions(const std::vector<std::string>& args)
     return options;
 }
 
-// The collection of a command line, its output root created: a dict with
-// items (input, output folder) in order, the reason each item fails for
-// sharing an earlier item's folder ("" when it does not), and the options
-// the runner needs.
+// The collection of a command line: a dict with items (input, output
+// folder) in order, the reason each item fails for sharing an earlier
+// item's folder ("" when it does not), and the options the runner needs.
+// The output root is left alone; the runner prepares it once it has a
+// cluster, so that a run that never gets one leaves nothing behind.
 py::dict collectionPlan(const std::vector<std::string>& args)
 {
     exporter::ExportOptions options = parsedOptions(args);
@@ -53,8 +54,7 @@ py::dict collectionPlan(const std::vector<std::string>& args)
     bool listed;
     {
         py::gil_scoped_release unlocked;
-        listed = exporter::listCollection(options.inputs[0], items, error) &&
-                 exporter::prepareOutputDir(options.outputDir, error);
+        listed = exporter::listCollection(options.inputs[0], items, error);
     }
     if (!listed)
         raiseOsError(error);
@@ -68,6 +68,19 @@ py::dict collectionPlan(const std::vector<std::string>& args)
     plan["quiet"] = options.quiet;
     plan["jobs"] = options.jobs;
     return plan;
+}
+
+// Creates the output root when missing and checks that it takes files.
+void prepareOutputRoot(const std::string& root)
+{
+    std::string error;
+    bool prepared;
+    {
+        py::gil_scoped_release unlocked;
+        prepared = exporter::prepareOutputDir(root, error);
+    }
+    if (!prepared)
+        raiseOsError(error);
 }
 
 // Exports one item with the exporter's code, without the interpreter's
@@ -119,8 +132,11 @@ void bindCollectionExport(py::module_& m)
 {
     m.def("_collection_plan", &collectionPlan, py::arg("args"),
           "_collection_plan(args) -> dict\n\nThe items of an of_ulk_export "
-          "collection command line; creates the output root. ValueError for "
-          "a wrong command line, OSError for an unreadable collection.");
+          "collection command line. ValueError for a wrong command line, "
+          "OSError for an unreadable collection.");
+    m.def("_prepare_output_root", &prepareOutputRoot, py::arg("root"),
+          "_prepare_output_root(root) -> None\n\nCreates the output root "
+          "when missing; OSError when it cannot take files.");
     m.def("_export_collection_item", &exportItem, py::arg("args"),
           py::arg("input"), py::arg("output"), py::arg("jobs"),
           "_export_collection_item(args, input, output, jobs) -> tuple\n\n"

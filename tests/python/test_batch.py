@@ -284,6 +284,13 @@ def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, sto
         (["{videos}/small.txt", "{out}", "--bogus"], "unknown option --bogus"),
         (["{videos}/walk/a.avi", "{out}"], "one list file"),
         (["{videos}/missing.txt", "{out}"], "No such file"),
+        (["{videos}/small.txt", "{out}", "--scheduler", "garbage://x"],
+         "--scheduler garbage://x: unknown address scheme 'garbage'"),
+        (["{videos}/small.txt", "{out}", "--connect-timeout=0"],
+         "--connect-timeout needs a number of seconds above 0, not '0'"),
+        # Nothing listens on port 1.
+        (["{videos}/small.txt", "{out}", "--scheduler", "tcp://127.0.0.1:1",
+          "--connect-timeout", "0.5"], "cannot reach the scheduler tcp://127.0.0.1:1"),
     ],
 )
 def test_wrong_command_lines_and_lists_are_refused(
@@ -292,7 +299,7 @@ def test_wrong_command_lines_and_lists_are_refused(
     err = io.StringIO()
     out = os.path.join(base_dir, "usage")
     argv = [a.format(videos=collection, out=out) for a in argv]
-    status = 1 if message == "No such file" else 2
+    status = 1 if message.startswith(("No such file", "cannot reach")) else 2
     assert batch.main(argv, out=io.StringIO(), err=err) == status
     assert message in err.getvalue()
     assert not os.path.exists(out)
