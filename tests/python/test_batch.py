@@ -236,8 +236,17 @@ def test_killed_worker_has_its_video_redone(client, collection, base_dir):
     client.wait_for_workers(2, timeout=TIMEOUT_S)
 
 
+def start_batch(argv, stderr=subprocess.DEVNULL):
+    """The command in a process group of its own, as a terminal starts it."""
+    return subprocess.Popen(
+        [sys.executable, "-m", "ofulk.batch", *argv],
+        stdout=subprocess.DEVNULL, stderr=stderr, text=True, start_new_session=True,
+    )
+
+
 @pytest.mark.parametrize(
-    "stop", [signal.SIGINT, signal.SIGKILL], ids=["SIGINT", "SIGKILL"]
+    "stop", [signal.SIGINT, signal.SIGTERM, signal.SIGKILL],
+    ids=["SIGINT", "SIGTERM", "SIGKILL"],
 )
 def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, stop):
     list_file = os.path.join(collection, "long.txt")
@@ -248,14 +257,9 @@ def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, sto
     assert export_tree(list_file, expected, options) == 0
     long_dir = os.path.join(actual, os.path.splitext(LONG_CLIP[0])[0])
 
-    # The command in its own process group with its own local cluster,
-    # stopped as a terminal's Ctrl-C or a power cut stops all of it.
-    run = subprocess.Popen(
-        [sys.executable, "-m", "ofulk.batch", list_file, actual, "--quiet", *options],
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-        start_new_session=True,
-    )
+    # The command with its own local cluster, stopped as a terminal's
+    # Ctrl-C, a shutdown or a power cut stops all of it.
+    run = start_batch([list_file, actual, "--quiet", *options])
     try:
         wait_for(lambda: being_written(long_dir) or run.poll() is not None,
                  "the long item to start")
@@ -267,7 +271,7 @@ def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, sto
         if run.poll() is None:
             os.killpg(run.pid, signal.SIGKILL)
             run.wait()
-    assert run.returncode == (130 if stop == signal.SIGINT else -stop)
+    assert run.returncode == (-stop if stop == signal.SIGKILL else 128 + stop)
     if stop == signal.SIGKILL:
         # Killed outright, the long item is left partial, without marker.
         assert not os.path.exists(long_dir + ".done")
@@ -275,6 +279,45 @@ def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, sto
     # redone by the same command.
     assert batch_tree(client, list_file, actual, options)[0] == 0
     assert_same_tree(expected, actual)
+
+
+def catches_sigterm(pid):
+    """Whether the process has a handler of its own for SIGTERM: the run
+    has begun to take the stop signals."""
+    with open(f"/proc/{pid}/status") as f:
+        mask = next(line for line in f if line.startswith("SigCgt:"))
+    return int(mask.split()[1], 16) >> (signal.SIGTERM - 1) & 1 == 1
+
+
+def has_worker(pid):
+    """Whether a worker process of the run's local cluster has started."""
+    try:
+        children = " ".join(open(f"/proc/{pid}/task/{t}/children").read()
+                            for t in os.listdir(f"/proc/{pid}/task"))
+        return any("spawn_main" in open(f"/proc/{c}/cmdline").read()
+                   for c in children.split())
+    except OSError:  # a thread or a process ended meanwhile
+        return False
+
+
+@pytest.mark.parametrize("moment", [catches_sigterm, has_worker],
+                         ids=["at-once", "workers-starting"])
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM],
+                         ids=["SIGINT", "SIGTERM"])
+def test_stop_signal_while_the_cluster_starts(collection, base_dir, moment, stop):
+    out = os.path.join(base_dir, f"starting-{stop.name}-{moment.__name__}")
+    run = start_batch([f"{collection}/small.txt", out, "--quiet"], subprocess.PIPE)
+    try:
+        wait_for(lambda: run.poll() is not None or moment(run.pid), "the moment")
+        os.killpg(run.pid, stop)
+        err = run.communicate(timeout=TIMEOUT_S)[1]
+    finally:
+        if run.poll() is None:
+            os.killpg(run.pid, signal.SIGKILL)
+            run.wait()
+    assert run.returncode == 128 + stop
+    assert f"interrupted by {stop.name}: 0 videos written" in err
+    assert "Traceback" not in err
 
 
 @pytest.mark.parametrize(
