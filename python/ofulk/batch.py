@@ -56,7 +56,8 @@ _USAGE = (
 # unless --connect-timeout says otherwise.
 _CONNECT_TIMEOUT_S = 30.0
 
-# Seconds between two looks of the command at its stop signal.
+# Seconds between two looks, of the command at its stop signal and of a
+# task at whether its run still wants it.
 _POLL_S = 0.1
 
 # Exit statuses, as of_ulk_export gives them (128 + the signal's number
@@ -69,10 +70,50 @@ _EXIT_SIGNAL_BASE = 128
 _STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
 
+def _task_given_up():
+    """A function that tells whether the task running in this thread was
+    given up by the scheduler (its run stopped, failed or gone), or None
+    outside a Dask worker."""
+    try:
+        from distributed.worker import get_worker, thread_state
+
+        worker = get_worker()
+        key = thread_state.key
+        tasks = worker.state.tasks
+    except (ImportError, ValueError, AttributeError):
+        return None
+
+    def given_up():
+        task = tasks.get(key)
+        return task is None or task.state == "cancelled"
+
+    return given_up
+
+
 def _export_item(args, item_input, item_output, jobs):
     """The task: one item exported as of_ulk_export exports it; returns
-    (state, pairs written, reason)."""
-    return _ofulk._export_collection_item(args, item_input, item_output, jobs)
+    (state, pairs written, reason). A task that its run gives up stops after
+    the pair in hand, as the exporter stops on a signal, and leaves the item
+    without its marker: a worker's thread cannot be taken back otherwise,
+    and would go on writing for a run that has ended."""
+    given_up = _task_given_up()
+    stop = _ofulk._ItemStop()
+    finished = threading.Event()
+
+    def watch():
+        while not finished.wait(_POLL_S):
+            if given_up():
+                stop.request()
+                return
+
+    if given_up is not None:
+        threading.Thread(target=watch, name="ofulk-stop-watch", daemon=True).start()
+    try:
+        return _ofulk._export_collection_item(
+            args, item_input, item_output, jobs, stop
+        )
+    finally:
+        finished.set()
 
 
 def _connect_timeout(text):
@@ -287,46 +328,52 @@ class _Progress:
 
 def _run(client, args, plan, jobs, stop, err):
     """Submits the items and counts them as they finish, until all have or
-    a stop signal ends the run, which cancels the tasks not finished;
-    returns the progress."""
+    a stop signal ends the run; returns the progress. The tasks not finished
+    are cancelled when the run ends early, by a signal or an error, so that
+    none goes on for a command that has ended (those running stop after
+    their pair in hand)."""
     items = plan["items"]
     progress = _Progress(len(items), plan["quiet"], err)
     token = uuid.uuid4().hex
     futures = {}
     finished = queue.SimpleQueue()
-    for index, ((item_input, item_output), clash) in enumerate(
-        zip(items, plan["clashes"])
-    ):
-        if clash:
-            progress.count(index, item_input, "failed", 0, clash)
-            continue
-        future = client.submit(
-            _export_item,
-            args,
-            item_input,
-            item_output,
-            jobs,
-            key=f"ofulk-export-{index}-{token}",
-            pure=False,
-        )
-        futures[future] = index
-        future.add_done_callback(finished.put)
-    left = len(futures)
-    while left and not stop.signal:
-        try:
-            future = finished.get(timeout=_POLL_S)
-        except queue.Empty:
-            continue
-        left -= 1
-        index = futures[future]
-        try:
-            state, pairs, reason = future.result()
-        except Exception as exc:  # a task the cluster gave up on
-            state, pairs, reason = "failed", 0, f"{type(exc).__name__}: {exc}"
-        progress.count(index, items[index][0], state, pairs, reason)
-    progress.stopped = left > 0
-    if progress.stopped:
-        client.cancel(list(futures))
+    ended = False  # every task counted
+    try:
+        for index, ((item_input, item_output), clash) in enumerate(
+            zip(items, plan["clashes"])
+        ):
+            if clash:
+                progress.count(index, item_input, "failed", 0, clash)
+                continue
+            future = client.submit(
+                _export_item,
+                args,
+                item_input,
+                item_output,
+                jobs,
+                key=f"ofulk-export-{index}-{token}",
+                pure=False,
+            )
+            futures[future] = index
+            future.add_done_callback(finished.put)
+        left = len(futures)
+        while left and not stop.signal:
+            try:
+                future = finished.get(timeout=_POLL_S)
+            except queue.Empty:
+                continue
+            left -= 1
+            index = futures[future]
+            try:
+                state, pairs, reason = future.result()
+            except Exception as exc:  # a task the cluster gave up on
+                state, pairs, reason = "failed", 0, f"{type(exc).__name__}: {exc}"
+            progress.count(index, items[index][0], state, pairs, reason)
+        progress.stopped = left > 0
+        ended = not progress.stopped
+    finally:
+        if not ended:
+            client.cancel(list(futures))
     return progress
 
 

@@ -14,7 +14,9 @@
 
 #include <pybind11/stl.h>
 
+#include <csignal>
 #include <filesystem>
+#include <memory>
 
 namespace ulk::python {
 
@@ -84,18 +86,19 @@ void prepareOutputRoot(const std::string& root)
 }
 
 // Exports one item with the exporter's code, without the interpreter's
-// lock; returns (state, pairs written, reason).
+// lock; a request on stop ends it after the pair in hand, the item left
+// without its marker. Returns (state, pairs written, reason).
 py::tuple exportItem(const std::vector<std::string>& args,
                      const std::string& input, const std::string& output,
-                     int jobs)
+                     int jobs, exporter::InterruptWatch* stop)
 {
     exporter::ExportOptions options = parsedOptions(args);
     options.jobs = jobs;
     exporter::ItemOutcome outcome;
     {
         py::gil_scoped_release unlocked;
-        outcome = exporter::exportCollectionItem(options, {input, output},
-                                                 nullptr, nullptr);
+        outcome = exporter::exportCollectionItem(options, {input, output}, stop,
+                                                 nullptr);
     }
     const char* state = "failed";
     switch (outcome.state) {
@@ -130,6 +133,19 @@ void writeFailures(const std::string& root,
 
 void bindCollectionExport(py::module_& m)
 {
+    py::class_<exporter::InterruptWatch>(
+        m, "_ItemStop",
+        "_ItemStop()\n\nA stop request for _export_collection_item; "
+        "request() ends the export after the pair in hand, from any "
+        "thread.")
+        .def(py::init([] {
+            return std::make_unique<exporter::InterruptWatch>(
+                exporter::InterruptWatch::NoSignals{});
+        }))
+        .def(
+            "request",
+            [](exporter::InterruptWatch& stop) { stop.request(SIGTERM); },
+            py::call_guard<py::gil_scoped_release>());
     m.def("_collection_plan", &collectionPlan, py::arg("args"),
           "_collection_plan(args) -> dict\n\nThe items of an of_ulk_export "
           "collection command line. ValueError for a wrong command line, "
@@ -139,8 +155,10 @@ void bindCollectionExport(py::module_& m)
           "when missing; OSError when it cannot take files.");
     m.def("_export_collection_item", &exportItem, py::arg("args"),
           py::arg("input"), py::arg("output"), py::arg("jobs"),
-          "_export_collection_item(args, input, output, jobs) -> tuple\n\n"
-          "Exports one item as of_ulk_export does; returns (state, pairs, "
+          py::arg("stop") = nullptr,
+          "_export_collection_item(args, input, output, jobs, stop=None) -> "
+          "tuple\n\nExports one item as of_ulk_export does, until "
+          "stop.request() if a stop is given; returns (state, pairs, "
           "reason), state one of written, skipped, failed, stopped.");
     m.def("_write_failed_list", &writeFailures, py::arg("root"),
           py::arg("failures"),

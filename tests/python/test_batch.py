@@ -95,6 +95,29 @@ def collection(base_dir):
 
 
 @pytest.fixture(scope="module")
+def remote(base_dir):
+    """A client of a scheduler and a worker of two threads started as
+    processes of their own on 127.0.0.1, as on a real cluster."""
+    address = os.path.join(base_dir, "scheduler.json")
+    processes = [
+        subprocess.Popen([sys.executable, "-m", f"distributed.cli.dask_{role}", *args,
+                          "--no-dashboard", "--scheduler-file", address],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for role, args in [("scheduler", ["--host", "127.0.0.1", "--port", "0"]),
+                           ("worker", ["--nthreads", "2"])]
+    ]
+    try:
+        wait_for(lambda: os.path.exists(address), "the scheduler")
+        with distributed.Client(scheduler_file=address, timeout=TIMEOUT_S) as c:
+            c.wait_for_workers(1, timeout=TIMEOUT_S)
+            yield c
+    finally:
+        for process in reversed(processes):  # the worker first
+            process.terminate()
+            process.wait()
+
+
+@pytest.fixture(scope="module")
 def client():
     """One local cluster of two single-threaded worker processes for every
     test of the module."""
@@ -318,6 +341,37 @@ def test_stop_signal_while_the_cluster_starts(collection, base_dir, moment, stop
     assert run.returncode == 128 + stop
     assert f"interrupted by {stop.name}: 0 videos written" in err
     assert "Traceback" not in err
+
+
+@pytest.mark.parametrize("stop", ["SIGINT", "SIGTERM", "error"])
+def test_ended_run_leaves_no_task_running_on_the_cluster(
+    remote, collection, base_dir, stop, monkeypatch
+):
+    out = os.path.join(base_dir, f"remote-{stop}")
+    long_dir = os.path.join(out, os.path.splitext(LONG_CLIP[0])[0])
+    argv = [f"{collection}/long.txt", out, "--quiet",
+            "--scheduler", remote.scheduler.address]
+    if stop == "error":
+        # The runner fails when the small item is done, the long one in hand.
+        def fail(*args):
+            raise RuntimeError("the runner failed")
+
+        monkeypatch.setattr(batch._Progress, "count", fail)
+        with pytest.raises(RuntimeError):
+            batch.main(argv, out=io.StringIO(), err=io.StringIO())
+    else:
+        run = start_batch(argv)
+        wait_for(lambda: being_written(long_dir) or run.poll() is not None,
+                 "the long item to start")
+        run.send_signal(getattr(signal, stop))
+        assert run.wait(TIMEOUT_S) == 128 + getattr(signal, stop)
+    # The worker gives the long item up after its pair in hand (a lambda
+    # goes to the worker by value).
+    def busy():
+        return remote.run(lambda dask_worker: dask_worker.state.executing_count)
+
+    wait_for(lambda: not any(busy().values()), "the tasks to end")
+    assert not os.path.exists(long_dir + ".done")
 
 
 @pytest.mark.parametrize(
