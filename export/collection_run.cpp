@@ -48,11 +48,15 @@ class CollectionRun {
         if (!options_.quiet)
             err_ << '\n';
 
-        std::string error;
-        if (!writeFailedList(options_.outputDir, failures_, error))
-            err_ << kName << error << '\n';
+        // Where the list could not be written, the lines below are the only
+        // record of the failures, and the last line says why.
+        std::string listError;
+        const bool listed =
+            writeFailedList(options_.outputDir, failures_, listError);
         for (const Failure& f : failures_)
             err_ << kName << "failed: " << f.input << ": " << f.reason << '\n';
+        if (!listed && signal_ != 0)
+            err_ << kName << listError << '\n';
         if (signal_ != 0) {
             err_ << kName << "interrupted by " << signalName(signal_) << ": "
                  << written_ << " videos written; run the same command again "
@@ -63,11 +67,18 @@ class CollectionRun {
         out << formatCollectionSummary(written_, skipped_,
                                        long(failures_.size()), pairs_,
                                        elapsed(), workers);
-        if (!failures_.empty())
+        if (!failures_.empty()) {
             err_ << kName << failures_.size() << " of " << items_.size()
-                 << " inputs failed; they are listed in "
-                 << (fs::path(options_.outputDir) / kFailedListName).string()
-                 << '\n';
+                 << " inputs failed";
+            if (listed)
+                err_ << "; they are listed in "
+                     << (fs::path(options_.outputDir) / kFailedListName)
+                            .string();
+            else
+                err_ << ", named above; the list of them was not written: "
+                     << listError;
+            err_ << '\n';
+        }
         return failures_.empty() ? kExitOk : kExitFailure;
     }
 

@@ -75,8 +75,12 @@ InterruptWatch::InterruptWatch()
         thread_ = std::thread([this] { watchLoop(); });
 }
 
+InterruptWatch::InterruptWatch(NoSignals) : catchesSignals_(false) {}
+
 InterruptWatch::~InterruptWatch()
 {
+    if (!catchesSignals_)
+        return;
     sigaction(SIGINT, &savedInt, nullptr);
     sigaction(SIGTERM, &savedTerm, nullptr);
     wakeFd.store(-1);
@@ -94,7 +98,20 @@ InterruptWatch::~InterruptWatch()
 
 int InterruptWatch::signal() const
 {
-    return caughtSignal.load();
+    return catchesSignals_ ? caughtSignal.load() : requested_.load();
+}
+
+void InterruptWatch::request(int signal)
+{
+    std::atomic<int>& first = catchesSignals_ ? caughtSignal : requested_;
+    int expected = 0;
+    if (!first.compare_exchange_strong(expected, signal))
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (callback_ && !called_) {
+        called_ = true;
+        callback_(signal);
+    }
 }
 
 void InterruptWatch::setCallback(std::function<void(int)> onSignal)

@@ -2,14 +2,16 @@
 
 ::
 
-    python3 -m ofulk.batch LIST OUT [--scheduler ADDRESS] [OPTIONS]
+    python3 -m ofulk.batch LIST OUT [--scheduler ADDRESS
+                                     [--connect-timeout SECONDS]] [OPTIONS]
 
 LIST is what ``of_ulk_export`` takes as a collection (a ``.txt`` or ``.list``
 file of videos and frame folders, or a folder searched for videos), OUT the
 output root, OPTIONS those of ``of_ulk_export`` (``--format xy``,
 ``--step 2``, ``--short-side 256``, ...). Each item becomes one Dask task,
-sent to the scheduler at ADDRESS (``tcp://host:8786``) or, without
-``--scheduler``, to a local cluster with one worker process per core.
+sent to the scheduler at ADDRESS (``tcp://host:8786``, tried for SECONDS,
+30 by default) or, without ``--scheduler``, to a local cluster with one
+worker process per core.
 
 A task exports its item with the exporter's own code (the listing, the
 mirrored folders, the temporary names, the done marker written last and the
@@ -21,8 +23,10 @@ the same paths (a shared file system on a real cluster).
 """
 
 import os
+import queue
 import signal
 import sys
+import threading
 import time
 import uuid
 from typing import Any, Optional, Sequence, TextIO
@@ -31,82 +35,256 @@ from . import _ofulk
 
 _NAME = "ofulk.batch: "
 _USAGE = (
-    "Usage: python3 -m ofulk.batch LIST OUT [--scheduler ADDRESS] [OPTIONS]\n"
+    "Usage: python3 -m ofulk.batch LIST OUT [--scheduler ADDRESS\n"
+    "           [--connect-timeout SECONDS]] [OPTIONS]\n"
     "\n"
     "Exports every video or frame folder of the collection LIST (a .txt or\n"
     ".list file, or a folder of videos) into OUT, one Dask task per item.\n"
     "\n"
     "  --scheduler ADDRESS  the Dask scheduler to use (tcp://host:8786);\n"
     "                       default: a local cluster, one worker per core\n"
+    "  --connect-timeout SECONDS\n"
+    "                       how long to try to reach the scheduler of\n"
+    "                       --scheduler before giving up (default 30)\n"
     "  -h, --help           this text\n"
     "\n"
     "OPTIONS are those of of_ulk_export; -j N sets the threads per task\n"
     "(default 1, since every core has a worker):\n\n"
 )
 
-# Seconds to wait for the scheduler named by --scheduler before giving up.
-_CONNECT_TIMEOUT_S = 30
+# Seconds to wait for the scheduler named by --scheduler before giving up,
+# unless --connect-timeout says otherwise.
+_CONNECT_TIMEOUT_S = 30.0
 
-# Exit statuses, as of_ulk_export gives them.
+# Seconds between two looks, of the command at its stop signal and of a
+# task at whether its run still wants it.
+_POLL_S = 0.1
+
+# Exit statuses, as of_ulk_export gives them (128 + the signal's number
+# when one stopped the run).
 _EXIT_OK = 0
 _EXIT_FAILURE = 1
 _EXIT_USAGE = 2
-_EXIT_SIGINT = 130
+_EXIT_SIGNAL_BASE = 128
+
+_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+
+def _task_given_up():
+    """A function that tells whether the task running in this thread was
+    given up by the scheduler (its run stopped, failed or gone), or None
+    outside a Dask worker."""
+    try:
+        from distributed.worker import get_worker, thread_state
+
+        worker = get_worker()
+        key = thread_state.key
+        tasks = worker.state.tasks
+    except (ImportError, ValueError, AttributeError):
+        return None
+
+    def given_up():
+        task = tasks.get(key)
+        return task is None or task.state == "cancelled"
+
+    return given_up
 
 
 def _export_item(args, item_input, item_output, jobs):
     """The task: one item exported as of_ulk_export exports it; returns
-    (state, pairs written, reason)."""
-    return _ofulk._export_collection_item(args, item_input, item_output, jobs)
+    (state, pairs written, reason). A task that its run gives up stops after
+    the pair in hand, as the exporter stops on a signal, and leaves the item
+    without its marker: a worker's thread cannot be taken back otherwise,
+    and would go on writing for a run that has ended."""
+    given_up = _task_given_up()
+    stop = _ofulk._ItemStop()
+    finished = threading.Event()
+
+    def watch():
+        while not finished.wait(_POLL_S):
+            if given_up():
+                stop.request()
+                return
+
+    if given_up is not None:
+        threading.Thread(target=watch, name="ofulk-stop-watch", daemon=True).start()
+    try:
+        return _ofulk._export_collection_item(
+            args, item_input, item_output, jobs, stop
+        )
+    finally:
+        finished.set()
+
+
+def _connect_timeout(text):
+    """The seconds of --connect-timeout, or a ValueError."""
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = -1.0
+    if not 0 < seconds < float("inf"):
+        raise ValueError(
+            f"--connect-timeout needs a number of seconds above 0, not '{text}'"
+        )
+    return seconds
 
 
 def _split_arguments(argv):
-    """(scheduler address or None, whether help was asked, the rest of the
-    arguments, for of_ulk_export's parser)."""
-    scheduler = None
+    """(scheduler address or None, seconds to try to reach it, whether help
+    was asked, the rest of the arguments, for of_ulk_export's parser)."""
+    needs = {"--scheduler": "an address", "--connect-timeout": "a number of seconds"}
+    own = dict.fromkeys(needs)
     wants_help = False
     rest = []
     i = 0
     while i < len(argv):
         arg = argv[i]
+        name, equals, value = arg.partition("=")
         if arg == "--":
             rest.extend(argv[i:])
             break
-        if arg == "--scheduler":
-            if i + 1 == len(argv):
-                raise ValueError("--scheduler needs an address")
-            scheduler = argv[i + 1]
-            i += 2
-            continue
-        if arg.startswith("--scheduler="):
-            scheduler = arg[len("--scheduler=") :]
+        if name in own:
+            if not equals:
+                if i + 1 == len(argv):
+                    raise ValueError(f"{name} needs {needs[name]}")
+                i += 1
+                value = argv[i]
+            own[name] = value
         elif arg in ("-h", "--help"):
             wants_help = True
         else:
             rest.append(arg)
         i += 1
+    scheduler = own["--scheduler"]
     if scheduler == "":
         raise ValueError("--scheduler needs an address")
-    return scheduler, wants_help, rest
+    timeout = own["--connect-timeout"]
+    timeout = _CONNECT_TIMEOUT_S if timeout is None else _connect_timeout(timeout)
+    return scheduler, timeout, wants_help, rest
 
 
-def _local_cluster():
-    """A cluster on this machine: one single-threaded worker process per
-    core, without the web dashboard."""
-    from distributed import LocalCluster
+class _StopSignals:
+    """SIGINT and SIGTERM as of_ulk_export takes them, from the start of the
+    command to its end: the first is noted (``signal``) and the run ends in
+    order; a second ends the process at once, the usual way. A signal that
+    was ignored when the run began stays ignored. Only the main thread can
+    catch signals: called from another thread, the run catches none."""
 
-    # The workers ignore the Ctrl-C meant for the command, which then stops
-    # them itself; they inherit the setting when they start.
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    def __init__(self):
+        self.signal = 0
+        self._earlier = {}
+
+    def __enter__(self):
+        if threading.current_thread() is threading.main_thread():
+            for number in _STOP_SIGNALS:
+                earlier = signal.getsignal(number)
+                if earlier is not signal.SIG_IGN:
+                    signal.signal(number, self._caught)
+                    self._earlier[number] = earlier
+        return self
+
+    def __exit__(self, *exc_info):
+        for number, earlier in self._earlier.items():
+            # None: a handler set outside Python, which cannot be put back.
+            signal.signal(number, signal.SIG_DFL if earlier is None else earlier)
+        self._earlier.clear()
+
+    def _caught(self, number, frame):
+        if self.signal:
+            signal.signal(number, signal.SIG_DFL)
+            os.kill(os.getpid(), number)
+            return
+        self.signal = number
+
+    def name(self):
+        return signal.Signals(self.signal).name
+
+
+def _start_local_cluster():
+    """A client of a cluster on this machine: one single-threaded worker
+    process per core, without the web dashboard; returns (client, cluster).
+
+    The cluster starts with SIGINT and SIGTERM blocked in this thread, and
+    so in every thread and worker process it starts: the workers keep
+    working through the Ctrl-C meant for the command, which then stops
+    them itself, and a signal that comes while the cluster starts is held
+    until it is up, then handled here, not lost."""
+    from multiprocessing import resource_tracker
+
+    from distributed import Client, LocalCluster
+
+    if threading.current_thread() is threading.main_thread():
+        # The tracker unblocks the signals in the thread that starts it;
+        # started now, it leaves the cluster's threads as they are.
+        resource_tracker.ensure_running()
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+    else:
+        held = None
     try:
-        return LocalCluster(
+        cluster = LocalCluster(
             n_workers=os.cpu_count() or 1,
             threads_per_worker=1,
             processes=True,
             dashboard_address=None,
         )
+        try:
+            return Client(cluster), cluster
+        except BaseException:
+            cluster.close()
+            raise
     finally:
-        signal.signal(signal.SIGINT, previous)
+        if held is not None:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
+
+
+def _close(owned):
+    """Closes a client and the cluster started for it, if any."""
+    for thing in owned:
+        if thing is not None:
+            thing.close()
+
+
+def _connect(scheduler, timeout, stop):
+    """A client of the scheduler at the address scheduler, tried for timeout
+    seconds; returns (client, None), or None when a stop signal comes
+    first. The attempt goes on in a thread of its own, so that a signal
+    ends the wait at once; a client it makes after that is closed."""
+    from distributed import Client
+
+    results = queue.SimpleQueue()
+    lock = threading.Lock()
+    wanted = True
+
+    def run():
+        try:
+            client = Client(scheduler, timeout=timeout)
+        except BaseException as exc:
+            results.put((None, exc))
+            return
+        with lock:
+            if wanted:
+                results.put((client, None))
+                return
+        client.close()
+
+    threading.Thread(target=run, name="ofulk-connect", daemon=True).start()
+    while not stop.signal:
+        try:
+            client, error = results.get(timeout=_POLL_S)
+        except queue.Empty:
+            continue
+        if error is not None:
+            raise error
+        return client, None
+    with lock:
+        wanted = False
+        try:
+            client, _ = results.get_nowait()
+        except queue.Empty:
+            client = None
+    if client is not None:
+        client.close()
+    return None
 
 
 class _Progress:
@@ -122,7 +300,7 @@ class _Progress:
         self.skipped = 0
         self.pairs = 0
         self.failures = {}  # item index -> (input, reason)
-        self.interrupted = False  # by SIGINT; the tasks not finished dropped
+        self.stopped = False  # by a stop signal; the tasks not finished given up
 
     def elapsed(self):
         return time.monotonic() - self.start
@@ -148,44 +326,102 @@ class _Progress:
         self.err.flush()
 
 
-def _run(client, args, plan, jobs, err):
+def _run(client, args, plan, jobs, stop, err):
     """Submits the items and counts them as they finish, until all have or
-    SIGINT cancels the rest; returns the progress."""
-    from distributed import as_completed
-
+    a stop signal ends the run; returns the progress. The tasks not finished
+    are cancelled when the run ends early, by a signal or an error, so that
+    none goes on for a command that has ended (those running stop after
+    their pair in hand)."""
     items = plan["items"]
     progress = _Progress(len(items), plan["quiet"], err)
     token = uuid.uuid4().hex
     futures = {}
-    for index, ((item_input, item_output), clash) in enumerate(
-        zip(items, plan["clashes"])
-    ):
-        if clash:
-            progress.count(index, item_input, "failed", 0, clash)
-            continue
-        future = client.submit(
-            _export_item,
-            args,
-            item_input,
-            item_output,
-            jobs,
-            key=f"ofulk-export-{index}-{token}",
-            pure=False,
-        )
-        futures[future] = index
+    finished = queue.SimpleQueue()
+    ended = False  # every task counted
     try:
-        for future in as_completed(futures):
+        for index, ((item_input, item_output), clash) in enumerate(
+            zip(items, plan["clashes"])
+        ):
+            if clash:
+                progress.count(index, item_input, "failed", 0, clash)
+                continue
+            future = client.submit(
+                _export_item,
+                args,
+                item_input,
+                item_output,
+                jobs,
+                key=f"ofulk-export-{index}-{token}",
+                pure=False,
+            )
+            futures[future] = index
+            future.add_done_callback(finished.put)
+        left = len(futures)
+        while left and not stop.signal:
+            try:
+                future = finished.get(timeout=_POLL_S)
+            except queue.Empty:
+                continue
+            left -= 1
             index = futures[future]
-            item_input = items[index][0]
             try:
                 state, pairs, reason = future.result()
             except Exception as exc:  # a task the cluster gave up on
                 state, pairs, reason = "failed", 0, f"{type(exc).__name__}: {exc}"
-            progress.count(index, item_input, state, pairs, reason)
-    except KeyboardInterrupt:
-        client.cancel(list(futures))
-        progress.interrupted = True
+            progress.count(index, items[index][0], state, pairs, reason)
+        progress.stopped = left > 0
+        ended = not progress.stopped
+    finally:
+        if not ended:
+            client.cancel(list(futures))
     return progress
+
+
+def _report(progress, plan, workers, stop, out, err):
+    """Writes failed.txt, the failures, the summary or the stop, as
+    of_ulk_export does; returns the exit status."""
+    if not plan["quiet"]:
+        err.write("\n")
+    failures = [progress.failures[i] for i in sorted(progress.failures)]
+    list_error = None
+    try:
+        _ofulk._write_failed_list(plan["output_dir"], failures)
+    except OSError as exc:
+        list_error = str(exc)
+    for item_input, reason in failures:
+        err.write(f"{_NAME}failed: {item_input}: {reason}\n")
+    if progress.stopped:
+        if list_error:
+            err.write(f"{_NAME}{list_error}\n")
+        return _stopped(stop, progress.written, err)
+    out.write(
+        _ofulk._collection_summary(
+            progress.written,
+            progress.skipped,
+            len(failures),
+            progress.pairs,
+            progress.elapsed(),
+            workers,
+        )
+    )
+    if not failures:
+        return _EXIT_OK
+    err.write(f"{_NAME}{len(failures)} of {len(plan['items'])} inputs failed")
+    if list_error:
+        err.write(f", named above; the list of them was not written: {list_error}\n")
+    else:
+        listed = os.path.join(plan["output_dir"], "failed.txt")
+        err.write(f"; they are listed in {listed}\n")
+    return _EXIT_FAILURE
+
+
+def _stopped(stop, written, err):
+    """Says that a stop signal ended the run; returns the exit status."""
+    err.write(
+        f"{_NAME}interrupted by {stop.name()}: {written} videos written; "
+        "run the same command again to finish the rest\n"
+    )
+    return _EXIT_SIGNAL_BASE + stop.signal
 
 
 def main(
@@ -210,83 +446,69 @@ def main(
     Returns
     -------
     int
-        The exit status: 0 when every item is done, 1 when one failed or
-        the collection cannot be read, 2 for a wrong command line, 130
-        when interrupted by SIGINT.
+        The exit status: 0 when every item is done, 1 when one failed, the
+        collection cannot be read or the scheduler cannot be reached, 2 for
+        a wrong command line, 130 or 143 when stopped by SIGINT or SIGTERM.
+        Called in the main thread, the call takes these two signals as the
+        command does (the first ends the run in order, a second ends the
+        process) until it returns.
     """
     argv = sys.argv[1:] if argv is None else list(argv)
     out = sys.stdout if out is None else out
     err = sys.stderr if err is None else err
+    with _StopSignals() as stop:
+        return _command(argv, client, out, err, stop)
+
+
+def _usage_error(message, err):
+    err.write(f"{_NAME}{message}\nTry 'python3 -m ofulk.batch --help'.\n")
+    return _EXIT_USAGE
+
+
+def _command(argv, client, out, err, stop):
+    """The command, its stop signals caught; returns the exit status."""
     try:
-        scheduler, wants_help, args = _split_arguments(argv)
+        scheduler, timeout, wants_help, args = _split_arguments(argv)
         if wants_help:
             out.write(_USAGE + _ofulk._export_help())
             return _EXIT_OK
         plan = _ofulk._collection_plan(args)
     except ValueError as exc:
-        err.write(f"{_NAME}{exc}\nTry 'python3 -m ofulk.batch --help'.\n")
-        return _EXIT_USAGE
+        return _usage_error(exc, err)
     except OSError as exc:
         err.write(f"{_NAME}{exc}\n")
         return _EXIT_FAILURE
     jobs = plan["jobs"] or 1
 
-    from distributed import Client
-
-    owned = []
+    owned = ()
+    if client is None:
+        if scheduler is None:
+            owned = _start_local_cluster()
+        else:
+            try:
+                owned = _connect(scheduler, timeout, stop)
+            except ValueError as exc:  # an address of no known form
+                return _usage_error(f"--scheduler {scheduler}: {exc}", err)
+            except OSError as exc:
+                err.write(f"{_NAME}cannot reach the scheduler {scheduler}: {exc}\n")
+                return _EXIT_FAILURE
+        if owned is None:
+            return _stopped(stop, 0, err)
+        client = owned[0]
     try:
-        if client is None:
-            if scheduler is None:
-                owned.append(_local_cluster())
-                client = Client(owned[0])
-            else:
-                try:
-                    client = Client(scheduler, timeout=_CONNECT_TIMEOUT_S)
-                except (OSError, TimeoutError) as exc:
-                    err.write(
-                        f"{_NAME}cannot reach the scheduler {scheduler}: {exc}\n"
-                    )
-                    return _EXIT_FAILURE
-            owned.insert(0, client)
+        if stop.signal:
+            return _stopped(stop, 0, err)
+        # Made only now, so that a run that never got a cluster leaves no
+        # folder behind.
+        _ofulk._prepare_output_root(plan["output_dir"])
         workers = sum(client.nthreads().values())
-        progress = _run(client, args, plan, jobs, err)
-    finally:
-        for thing in owned:
-            thing.close()
-
-    if not plan["quiet"]:
-        err.write("\n")
-    failures = [progress.failures[i] for i in sorted(progress.failures)]
-    try:
-        _ofulk._write_failed_list(plan["output_dir"], failures)
+        progress = _run(client, args, plan, jobs, stop, err)
     except OSError as exc:
         err.write(f"{_NAME}{exc}\n")
-    for item_input, reason in failures:
-        err.write(f"{_NAME}failed: {item_input}: {reason}\n")
-    if progress.interrupted:
-        err.write(
-            f"{_NAME}interrupted by SIGINT: {progress.written} videos written; "
-            "run the same command again to finish the rest\n"
-        )
-        return _EXIT_SIGINT
-    out.write(
-        _ofulk._collection_summary(
-            progress.written,
-            progress.skipped,
-            len(failures),
-            progress.pairs,
-            progress.elapsed(),
-            workers,
-        )
-    )
-    if failures:
-        listed = os.path.join(plan["output_dir"], "failed.txt")
-        err.write(
-            f"{_NAME}{len(failures)} of {len(plan['items'])} inputs failed; "
-            f"they are listed in {listed}\n"
-        )
         return _EXIT_FAILURE
-    return _EXIT_OK
+    finally:
+        _close(owned)
+    return _report(progress, plan, workers, stop, out, err)
 
 
 if __name__ == "__main__":

@@ -15,7 +15,9 @@
 
 #include <pybind11/stl.h>
 
+#include <csignal>
 #include <filesystem>
+#include <memory>
 
 namespace ulk::python {
 
@@ -34,10 +36,11 @@ exporter::ExportOptions parsedOptions(const std::vector<std::string>& args)
     return options;
 }
 
-// The collection of a command line, its output root created: a dict with
-// items (input, output folder) in order, the reason each item fails for
-// sharing an earlier item's folder ("" when it does not), and the options
-// the runner needs.
+// The collection of a command line: a dict with items (input, output
+// folder) in order, the reason each item fails for sharing an earlier
+// item's folder ("" when it does not), and the options the runner needs.
+// The output root is left alone; the runner prepares it once it has a
+// cluster, so that a run that never gets one leaves nothing behind.
 py::dict collectionPlan(const std::vector<std::string>& args)
 {
     exporter::ExportOptions options = parsedOptions(args);
@@ -54,8 +57,7 @@ py::dict collectionPlan(const std::vector<std::string>& args)
     bool listed;
     {
         Unlocked unlocked;
-        listed = exporter::listCollection(options.inputs[0], items, error) &&
-                 exporter::prepareOutputDir(options.outputDir, error);
+        listed = exporter::listCollection(options.inputs[0], items, error);
     }
     if (!listed)
         raiseOsError(error);
@@ -71,19 +73,33 @@ py::dict collectionPlan(const std::vector<std::string>& args)
     return plan;
 }
 
+// Creates the output root when missing and checks that it takes files.
+void prepareOutputRoot(const std::string& root)
+{
+    std::string error;
+    bool prepared;
+    {
+        Unlocked unlocked;
+        prepared = exporter::prepareOutputDir(root, error);
+    }
+    if (!prepared)
+        raiseOsError(error);
+}
+
 // Exports one item with the exporter's code, without the interpreter's
-// lock; returns (state, pairs written, reason).
+// lock; a request on stop ends it after the pair in hand, the item left
+// without its marker. Returns (state, pairs written, reason).
 py::tuple exportItem(const std::vector<std::string>& args,
                      const std::string& input, const std::string& output,
-                     int jobs)
+                     int jobs, exporter::InterruptWatch* stop)
 {
     exporter::ExportOptions options = parsedOptions(args);
     options.jobs = jobs;
     exporter::ItemOutcome outcome;
     {
         Unlocked unlocked;
-        outcome = exporter::exportCollectionItem(options, {input, output},
-                                                 nullptr, nullptr);
+        outcome = exporter::exportCollectionItem(options, {input, output}, stop,
+                                                 nullptr);
     }
     const char* state = "failed";
     switch (outcome.state) {
@@ -118,14 +134,32 @@ void writeFailures(const std::string& root,
 
 void bindCollectionExport(py::module_& m)
 {
+    py::class_<exporter::InterruptWatch>(
+        m, "_ItemStop",
+        "_ItemStop()\n\nA stop request for _export_collection_item; "
+        "request() ends the export after the pair in hand, from any "
+        "thread.")
+        .def(py::init([] {
+            return std::make_unique<exporter::InterruptWatch>(
+                exporter::InterruptWatch::NoSignals{});
+        }))
+        .def(
+            "request",
+            [](exporter::InterruptWatch& stop) { stop.request(SIGTERM); },
+            py::call_guard<py::gil_scoped_release>());
     m.def("_collection_plan", &collectionPlan, py::arg("args"),
           "_collection_plan(args) -> dict\n\nThe items of an of_ulk_export "
-          "collection command line; creates the output root. ValueError for "
-          "a wrong command line, OSError for an unreadable collection.");
+          "collection command line. ValueError for a wrong command line, "
+          "OSError for an unreadable collection.");
+    m.def("_prepare_output_root", &prepareOutputRoot, py::arg("root"),
+          "_prepare_output_root(root) -> None\n\nCreates the output root "
+          "when missing; OSError when it cannot take files.");
     m.def("_export_collection_item", &exportItem, py::arg("args"),
           py::arg("input"), py::arg("output"), py::arg("jobs"),
-          "_export_collection_item(args, input, output, jobs) -> tuple\n\n"
-          "Exports one item as of_ulk_export does; returns (state, pairs, "
+          py::arg("stop") = nullptr,
+          "_export_collection_item(args, input, output, jobs, stop=None) -> "
+          "tuple\n\nExports one item as of_ulk_export does, until "
+          "stop.request() if a stop is given; returns (state, pairs, "
           "reason), state one of written, skipped, failed, stopped.");
     m.def("_write_failed_list", &writeFailures, py::arg("root"),
           py::arg("failures"),

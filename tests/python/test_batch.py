@@ -95,6 +95,29 @@ def collection(base_dir):
 
 
 @pytest.fixture(scope="module")
+def remote(base_dir):
+    """A client of a scheduler and a worker of two threads started as
+    processes of their own on 127.0.0.1, as on a real cluster."""
+    address = os.path.join(base_dir, "scheduler.json")
+    processes = [
+        subprocess.Popen([sys.executable, "-m", f"distributed.cli.dask_{role}", *args,
+                          "--no-dashboard", "--scheduler-file", address],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for role, args in [("scheduler", ["--host", "127.0.0.1", "--port", "0"]),
+                           ("worker", ["--nthreads", "2"])]
+    ]
+    try:
+        wait_for(lambda: os.path.exists(address), "the scheduler")
+        with distributed.Client(scheduler_file=address, timeout=TIMEOUT_S) as c:
+            c.wait_for_workers(1, timeout=TIMEOUT_S)
+            yield c
+    finally:
+        for process in reversed(processes):  # the worker first
+            process.terminate()
+            process.wait()
+
+
+@pytest.fixture(scope="module")
 def client():
     """One local cluster of two single-threaded worker processes for every
     test of the module."""
@@ -236,8 +259,17 @@ def test_killed_worker_has_its_video_redone(client, collection, base_dir):
     client.wait_for_workers(2, timeout=TIMEOUT_S)
 
 
+def start_batch(argv, stderr=subprocess.DEVNULL):
+    """The command in a process group of its own, as a terminal starts it."""
+    return subprocess.Popen(
+        [sys.executable, "-m", "ofulk.batch", *argv],
+        stdout=subprocess.DEVNULL, stderr=stderr, text=True, start_new_session=True,
+    )
+
+
 @pytest.mark.parametrize(
-    "stop", [signal.SIGINT, signal.SIGKILL], ids=["SIGINT", "SIGKILL"]
+    "stop", [signal.SIGINT, signal.SIGTERM, signal.SIGKILL],
+    ids=["SIGINT", "SIGTERM", "SIGKILL"],
 )
 def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, stop):
     list_file = os.path.join(collection, "long.txt")
@@ -248,14 +280,9 @@ def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, sto
     assert export_tree(list_file, expected, options) == 0
     long_dir = os.path.join(actual, os.path.splitext(LONG_CLIP[0])[0])
 
-    # The command in its own process group with its own local cluster,
-    # stopped as a terminal's Ctrl-C or a power cut stops all of it.
-    run = subprocess.Popen(
-        [sys.executable, "-m", "ofulk.batch", list_file, actual, "--quiet", *options],
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-        start_new_session=True,
-    )
+    # The command with its own local cluster, stopped as a terminal's
+    # Ctrl-C, a shutdown or a power cut stops all of it.
+    run = start_batch([list_file, actual, "--quiet", *options])
     try:
         wait_for(lambda: being_written(long_dir) or run.poll() is not None,
                  "the long item to start")
@@ -267,7 +294,7 @@ def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, sto
         if run.poll() is None:
             os.killpg(run.pid, signal.SIGKILL)
             run.wait()
-    assert run.returncode == (130 if stop == signal.SIGINT else -stop)
+    assert run.returncode == (-stop if stop == signal.SIGKILL else 128 + stop)
     if stop == signal.SIGKILL:
         # Killed outright, the long item is left partial, without marker.
         assert not os.path.exists(long_dir + ".done")
@@ -277,6 +304,76 @@ def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, sto
     assert_same_tree(expected, actual)
 
 
+def catches_sigterm(pid):
+    """Whether the process has a handler of its own for SIGTERM: the run
+    has begun to take the stop signals."""
+    with open(f"/proc/{pid}/status") as f:
+        mask = next(line for line in f if line.startswith("SigCgt:"))
+    return int(mask.split()[1], 16) >> (signal.SIGTERM - 1) & 1 == 1
+
+
+def has_worker(pid):
+    """Whether a worker process of the run's local cluster has started."""
+    try:
+        children = " ".join(open(f"/proc/{pid}/task/{t}/children").read()
+                            for t in os.listdir(f"/proc/{pid}/task"))
+        return any("spawn_main" in open(f"/proc/{c}/cmdline").read()
+                   for c in children.split())
+    except OSError:  # a thread or a process ended meanwhile
+        return False
+
+
+@pytest.mark.parametrize("moment", [catches_sigterm, has_worker],
+                         ids=["at-once", "workers-starting"])
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM],
+                         ids=["SIGINT", "SIGTERM"])
+def test_stop_signal_while_the_cluster_starts(collection, base_dir, moment, stop):
+    out = os.path.join(base_dir, f"starting-{stop.name}-{moment.__name__}")
+    run = start_batch([f"{collection}/small.txt", out, "--quiet"], subprocess.PIPE)
+    try:
+        wait_for(lambda: run.poll() is not None or moment(run.pid), "the moment")
+        os.killpg(run.pid, stop)
+        err = run.communicate(timeout=TIMEOUT_S)[1]
+    finally:
+        if run.poll() is None:
+            os.killpg(run.pid, signal.SIGKILL)
+            run.wait()
+    assert run.returncode == 128 + stop
+    assert f"interrupted by {stop.name}: 0 videos written" in err
+    assert "Traceback" not in err
+
+
+@pytest.mark.parametrize("stop", ["SIGINT", "SIGTERM", "error"])
+def test_ended_run_leaves_no_task_running_on_the_cluster(
+    remote, collection, base_dir, stop, monkeypatch
+):
+    out = os.path.join(base_dir, f"remote-{stop}")
+    long_dir = os.path.join(out, os.path.splitext(LONG_CLIP[0])[0])
+    argv = [f"{collection}/long.txt", out, "--quiet",
+            "--scheduler", remote.scheduler.address]
+    if stop == "error":
+        # The runner fails when the small item is done, the long one in hand.
+        def fail(*args):
+            raise RuntimeError("the runner failed")
+
+        monkeypatch.setattr(batch._Progress, "count", fail)
+        with pytest.raises(RuntimeError):
+            batch.main(argv, out=io.StringIO(), err=io.StringIO())
+    else:
+        run = start_batch(argv)
+        wait_for(lambda: being_written(long_dir) or run.poll() is not None,
+                 "the long item to start")
+        run.send_signal(getattr(signal, stop))
+        assert run.wait(TIMEOUT_S) == 128 + getattr(signal, stop)
+    # The worker gives the long item up after its pair in hand (a lambda
+    # goes to the worker by value).
+    def busy():
+        return remote.run(lambda dask_worker: dask_worker.state.executing_count)
+
+    wait_for(lambda: not any(busy().values()), "the tasks to end")
+    assert not os.path.exists(long_dir + ".done")
+
+
 @pytest.mark.parametrize(
     "argv, message",
     [
@@ -284,6 +381,13 @@ def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, sto
         (["{videos}/small.txt", "{out}", "--bogus"], "unknown option --bogus"),
         (["{videos}/walk/a.avi", "{out}"], "one list file"),
         (["{videos}/missing.txt", "{out}"], "No such file"),
+        (["{videos}/small.txt", "{out}", "--scheduler", "garbage://x"],
+         "--scheduler garbage://x: unknown address scheme 'garbage'"),
+        (["{videos}/small.txt", "{out}", "--connect-timeout=0"],
+         "--connect-timeout needs a number of seconds above 0, not '0'"),
+        # Nothing listens on port 1.
+        (["{videos}/small.txt", "{out}", "--scheduler", "tcp://127.0.0.1:1",
+          "--connect-timeout", "0.5"], "cannot reach the scheduler tcp://127.0.0.1:1"),
     ],
 )
 def test_wrong_command_lines_and_lists_are_refused(
@@ -292,7 +396,29 @@ def test_wrong_command_lines_and_lists_are_refused(
     err = io.StringIO()
     out = os.path.join(base_dir, "usage")
     argv = [a.format(videos=collection, out=out) for a in argv]
-    status = 1 if message == "No such file" else 2
+    status = 1 if message.startswith(("No such file", "cannot reach")) else 2
     assert batch.main(argv, out=io.StringIO(), err=err) == status
     assert message in err.getvalue()
     assert not os.path.exists(out)
+
+
+@pytest.mark.parametrize("runner", ["of_ulk_export", "ofulk.batch"])
+def test_failed_list_that_cannot_be_written_is_not_pointed_to(
+    client, collection, base_dir, runner
+):
+    # A folder in the way of failed.txt, as a full disk would be.
+    out = os.path.join(base_dir, f"unlisted-{runner}")
+    os.makedirs(os.path.join(out, "failed.txt"))
+    argv = [f"{collection}/small.txt", out, "--quiet", "--max-pairs", "1"]
+    if runner == "of_ulk_export":
+        run = subprocess.run([tool("OF_ULK_EXPORT"), *argv], capture_output=True,
+                             text=True)
+        status, err = run.returncode, run.stderr
+    else:
+        text = io.StringIO()
+        status = batch.main(argv, client=client, out=io.StringIO(), err=text)
+        err = text.getvalue()
+    assert status == 1
+    assert ("1 of 5 inputs failed, named above; the list of them was not "
+            f"written: cannot write {out}/failed.txt") in err
+    assert "listed in" not in err
