@@ -23,15 +23,16 @@
 // evaluates the steps at both ends:
 //   - s must come out equal at ALo and AHi; f = float(h) - s then lies
 //     between its values there;
-//   - m2 lies in [m2(lLo), m2(lHi)]; m1 in [float(2 lLo - 1), float(2 lHi -
-//     1)] above the split, and within 2^-24 m2 of 0 at or below it (it is
-//     the float rounding error of 2 l); both ends must lie on one side of
-//     the split;
+//   - m2 is 1 above the split and float(2 l) at or below it, m1 is
+//     float(2 l - 1) above it and within 2^-24 m2 of 0 at or below it (the
+//     float rounding error of 2 l); a rounding to float moves a value by at
+//     most 2^-24 of itself, which bounds both at lLo and lHi without
+//     rounding them; both ends must lie on one side of the split;
 //   - W is non-decreasing in m1 and in m2 for g in [0, 1], and in g while
 //     m2 >= m1, so it lies between its values at the low ends and at the
 //     high ends, widened by the double rounding of its three operations.
 // Where the three bytes come out equal at both ends they are the scalar
-// bytes; the other pixels (a few in a million on textured motion) are
+// bytes; the other pixels (about 50 in a million on textured motion) are
 // recomputed by velocityColour. Motion along the x axis (y = +-0) gets the
 // exact angle that atan2 gives there (+-0 or +-pi), so that still common
 // case, whose angle sits on a sector boundary, never falls back.
@@ -68,8 +69,8 @@ void colourRowAvx512(const float* vx, const float* vy, int n, double k,
 // scripts/colour_polynomials derives it, plus room for a libm that is
 // several units in the last place off (glibc's exp and atan2 are within
 // one).
-constexpr double kFadePad = 0x1p-46;  // 1.42e-14 over a proven 1.92e-15
-constexpr double kAnglePad = 0x1p-45; // 2.84e-14 over a proven 1.47e-15
+constexpr double kFadePad = 0x1p-46;  // 1.42e-14 over a proven 2.24e-15
+constexpr double kAnglePad = 0x1p-45; // 2.84e-14 over a proven 1.62e-15
 // The double rounding of W's three operations, in the scalar code and here,
 // each below 3 units of 2^-53 for operands within [-2^-24, 1].
 constexpr double kMixPad = 0x1p-49;
@@ -80,8 +81,9 @@ constexpr double kFadeEnd = 40.0;
 // |r| <= 0.34658 < 0.347 up to t = kFadeEnd, and exp(-t) = 2^-n exp(r).
 // r is formed with ln2 split in two doubles and fused multiply-adds.
 // exp(r) is the Taylor polynomial of degree 18 economized to degree 10
-// with Chebyshev polynomials on [-0.347, 0.347]. Scaling by 2^-n (n <= 58)
-// is exact. Beyond kFadeEnd the result is 0.
+// with Chebyshev polynomials on [-0.347, 0.347], evaluated by Estrin's
+// scheme. Scaling by 2^-n (n <= 58) is exact. Beyond kFadeEnd the result
+// is 0.
 template <class V> typename V::D expNeg(typename V::D t)
 {
     using D = typename V::D;
@@ -89,17 +91,22 @@ template <class V> typename V::D expNeg(typename V::D t)
     const D n = V::roundNearest(V::mul(tc, V::set(1.4426950408889634)));
     D r = V::fma(n, V::set(0x1.62e42fefa39efp-1), V::neg(tc));
     r = V::fma(n, V::set(0x1.abc9e3b39803fp-56), r);
-    D p = V::set(0x1.28b488e52a24bp-22);
-    p = V::fma(p, r, V::set(0x1.72fba5215b681p-19));
-    p = V::fma(p, r, V::set(0x1.a019911e39082p-16));
-    p = V::fma(p, r, V::set(0x1.a019781873fbfp-13));
-    p = V::fma(p, r, V::set(0x1.6c16c1883128bp-10));
-    p = V::fma(p, r, V::set(0x1.1111112e0d906p-7));
-    p = V::fma(p, r, V::set(0x1.555555554efcep-5));
-    p = V::fma(p, r, V::set(0x1.555555554b5c2p-3));
-    p = V::fma(p, r, V::set(0x1.0000000000011p-1));
-    p = V::fma(p, r, V::set(0x1.000000000001fp+0));
-    p = V::fma(p, r, V::set(1.0));
+    // Estrin's scheme: a short chain of dependent steps.
+    const D r2 = V::mul(r, r);
+    const D r4 = V::mul(r2, r2);
+    const D p01 = V::fma(V::set(0x1.000000000001fp+0), r, V::set(1.0));
+    const D p23 =
+        V::fma(V::set(0x1.555555554b5c2p-3), r, V::set(0x1.0000000000011p-1));
+    const D p45 =
+        V::fma(V::set(0x1.1111112e0d906p-7), r, V::set(0x1.555555554efcep-5));
+    const D p67 =
+        V::fma(V::set(0x1.a019781873fbfp-13), r, V::set(0x1.6c16c1883128bp-10));
+    const D p89 =
+        V::fma(V::set(0x1.72fba5215b681p-19), r, V::set(0x1.a019911e39082p-16));
+    const D p03 = V::fma(p23, r2, p01);
+    const D p47 = V::fma(p67, r2, p45);
+    const D p8t = V::fma(V::set(0x1.28b488e52a24bp-22), r2, p89);
+    const D p = V::fma(p8t, V::mul(r4, r4), V::fma(p47, r4, p03));
     const D e = V::scaleByPow2Neg(p, n);
     return V::select(V::gt(t, V::set(kFadeEnd)), V::set(0.0), e);
 }
@@ -109,7 +116,8 @@ template <class V> typename V::D expNeg(typename V::D t)
 // pi/6 + atan z; either way |z| <= 2 - sqrt3 < 0.26795, and z is formed
 // with one division and fused multiply-adds, within 1.6 units of 2^-53.
 // atan z = z q(z^2), q the Taylor polynomial of degree 24 in z^2
-// economized to degree 7 on [0, 0.0718]. pi/6 and the octant steps
+// economized to degree 7 on [0, 0.0718], evaluated by Estrin's scheme.
+// pi/6 and the octant steps
 // pi/2 - v and pi - v add 7 units of 2^-53.
 template <class V>
 typename V::D atanOfRatio(typename V::D ax, typename V::D ay, typename V::D x,
@@ -125,14 +133,17 @@ typename V::D atanOfRatio(typename V::D ax, typename V::D ay, typename V::D x,
     const D den = V::select(reduce, V::fma(sqrt3, mx, mn), mx);
     const D z = V::div(num, den);
     const D s = V::mul(z, z);
-    D q = V::set(-0x1.aaaa8bafc57e4p-5);
-    q = V::fma(q, s, V::set(0x1.3474506102cacp-4));
-    q = V::fma(q, s, V::set(-0x1.73f8b134f21e3p-4));
-    q = V::fma(q, s, V::set(0x1.c7191de036fbbp-4));
-    q = V::fma(q, s, V::set(-0x1.2492416fca071p-3));
-    q = V::fma(q, s, V::set(0x1.99999988058fap-3));
-    q = V::fma(q, s, V::set(-0x1.555555554dae9p-2));
-    q = V::fma(q, s, V::set(0x1.ffffffffffff7p-1));
+    const D s2 = V::mul(s, s);
+    const D q01 =
+        V::fma(V::set(-0x1.555555554dae9p-2), s, V::set(0x1.ffffffffffff7p-1));
+    const D q23 =
+        V::fma(V::set(-0x1.2492416fca071p-3), s, V::set(0x1.99999988058fap-3));
+    const D q45 =
+        V::fma(V::set(-0x1.73f8b134f21e3p-4), s, V::set(0x1.c7191de036fbbp-4));
+    const D q67 =
+        V::fma(V::set(-0x1.aaaa8bafc57e4p-5), s, V::set(0x1.3474506102cacp-4));
+    const D q =
+        V::fma(V::fma(q67, s2, q45), V::mul(s2, s2), V::fma(q23, s2, q01));
     D angle = V::mul(z, q);
     angle = V::add(angle,
                    V::select(reduce, V::set(0.5235987755982989), V::set(0.0)));
@@ -310,13 +321,17 @@ void colourGroup(const float* vx, const float* vy, double k, unsigned char* bgr)
     const D lHi = V::min(V::sub(one, V::sub(fade, V::set(kFadePad))), one);
     const M lowLo = V::le(lLo, split);
     const M lowHi = V::le(lHi, split);
-    const D m2Lo = V::select(lowLo, V::roundToFloat(V::mul(two, lLo)), one);
-    const D m2Hi = V::select(lowHi, V::roundToFloat(V::mul(two, lHi)), one);
+    // A double rounded to float moves by at most 2^-24 of itself, so the
+    // floats m2 and m1 are bounded without computing them.
+    const D m2Lo = V::select(lowLo, V::mul(lLo, V::set(2.0 - 0x1p-22)), one);
+    const D m2Hi = V::select(lowHi, V::mul(lHi, V::set(2.0 + 0x1p-22)), one);
     const D roundingRoom = V::mul(m2Hi, V::set(0x1p-24));
-    const D m1Lo = V::select(lowLo, V::neg(roundingRoom),
-                             V::roundToFloat(V::sub(V::mul(two, lLo), one)));
-    const D m1Hi = V::select(lowHi, roundingRoom,
-                             V::roundToFloat(V::sub(V::mul(two, lHi), one)));
+    const D m1Lo =
+        V::select(lowLo, V::neg(roundingRoom),
+                  V::mul(V::fma(two, lLo, V::neg(one)), V::set(1.0 - 0x1p-23)));
+    const D m1Hi =
+        V::select(lowHi, roundingRoom,
+                  V::mul(V::fma(two, lHi, V::neg(one)), V::set(1.0 + 0x1p-23)));
 
     // Angle interval: exact on the x axis, where atan2 gives +-0 or +-pi.
     const M onAxis = V::eq(y, zero);
