@@ -117,8 +117,7 @@ template <class V> typename V::D expNeg(typename V::D t)
 // with one division and fused multiply-adds, within 1.6 units of 2^-53.
 // atan z = z q(z^2), q the Taylor polynomial of degree 24 in z^2
 // economized to degree 7 on [0, 0.0718], evaluated by Estrin's scheme.
-// pi/6 and the octant steps
-// pi/2 - v and pi - v add 7 units of 2^-53.
+// Adding pi/6 and the octant's pi/2 or pi add below 7 units of 2^-53.
 template <class V>
 typename V::D atanOfRatio(typename V::D ax, typename V::D ay, typename V::D x,
                           typename V::D y)
@@ -144,14 +143,18 @@ typename V::D atanOfRatio(typename V::D ax, typename V::D ay, typename V::D x,
         V::fma(V::set(-0x1.aaaa8bafc57e4p-5), s, V::set(0x1.3474506102cacp-4));
     const D q =
         V::fma(V::fma(q67, s2, q45), V::mul(s2, s2), V::fma(q23, s2, q01));
-    D angle = V::mul(z, q);
-    angle = V::add(angle,
-                   V::select(reduce, V::set(0.5235987755982989), V::set(0.0)));
-    angle = V::select(V::gt(ay, ax), V::sub(V::set(1.5707963267948966), angle),
-                      angle);
-    angle = V::select(V::lt(x, V::set(0.0)),
-                      V::sub(V::set(3.141592653589793), angle), angle);
-    return V::copySign(angle, y);
+    // atan a, then the octant in one fused step: v, pi/2 - v (|y| > |x|),
+    // pi - v (x < 0) or pi/2 + v (both).
+    const D zero = V::set(0.0);
+    const D angle =
+        V::fma(z, q, V::select(reduce, V::set(0.5235987755982989), zero));
+    const M swap = V::gt(ay, ax);
+    const M back = V::lt(x, zero);
+    const D sign =
+        V::select(V::sameMask(swap, back), V::set(1.0), V::set(-1.0));
+    const D base = V::select(swap, V::set(1.5707963267948966),
+                             V::select(back, V::set(3.141592653589793), zero));
+    return V::copySign(V::fma(sign, angle, base), y);
 }
 
 // The scalar code's hue chain from the angle A to the sector position h,
