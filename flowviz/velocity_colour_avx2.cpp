@@ -1,6 +1,7 @@
 // The velocity colour on four doubles at once with AVX2 and FMA; this file
 // alone is compiled for them, and runs only where the processor has them.
 #include "velocity_colour_kernel.h"
+#include "velocity_colour_lanes.h"
 
 #include <immintrin.h>
 
@@ -8,7 +9,7 @@ namespace ulk::viz::colour {
 
 namespace {
 
-struct Avx2Lanes {
+struct Avx2Lanes : VectorArithmetic<__v4df, __v4di> {
     static constexpr int kLanes = 4;
     using D = __m256d;
     using M = __m256d; // all ones or all zeros per lane
@@ -16,22 +17,10 @@ struct Avx2Lanes {
 
     static D load(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
     static D set(double v) { return _mm256_set1_pd(v); }
-    static D add(D a, D b) { return _mm256_add_pd(a, b); }
-    static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
-    static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
-    static D div(D a, D b) { return _mm256_div_pd(a, b); }
     // a * b + c with one rounding.
     static D fma(D a, D b, D c) { return _mm256_fmadd_pd(a, b, c); }
-    static D neg(D a) { return _mm256_xor_pd(a, _mm256_set1_pd(-0.0)); }
-    static D abs(D a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
     static D min(D a, D b) { return _mm256_min_pd(a, b); }
     static D max(D a, D b) { return _mm256_max_pd(a, b); }
-    // The magnitude of a with the sign of b.
-    static D copySign(D a, D b)
-    {
-        const D sign = _mm256_set1_pd(-0.0);
-        return _mm256_or_pd(_mm256_andnot_pd(sign, a), _mm256_and_pd(sign, b));
-    }
     static D floor(D a)
     {
         return _mm256_round_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
@@ -87,13 +76,7 @@ struct Avx2Lanes {
     // Writes the low three bytes of each whole number in words.
     static void storeBgr(unsigned char* out, D words)
     {
-        const __m128i packed =
-            _mm_shuffle_epi8(_mm256_cvttpd_epi32(words),
-                             _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13,
-                                           14, -1, -1, -1, -1));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
-        const int last = _mm_extract_epi32(packed, 2);
-        std::memcpy(out + 8, &last, 4);
+        storeFourPixels(out, _mm256_cvttpd_epi32(words));
     }
 };
 

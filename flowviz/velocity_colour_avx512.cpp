@@ -11,11 +11,13 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
+#include "velocity_colour_lanes.h"
+
 namespace ulk::viz::colour {
 
 namespace {
 
-struct Avx512Lanes {
+struct Avx512Lanes : VectorArithmetic<__v8df, __v8di> {
     static constexpr int kLanes = 8;
     using D = __m512d;
     using M = __mmask8;
@@ -26,22 +28,10 @@ struct Avx512Lanes {
         return _mm512_cvtps_pd(_mm256_loadu_ps(p));
     }
     static D set(double v) { return _mm512_set1_pd(v); }
-    static D add(D a, D b) { return _mm512_add_pd(a, b); }
-    static D sub(D a, D b) { return _mm512_sub_pd(a, b); }
-    static D mul(D a, D b) { return _mm512_mul_pd(a, b); }
-    static D div(D a, D b) { return _mm512_div_pd(a, b); }
     // a * b + c with one rounding.
     static D fma(D a, D b, D c) { return _mm512_fmadd_pd(a, b, c); }
-    static D neg(D a) { return _mm512_xor_pd(a, _mm512_set1_pd(-0.0)); }
-    static D abs(D a) { return _mm512_abs_pd(a); }
     static D min(D a, D b) { return _mm512_min_pd(a, b); }
     static D max(D a, D b) { return _mm512_max_pd(a, b); }
-    // The magnitude of a with the sign of b.
-    static D copySign(D a, D b)
-    {
-        const D sign = _mm512_set1_pd(-0.0);
-        return _mm512_or_pd(_mm512_andnot_pd(sign, a), _mm512_and_pd(sign, b));
-    }
     static D floor(D a)
     {
         return _mm512_roundscale_pd(a,
@@ -84,18 +74,9 @@ struct Avx512Lanes {
     // Writes the low three bytes of each whole number in words.
     static void storeBgr(unsigned char* out, D words)
     {
-        const __m128i order = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13,
-                                            14, -1, -1, -1, -1);
-        const __m256i packed = _mm256_shuffle_epi8(
-            _mm512_cvttpd_epi32(words), _mm256_broadcastsi128_si256(order));
-        const __m128i low = _mm256_castsi256_si128(packed);
-        const __m128i high = _mm256_extracti128_si256(packed, 1);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), low);
-        int last = _mm_extract_epi32(low, 2);
-        std::memcpy(out + 8, &last, 4);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12), high);
-        last = _mm_extract_epi32(high, 2);
-        std::memcpy(out + 20, &last, 4);
+        const __m256i whole = _mm512_cvttpd_epi32(words);
+        storeFourPixels(out, _mm256_castsi256_si128(whole));
+        storeFourPixels(out + 12, _mm256_extracti128_si256(whole, 1));
     }
 };
 
