@@ -4,7 +4,8 @@
 // field is smooth random motion of 0 to 10 pixels in every direction, so
 // nearly every pixel moves and no two neighbours are equal. Reports the
 // wall-clock milliseconds per field and the wall-clock time per pixel
-// ("per_px").
+// ("per_px"). For medians: --benchmark_repetitions=9
+// --benchmark_report_aggregates_only=true.
 #include "image_holder.h"
 #include "velocity_colour.h"
 #include "velocity_colour_paths.h"
@@ -17,14 +18,10 @@
 
 #include <cmath>
 #include <string>
-#include <vector>
 
 using namespace ulk::viz;
 
 namespace {
-
-const char* const kDefaultFlags[] = {
-    "--benchmark_repetitions=5", "--benchmark_display_aggregates_only=true"};
 
 const cv::Size kFieldSize(1280, 720);
 
@@ -100,25 +97,14 @@ void registerAll()
 
 int main(int argc, char** argv)
 {
-    // Defaults go first so that the same flags on the command line win.
-    std::vector<char*> args;
-    args.push_back(argv[0]);
-    for (const char* flag : kDefaultFlags)
-        args.push_back(const_cast<char*>(flag));
-    for (int i = 1; i < argc; ++i)
-        args.push_back(argv[i]);
-    int count = int(args.size());
-    args.push_back(nullptr);
-
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
+    registerAll();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    benchmark::AddCustomContext("opencv", CV_VERSION);
-    benchmark::AddCustomContext("opencv_default_threads",
-                                std::to_string(cv::getNumThreads()));
     benchmark::AddCustomContext("colour_path_default",
                                 colourPathName(fastestColourPath()));
-    registerAll();
+    benchmark::AddCustomContext("opencv_default_threads",
+                                std::to_string(cv::getNumThreads()));
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
