@@ -151,8 +151,9 @@ void colourRow(ColourPath path, const float* vx, const float* vy, int n,
                double k, unsigned char* bgr)
 {
     // The kernels' bounds hold for t = energy * k from 0 up; k = 0 (allowed
-    // from Python) would make an infinite energy's t NaN.
-    if (!(std::isfinite(k) && k > 0.0))
+    // from Python) would make an infinite energy's t NaN. A path the
+    // processor lacks falls back to the scalar code too.
+    if (!(std::isfinite(k) && k > 0.0) || !colourPathSupported(path))
         path = ColourPath::Scalar;
     switch (path) {
 #ifdef OF_ULK_COLOUR_X86

@@ -5,11 +5,15 @@
 
 // GCC 12's AVX-512 header starts some conversions from an undefined vector
 // and then warns about it; the warning is about the header, not this code.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #include "velocity_colour_lanes.h"
 

@@ -26,12 +26,12 @@ bool colourPathSupported(ColourPath path);
 ColourPath fastestColourPath();
 
 // The colours of n velocities into 3 n bytes, BGR, each equal to
-// velocityColour's, on a supported path. The vector paths take finite k
-// above 0 and leave other k to the scalar code.
+// velocityColour's, on the given path. The vector paths take finite k above
+// 0 and leave other k, and a path the processor lacks, to the scalar code.
 void colourRow(ColourPath path, const float* vx, const float* vy, int n,
                double k, unsigned char* bgr);
 
-// renderVelocityColour on a supported path.
+// renderVelocityColour on the given path (as colourRow takes it).
 void renderVelocityColourOn(ColourPath path, const CvMat* velx,
                             const CvMat* vely, double k, ImageHolder& result);
 
