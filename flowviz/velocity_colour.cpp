@@ -121,6 +121,11 @@ const char* colourPathName(ColourPath path)
 
 bool colourPathSupported(ColourPath path)
 {
+#ifdef OF_ULK_COLOUR_X86
+    // The processor's features are read by a static constructor; this
+    // reads them now if a constructor that runs earlier asks.
+    __builtin_cpu_init();
+#endif
     switch (path) {
     case ColourPath::Scalar:
         return true;
