@@ -332,9 +332,11 @@ void colourGroup(const float* vx, const float* vy, double k, unsigned char* bgr)
     const D m1Lo =
         V::select(lowLo, V::neg(roundingRoom),
                   V::mul(V::fma(two, lLo, V::neg(one)), V::set(1.0 - 0x1p-23)));
-    const D m1Hi =
+    // m1 <= m2, which keeps W rising with g at the high end too.
+    const D m1Hi = V::min(
         V::select(lowHi, roundingRoom,
-                  V::mul(V::fma(two, lHi, V::neg(one)), V::set(1.0 + 0x1p-23)));
+                  V::mul(V::fma(two, lHi, V::neg(one)), V::set(1.0 + 0x1p-23))),
+        m2Hi);
 
     // Angle interval: exact on the x axis, where atan2 gives +-0 or +-pi.
     const M onAxis = V::eq(y, zero);
