@@ -169,6 +169,20 @@ TEST_P(ColourPathTest, EdgeValuesGiveTheScalarBytes)
             addAround(v, speed, a * pi / 6);
     for (double k : kFactors)
         expectScalarBytes(GetParam(), v, k);
+    // Lightness exactly 0.5: exp(-ln2) is 0.5, so k = ln2 / e on an exact
+    // energy e.
+    Velocities split;
+    for (float speed : {1.0f, 2.0f, 3.0f})
+        for (const auto& [vx, vy] :
+             {std::pair(speed, 0.0f), std::pair(0.0f, speed),
+              std::pair(-speed, 0.0f), std::pair(0.0f, -speed)}) {
+            split.add(vx, vy);
+            split.add(stepUlps(vx, 1), vy);
+            split.add(stepUlps(vx, -1), vy);
+        }
+    for (float speed : {1.0f, 2.0f, 3.0f})
+        expectScalarBytes(GetParam(), split,
+                          std::log(2.0) / double(speed * speed));
     // k that the vector paths leave to the scalar code, and extreme ones.
     for (double k : {0.0, 5e-324, 1e-300, 1e300})
         expectScalarBytes(GetParam(), v, k);
