@@ -109,14 +109,9 @@ void scalarRow(const float* rowX, const float* rowY, int cols, double k,
 
 const char* colourPathName(ColourPath path)
 {
-    switch (path) {
-    case ColourPath::Avx2:
-        return "avx2";
-    case ColourPath::Avx512:
-        return "avx512";
-    default:
-        return "scalar";
-    }
+    // In ColourPath's order.
+    static const char* const names[] = {"scalar", "avx2", "avx512"};
+    return names[static_cast<int>(path)];
 }
 
 bool colourPathSupported(ColourPath path)
