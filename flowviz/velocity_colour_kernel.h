@@ -180,7 +180,8 @@ alignas(32) constexpr float kMixPlace[8] = {256, 65536, 1, 256, 65536, 1, 0, 0};
 // 1 for the sectors whose mixed value is V2 (m1 + spread (1 - f)).
 alignas(32) constexpr float kFallingSector[8] = {0, 1, 0, 1, 0, 1, 0, 0};
 
-// trunc(255 v): the scalar code's byte of a float value v in [-2^-24, 1].
+// trunc(255 v): the scalar code's byte of a value v in [-2^-24, 1], and
+// 255 for the bounds up to 1 + 2^-22.
 template <class V> typename V::D byteOf(typename V::D v)
 {
     return V::trunc(V::mul(v, V::set(static_cast<double>(kByteScale))));
