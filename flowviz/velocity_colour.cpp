@@ -41,6 +41,11 @@ Pixel3 velocityColour(float vx, float vy, double k)
     const float energy = static_cast<float>(dvy * dvy + dvx * dvx);
     const double hue = (std::atan2(dvy, dvx) * kInvPi + 1.0) * kHalfTurnDegrees;
     const double lightness = 1.0 - std::exp(-static_cast<double>(energy) * k);
+    // k = 0 (allowed from Python) on a speed whose square overflows the
+    // float gives 0 * infinity: black, the bytes that the conversions to int
+    // of the NaN values below gave on x86, without converting a NaN.
+    if (std::isnan(lightness))
+        return Pixel3{};
 
     const float m2 = lightness <= kLightnessSplit
                          ? static_cast<float>(2.0 * lightness)
