@@ -66,7 +66,7 @@ void colourRowAvx512(const float* vx, const float* vy, int n, double k,
                      unsigned char* bgr);
 
 // Bounds on the polynomials' distance to libm: their own error, as
-// scripts/colour_polynomials derives it, plus room for a libm that is
+// tools/colour_polynomials derives it, plus room for a libm that is
 // several units in the last place off (glibc's exp and atan2 are within
 // one).
 constexpr double kFadePad = 0x1p-46;  // 1.42e-14 over a proven 2.24e-15
