@@ -5,6 +5,7 @@
 #include "film_position.h"
 #include "frame_io.h"
 #include "frame_pipeline.h"
+#include "interrupt_watch.h"
 #include "library_log.h"
 #include "output_video.h"
 #include "source_name.h"
@@ -19,6 +20,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -240,7 +242,8 @@ int openSource(const DriverOptions& options, cv::VideoCapture& capture,
     return acceptFrameSize(options.source, width, height) ? 1 : -1;
 }
 
-int runPipeline(const DriverOptions& options, Resources& res)
+int runPipeline(const DriverOptions& options, Resources& res,
+                frontend::InterruptWatch& watch)
 {
     int width = 0;
     int height = 0;
@@ -271,7 +274,7 @@ int runPipeline(const DriverOptions& options, Resources& res)
     settings.workers = frameLoopWorkers();
     CaptureSource source(res.capture);
     WindowSink sink(kWindowName, res.writer);
-    return runFrameLoop(source, sink, settings);
+    return runFrameLoop(source, sink, settings, &watch);
 }
 
 // True for no argument or a lone one that asks for help: "/?" anywhere in
@@ -366,9 +369,14 @@ int runOfUlk(int argc, char** argv)
     setenv("OPENCV_FFMPEG_LOGLEVEL", "0", 0);
     applyThreadSetting();
 
+    // From here on a stop signal ends the run as a key does, and the
+    // recording is closed before the program leaves; the watch outlives
+    // the resources, so that it also covers their release.
+    frontend::InterruptWatch watch({SIGINT, SIGTERM, SIGHUP});
     Resources res;
+    int status = -1;
     try {
-        return runPipeline(options, res);
+        status = runPipeline(options, res, watch);
     } catch (const cv::Exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "OpenCV error: %s", e.what());
@@ -380,7 +388,9 @@ int runOfUlk(int argc, char** argv)
         std::fputs("Error: unknown failure\n", stderr);
     }
     res.releaseAll();
-    return -1;
+    if (watch.signal() != 0)
+        return frontend::exitStatusForSignal(watch.signal());
+    return status;
 }
 
 } // namespace ulk::viewer

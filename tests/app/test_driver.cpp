@@ -7,6 +7,8 @@
 #include <opencv2/core/core_c.h>
 #include <opencv2/videoio.hpp>
 
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <vector>
@@ -32,13 +34,13 @@ const std::string kNoDisplay = "No display: the Result window is not shown.\n";
 
 // A fresh folder for the running test holding clip.avi, a small synthetic
 // clip.
-std::string clipDir()
+std::string clipDir(int frames = kClipFrames)
 {
     const std::string dir = testRunDir();
     const ProcessResult r =
         runProgram(dir, OF_ULK_CLIP_MAKER,
                    {"clip.avi", std::to_string(kClipWidth),
-                    std::to_string(kClipHeight), std::to_string(kClipFrames)});
+                    std::to_string(kClipHeight), std::to_string(frames)});
     EXPECT_EQ(r.status, 0) << r.err;
     return dir;
 }
@@ -286,6 +288,33 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<std::string>& info) {
         return paramName(info.param);
     });
+
+// A stop signal ends the run as a key does: the frame in hand is finished,
+// the recording holds every frame shown and is closed with its header and
+// index, and the status is 128 + the signal number.
+class DriverStopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(DriverStopSignal, RecordsEveryShownFrameAndExitsWithTheSignal)
+{
+    constexpr int kLongClip = 300;
+    const std::string dir = clipDir(kLongClip);
+    const ProcessResult r =
+        runProgramSignalled(dir, OF_ULK_BINARY, {"clip.avi", "/r"}, "",
+                            GetParam(), filmPositionLine(0.0));
+    EXPECT_EQ(r.status, 128 + GetParam());
+    EXPECT_EQ(r.err, kNoDisplay);
+    const int shown = countOf(r.out, "==> film current position");
+    EXPECT_GT(shown, 0);
+    EXPECT_LT(shown, kLongClip) << "the run ended before the signal";
+    EXPECT_EQ(int(readVideoFrames(dir + "/clip_out.avi").size()), shown);
+    EXPECT_EQ(aviHeaderFrames(dir + "/clip_out.avi"), shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, DriverStopSignal,
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(sigabbrev_np(info.param));
+                         });
 
 // The name is opened as given when it exists: capitals in folders and
 // names are kept, and the output goes beside the file that was read.
