@@ -82,9 +82,11 @@ struct Resources {
 // takes X by default, so a Wayland display that is there alone is named.
 void prepareWindowSystem()
 {
+    const std::string authorityFile =
+        xAuthorityFile(std::getenv("XAUTHORITY"), std::getenv("HOME"));
     const ReachableDisplay display =
         probeDisplay(std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"),
-                     std::getenv("XDG_RUNTIME_DIR"));
+                     std::getenv("XDG_RUNTIME_DIR"), authorityFile.c_str());
     if (display == ReachableDisplay::X11)
         return;
     if (display == ReachableDisplay::Wayland) {
