@@ -379,6 +379,8 @@ int runOfUlk(int argc, char** argv)
     int status = -1;
     try {
         status = runPipeline(options, res, watch);
+    } catch (const RecordingStopped&) {
+        // Said below, once the frames recorded are closed in order.
     } catch (const cv::Exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "OpenCV error: %s", e.what());
@@ -390,6 +392,13 @@ int runOfUlk(int argc, char** argv)
         std::fputs("Error: unknown failure\n", stderr);
     }
     res.releaseAll();
+    if (!res.writer.error().empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Could not write the output video %s: %s\n",
+                     shownName(options.outputName).c_str(),
+                     res.writer.error().c_str());
+        status = -1;
+    }
     if (watch.signal() != 0)
         return frontend::exitStatusForSignal(watch.signal());
     return status;

@@ -28,8 +28,8 @@ void WindowSink::show(const cv::Mat& picture)
 
 void WindowSink::record(const cv::Mat& picture)
 {
-    if (writer_.isOpened())
-        writer_.write(picture);
+    if (writer_.isOpened() && !writer_.write(picture))
+        throw RecordingStopped();
 }
 
 bool WindowSink::keyPressed()

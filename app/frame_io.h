@@ -24,7 +24,8 @@ class CaptureSource : public FrameSource {
 };
 
 // Shows pictures in a window, writes them to the writer when it is open,
-// and waits the program's key time after each.
+// and waits the program's key time after each. A picture that the writer
+// has no room for ends the loop with RecordingStopped.
 class WindowSink : public FrameSink {
   public:
     WindowSink(const std::string& windowName, OutputVideo& writer)

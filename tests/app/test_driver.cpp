@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <opencv2/core/core_c.h>
 #include <opencv2/videoio.hpp>
+#include <sys/mount.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -314,6 +316,55 @@ INSTANTIATE_TEST_SUITE_P(Signals, DriverStopSignal,
                          ::testing::Values(SIGINT, SIGTERM, SIGHUP),
                          [](const ::testing::TestParamInfo<int>& info) {
                              return std::string(sigabbrev_np(info.param));
+                         });
+
+// A recording that runs out of room, at a file-size limit or on a full
+// file system, ends the run with a message naming the file and the reason
+// and -1; the frames recorded before it decode and the header declares
+// them. Every frame shown but the last is recorded.
+class DriverFullOutput : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DriverFullOutput, StopsWithAWholeRecordingAndSaysWhy)
+{
+    const bool fullDisk = GetParam();
+    std::string dir = clipDir(300);
+    // Four fifths of what the whole clip's recording takes.
+    const std::string room = "400000";
+    if (fullDisk) {
+        fs::create_directory(dir + "/small");
+        if (mount("tmpfs", (dir + "/small").c_str(), "tmpfs", 0,
+                  ("size=" + room).c_str()) != 0)
+            GTEST_SKIP() << "no small file system to fill (mounting one "
+                            "needs root): "
+                         << std::strerror(errno);
+        fs::create_symlink(dir + "/clip.avi", dir + "/small/clip.avi");
+        dir += "/small";
+    }
+    const ProcessResult r =
+        fullDisk
+            ? runOfUlk(dir, {"clip.avi", "/r"})
+            : runProgram(dir, "prlimit",
+                         {"--fsize=" + room, OF_ULK_BINARY, "clip.avi", "/r"});
+    const std::vector<cv::Mat> recorded =
+        readVideoFrames(dir + "/clip_out.avi");
+    const long header = aviHeaderFrames(dir + "/clip_out.avi");
+    if (fullDisk)
+        umount2(dir.c_str(), MNT_DETACH);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(
+        r.err,
+        kNoDisplay + "Could not write the output video clip_out.avi: " +
+            (fullDisk ? "No space left on device\n" : "File too large\n"));
+    const int shown = countOf(r.out, "==> film current position");
+    EXPECT_GT(shown, 1);
+    EXPECT_EQ(int(recorded.size()), shown - 1);
+    EXPECT_EQ(header, shown - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, DriverFullOutput, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "FullFileSystem"
+                                               : "FileSizeLimit";
                          });
 
 // The name is opened as given when it exists: capitals in folders and
