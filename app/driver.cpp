@@ -274,9 +274,24 @@ int runPipeline(const DriverOptions& options, Resources& res,
         storageBlockSize(height, width, options.stuffInfo);
     settings.shownSource = shownName(sourceName(options));
     settings.workers = frameLoopWorkers();
+    // A file's header declares its frame count; a device's does not.
+    const long declared =
+        options.action == DriverOptions::Action::File
+            ? truncateToInt(res.capture.get(cv::CAP_PROP_FRAME_COUNT))
+            : 0;
     CaptureSource source(res.capture);
     WindowSink sink(kWindowName, res.writer);
-    return runFrameLoop(source, sink, settings, &watch);
+    const int status = runFrameLoop(source, sink, settings, &watch);
+    // Frames that ran out before the declared count may mean a file cut
+    // short or damaged; what was read was shown all the same.
+    if (source.ended() && source.framesRead() < declared) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "Warning: the video header declares %ld frames but only "
+                     "%ld were read; the file may be cut short or damaged\n",
+                     declared, source.framesRead());
+    }
+    return status;
 }
 
 // True for no argument or a lone one that asks for help: "/?" anywhere in

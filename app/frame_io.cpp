@@ -13,7 +13,12 @@ constexpr int kKeyWaitMs = 10;
 
 bool CaptureSource::read(cv::Mat& frame)
 {
-    return capture_.read(frame);
+    if (!capture_.read(frame)) {
+        ended_ = true;
+        return false;
+    }
+    ++frames_;
+    return true;
 }
 
 double CaptureSource::position()

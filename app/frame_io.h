@@ -18,9 +18,15 @@ class CaptureSource : public FrameSource {
     explicit CaptureSource(cv::VideoCapture& capture) : capture_(capture) {}
     bool read(cv::Mat& frame) override;
     double position() override;
+    // Frames read so far, and whether the capture had no more; for the
+    // loop's caller once the loop is over.
+    long framesRead() const { return frames_; }
+    bool ended() const { return ended_; }
 
   private:
     cv::VideoCapture& capture_;
+    long frames_ = 0;
+    bool ended_ = false;
 };
 
 // Shows pictures in a window, writes them to the writer when it is open,

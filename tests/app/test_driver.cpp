@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <vector>
 
@@ -366,6 +367,25 @@ INSTANTIATE_TEST_SUITE_P(Limits, DriverFullOutput, ::testing::Bool(),
                              return info.param ? "FullFileSystem"
                                                : "FileSizeLimit";
                          });
+
+// A video whose frames run out before the count its header declares is
+// played to its end with a warning that gives both counts.
+TEST(DriverProcess, WarnsOfAVideoCutShort)
+{
+    const std::string dir = clipDir(20);
+    const std::string whole = readFileBytes(dir + "/clip.avi");
+    std::ofstream(dir + "/cut.avi", std::ios::binary)
+        << whole.substr(0, whole.size() / 2);
+    const ProcessResult r = runOfUlk(dir, {"cut.avi"});
+    const int shown = countOf(r.out, "==> film current position");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_GT(shown, 0);
+    EXPECT_EQ(r.err, kNoDisplay +
+                         "Warning: the video header declares 20 "
+                         "frames but only " +
+                         std::to_string(shown) +
+                         " were read; the file may be cut short or damaged\n");
+}
 
 // The name is opened as given when it exists: capitals in folders and
 // names are kept, and the output goes beside the file that was read.
