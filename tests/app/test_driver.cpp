@@ -1,5 +1,6 @@
 #include "driver.h"
 #include "film_position.h"
+#include "output_video.h"
 #include "support.h"
 #include "synthetic_scene.h"
 
@@ -310,7 +311,7 @@ TEST_P(DriverStopSignal, RecordsEveryShownFrameAndExitsWithTheSignal)
     EXPECT_GT(shown, 0);
     EXPECT_LT(shown, kLongClip) << "the run ended before the signal";
     EXPECT_EQ(int(readVideoFrames(dir + "/clip_out.avi").size()), shown);
-    EXPECT_EQ(aviHeaderFrames(dir + "/clip_out.avi"), shown);
+    EXPECT_EQ(aviDeclaredFrames(dir + "/clip_out.avi"), shown);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, DriverStopSignal,
@@ -348,7 +349,7 @@ TEST_P(DriverFullOutput, StopsWithAWholeRecordingAndSaysWhy)
                          {"--fsize=" + room, OF_ULK_BINARY, "clip.avi", "/r"});
     const std::vector<cv::Mat> recorded =
         readVideoFrames(dir + "/clip_out.avi");
-    const long header = aviHeaderFrames(dir + "/clip_out.avi");
+    const long header = aviDeclaredFrames(dir + "/clip_out.avi");
     if (fullDisk)
         umount2(dir.c_str(), MNT_DETACH);
     EXPECT_EQ(r.status, 255);

@@ -12,7 +12,6 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -287,19 +286,6 @@ int countOf(const std::string& in, const std::string& text)
          at = in.find(text, at + text.size()))
         ++count;
     return count;
-}
-
-long aviHeaderFrames(const std::string& path)
-{
-    // RIFF, size, "AVI ", LIST, size, "hdrl", "avih", size, then the main
-    // header, whose fifth word is the frame count.
-    const std::string head = readFileBytes(path).substr(0, 52);
-    if (head.size() < 52 || head.compare(0, 4, "RIFF") != 0 ||
-        head.compare(8, 4, "AVI ") != 0 || head.compare(24, 4, "avih") != 0)
-        return -1;
-    std::uint32_t frames = 0;
-    std::memcpy(&frames, head.data() + 48, sizeof frames); // little-endian
-    return static_cast<long>(frames);
 }
 
 std::vector<cv::Mat> readVideoFrames(const std::string& path)

@@ -78,10 +78,6 @@ ProcessResult runProgramSignalled(const std::string& dir,
 // How many times text stands in `in`.
 int countOf(const std::string& in, const std::string& text);
 
-// The frame count that the main header of an AVI file declares; -1 when
-// the file does not start with one.
-long aviHeaderFrames(const std::string& path);
-
 // Every frame of a video file, as decoded (none when it cannot be read).
 std::vector<cv::Mat> readVideoFrames(const std::string& path);
 
