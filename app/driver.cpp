@@ -5,6 +5,7 @@
 #include "film_position.h"
 #include "frame_io.h"
 #include "frame_pipeline.h"
+#include "interrupt_watch.h"
 #include "library_log.h"
 #include "output_video.h"
 #include "source_name.h"
@@ -19,6 +20,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -80,9 +82,11 @@ struct Resources {
 // takes X by default, so a Wayland display that is there alone is named.
 void prepareWindowSystem()
 {
+    const std::string authorityFile =
+        xAuthorityFile(std::getenv("XAUTHORITY"), std::getenv("HOME"));
     const ReachableDisplay display =
         probeDisplay(std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"),
-                     std::getenv("XDG_RUNTIME_DIR"));
+                     std::getenv("XDG_RUNTIME_DIR"), authorityFile.c_str());
     if (display == ReachableDisplay::X11)
         return;
     if (display == ReachableDisplay::Wayland) {
@@ -240,7 +244,8 @@ int openSource(const DriverOptions& options, cv::VideoCapture& capture,
     return acceptFrameSize(options.source, width, height) ? 1 : -1;
 }
 
-int runPipeline(const DriverOptions& options, Resources& res)
+int runPipeline(const DriverOptions& options, Resources& res,
+                frontend::InterruptWatch& watch)
 {
     int width = 0;
     int height = 0;
@@ -269,9 +274,24 @@ int runPipeline(const DriverOptions& options, Resources& res)
         storageBlockSize(height, width, options.stuffInfo);
     settings.shownSource = shownName(sourceName(options));
     settings.workers = frameLoopWorkers();
+    // A file's header declares its frame count; a device's does not.
+    const long declared =
+        options.action == DriverOptions::Action::File
+            ? truncateToInt(res.capture.get(cv::CAP_PROP_FRAME_COUNT))
+            : 0;
     CaptureSource source(res.capture);
     WindowSink sink(kWindowName, res.writer);
-    return runFrameLoop(source, sink, settings);
+    const int status = runFrameLoop(source, sink, settings, &watch);
+    // Frames that ran out before the declared count may mean a file cut
+    // short or damaged; what was read was shown all the same.
+    if (source.ended() && source.framesRead() < declared) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "Warning: the video header declares %ld frames but only "
+                     "%ld were read; the file may be cut short or damaged\n",
+                     declared, source.framesRead());
+    }
+    return status;
 }
 
 // True for no argument or a lone one that asks for help: "/?" anywhere in
@@ -366,9 +386,16 @@ int runOfUlk(int argc, char** argv)
     setenv("OPENCV_FFMPEG_LOGLEVEL", "0", 0);
     applyThreadSetting();
 
+    // From here on a stop signal ends the run as a key does, and the
+    // recording is closed before the program leaves; the watch outlives
+    // the resources, so that it also covers their release.
+    frontend::InterruptWatch watch({SIGINT, SIGTERM, SIGHUP});
     Resources res;
+    int status = -1;
     try {
-        return runPipeline(options, res);
+        status = runPipeline(options, res, watch);
+    } catch (const RecordingStopped&) {
+        // Said below, once the frames recorded are closed in order.
     } catch (const cv::Exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "OpenCV error: %s", e.what());
@@ -380,7 +407,16 @@ int runOfUlk(int argc, char** argv)
         std::fputs("Error: unknown failure\n", stderr);
     }
     res.releaseAll();
-    return -1;
+    if (!res.writer.error().empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Could not write the output video %s: %s\n",
+                     shownName(options.outputName).c_str(),
+                     res.writer.error().c_str());
+        status = -1;
+    }
+    if (watch.signal() != 0)
+        return frontend::exitStatusForSignal(watch.signal());
+    return status;
 }
 
 } // namespace ulk::viewer
