@@ -8,6 +8,7 @@
 #include "interrupt_watch.h"
 #include "library_log.h"
 #include "output_video.h"
+#include "short_video.h"
 #include "source_name.h"
 
 #include <opencv2/core.hpp>
@@ -282,14 +283,14 @@ int runPipeline(const DriverOptions& options, Resources& res,
     CaptureSource source(res.capture);
     WindowSink sink(kWindowName, res.writer);
     const int status = runFrameLoop(source, sink, settings, &watch);
-    // Frames that ran out before the declared count may mean a file cut
-    // short or damaged; what was read was shown all the same.
-    if (source.ended() && source.framesRead() < declared) {
+    // What was read was shown all the same.
+    const std::string warning =
+        source.ended()
+            ? frontend::shortVideoWarning(declared, source.framesRead())
+            : "";
+    if (!warning.empty()) {
         std::fflush(stdout);
-        std::fprintf(stderr,
-                     "Warning: the video header declares %ld frames but only "
-                     "%ld were read; the file may be cut short or damaged\n",
-                     declared, source.framesRead());
+        std::fprintf(stderr, "Warning: %s\n", warning.c_str());
     }
     return status;
 }
