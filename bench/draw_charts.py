@@ -17,7 +17,8 @@ accuracy_speed.png
     accuracy.txt (flow_accuracy's output): the mean endpoint error over the
     Middlebury pairs and over the synthetic motions against the time per
     call at 640x480 on one thread, one point per method and refined
-    variant; the methods on the accuracy-speed frontier are joined.
+    variant (the refinement sets of --refinements left out); the methods
+    on the accuracy-speed frontier are joined.
 
 A missing input file only skips its chart.
 """
@@ -230,14 +231,21 @@ def frontier(points):
     return best
 
 
+# The refinement sets of flow_accuracy --refinements are left out of the
+# chart, but for the engine's refined field (the ablation's other half).
+ABLATION_ENGINE = "ulk+c2f+subpixel"
+
+
 def draw_accuracy_speed(rows, out_path):
+    charted = {r[0] for r in rows
+               if r[0] != "zero_flow" and ("+" not in r[0] or r[0] == ABLATION_ENGINE)}
     panels = [(1, "Middlebury, mean over the six pairs"),
               (2, "synthetic motions (up to 60 px, turns with zooms)")]
     figure, axes = plt.subplots(1, 2, figsize=(13, 5.5))
     for axis, (column, title) in zip(axes, panels):
         points = [(r[3], r[column], r[0]) for r in rows
                   if r[3] is not None and r[column] is not None
-                  and r[0] != "zero_flow"]
+                  and r[0] in charted]
         for ms, error, name in points:
             refined = name.startswith("ulk_refined") or name == "pyramid_alone"
             axis.scatter(ms, error, s=30,
