@@ -629,6 +629,24 @@ TEST(ExportProgram, FileThatIsNoVideoIsRefused)
     EXPECT_FALSE(fs::exists(dir + "/out/" + flowFileName(0)));
 }
 
+// A refined-mode setting whose range only the library knows fails at the
+// first pair with the library's message, and no field is written.
+TEST(ExportProgram, RefinedSettingOutOfTheLibrarysRangeFailsTheRun)
+{
+    std::string dir = testTempDir("export_refine_range");
+    const cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(90, 120, 150));
+    ASSERT_TRUE(cv::imwrite(dir + "/a.png", frame));
+    ASSERT_TRUE(cv::imwrite(dir + "/b.png", frame));
+    std::string out;
+    std::string err;
+    int code = runProgram(dir + "/a.png " + dir + "/b.png " + dir +
+                              "/out --refine-scale 2 --quiet",
+                          dir, out, err, "ASAN_OPTIONS=detect_leaks=0");
+    EXPECT_EQ(code, 1);
+    EXPECT_TRUE(contains(err, "pyramidScale must lie in [0.5, 0.95]")) << err;
+    EXPECT_FALSE(fs::exists(dir + "/out/" + flowFileName(0)));
+}
+
 TEST(ExportProgram, ExportsTheSharedTrafficClip)
 {
     std::string data = sharedDataDir();
