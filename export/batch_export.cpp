@@ -271,9 +271,10 @@ class BatchRun {
         CvMat vy = cvMat(vely);
 
         Clock::time_point t0 = Clock::now();
-        cvCalcOpticalFlowULKRefined(
-            &srcA, &srcB, &vx, &vy, tools.storage.get(), nullptr,
-            options_.refined ? CV_ULK_REFINED_DEFAULT : 0);
+        CvULKRefineParams params = options_.refineParams;
+        params.flags = options_.refined ? CV_ULK_REFINED_DEFAULT : 0;
+        cvCalcOpticalFlowULKRefinedEx(&srcA, &srcB, &vx, &vy,
+                                      tools.storage.get(), nullptr, &params);
         pair.engineSeconds = secondsSince(t0);
 
         cv::Mat channels[] = {velx, vely};

@@ -1,6 +1,7 @@
 #include "engine/work_buffers.h"
 
 #include "engine/contour_visitors.h"
+#include "refine/variational.h"
 
 namespace ulk {
 
@@ -26,6 +27,7 @@ void releaseThreadBuffers()
 {
     WorkBuffers::release();
     releaseOutlineCorners();
+    releaseVariationalSolvers();
 }
 
 void WorkBuffers::fit(int rows, int cols)
