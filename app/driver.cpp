@@ -39,7 +39,7 @@ const char* const kHelpText =
     " /r   - write result in file_out.avi\n"
     " /si  - show the stuff info of optical flow\n"
     " /av  - addition of the processed adjacent velocity maps\n"
-    " /hq  - refined flow: more accurate, about twice the time\n";
+    " /hq  - refined flow: more accurate, about 2.5 times the time\n";
 
 namespace {
 

@@ -5,10 +5,12 @@
 
 #include "api/errors.h"
 #include "api/flow_arguments.h"
+#include "engine/contour_visitors.h"
 #include "engine/engine.h"
 #include "engine/work_buffers.h"
 #include "refine/refine_params.h"
 #include "refine/refined_engine.h"
+#include "refine/variational.h"
 
 using ulk::FlowArguments;
 
@@ -96,7 +98,11 @@ CV_IMPL CvULKRefineParams cvULKRefineParams(void)
     return ulk::defaultRefineParams();
 }
 
+// Everything the engine and the refined mode keep for the calling thread
+// from one call to the next.
 CV_IMPL void cvReleaseOpticalFlowULKBuffers(void)
 {
-    ulk::releaseThreadBuffers();
+    ulk::WorkBuffers::release();
+    ulk::releaseOutlineCorners();
+    ulk::releaseVariationalSolvers();
 }

@@ -1,8 +1,5 @@
 #include "engine/work_buffers.h"
 
-#include "engine/contour_visitors.h"
-#include "refine/variational.h"
-
 namespace ulk {
 
 namespace {
@@ -21,13 +18,6 @@ WorkBuffers& WorkBuffers::forFrame(int rows, int cols)
 void WorkBuffers::release()
 {
     threadBuffers = WorkBuffers();
-}
-
-void releaseThreadBuffers()
-{
-    WorkBuffers::release();
-    releaseOutlineCorners();
-    releaseVariationalSolvers();
 }
 
 void WorkBuffers::fit(int rows, int cols)
