@@ -18,6 +18,22 @@
 #include <sstream>
 #include <thread>
 
+namespace {
+
+// OPENCV_FOR_THREADS_NUM, which OpenCV's TBB build does not read itself,
+// as the programs take it: with 1, a ThreadSanitizer run of a test program
+// sees only the threads of the code under test, not OpenCV's
+// uninstrumented pool.
+const bool kThreadSettingApplied = [] {
+    const char* text = std::getenv("OPENCV_FOR_THREADS_NUM");
+    const int threads = text != nullptr ? std::atoi(text) : 0;
+    if (threads >= 1)
+        cv::setNumThreads(threads);
+    return true;
+}();
+
+} // namespace
+
 std::string testTempDir(const std::string& name)
 {
     std::filesystem::path dir = std::filesystem::path(OF_ULK_TEST_TMP) / name;
