@@ -65,7 +65,7 @@ endif()
 # site-packages folder under the prefix and imports from there.
 if(PYTHON_EXECUTABLE)
   set(site ${prefix}/${PYTHON_SITE})
-  set(library_root)
+  set(library_root --static)
   if(SHARED_LIBRARY)
     set(library_root --library-root ${prefix})
   endif()
