@@ -1,0 +1,18 @@
+# Read by CPack before it builds a package: the Debian package is right only
+# for a build configured as scripts/package configures it.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(wrong)
+  if(NOT CPACK_OF_ULK_INSTALL_PREFIX STREQUAL "/usr")
+    list(APPEND wrong "CMAKE_INSTALL_PREFIX is ${CPACK_OF_ULK_INSTALL_PREFIX}, not /usr")
+  endif()
+  if(NOT CPACK_OF_ULK_DOCDIR STREQUAL "share/doc/${CPACK_PACKAGE_NAME}")
+    list(APPEND wrong "CMAKE_INSTALL_DOCDIR is ${CPACK_OF_ULK_DOCDIR}, not share/doc/${CPACK_PACKAGE_NAME}")
+  endif()
+  if(NOT CPACK_OF_ULK_PYTHON_DIR STREQUAL "lib/python3/dist-packages")
+    list(APPEND wrong "the Python package goes to '${CPACK_OF_ULK_PYTHON_DIR}', not lib/python3/dist-packages")
+  endif()
+  if(wrong)
+    list(JOIN wrong "; " wrong)
+    message(FATAL_ERROR "This build does not have the Debian package's layout (${wrong}): make the package with scripts/package")
+  endif()
+endif()
