@@ -12,6 +12,10 @@
 #include "refine/refined_engine.h"
 #include "refine/variational.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 using ulk::FlowArguments;
 
 CV_IMPL void cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx,
@@ -105,4 +109,9 @@ CV_IMPL void cvReleaseOpticalFlowULKBuffers(void)
     ulk::WorkBuffers::release();
     ulk::releaseOutlineCorners();
     ulk::releaseVariationalSolvers();
+#ifdef __GLIBC__
+    // Buffers freed after malloc has raised its mmap threshold sit in the
+    // heap; without a trim most of them stay with the process.
+    malloc_trim(0);
+#endif
 }
