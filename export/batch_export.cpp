@@ -166,16 +166,18 @@ class BatchRun {
         pipeline_->stop();
     }
 
-    // The reading thread: reads frames, brought to the flow size, until
-    // pair `index` of a frame and the one options.step before it is
-    // complete. False at the end of the input and at a stop signal; a
-    // frame that cannot be read or paired ends the run with its message,
-    // after the pairs before it.
+    // The reading thread: reads frames until pair `index` (frames
+    // index * stride and index * stride + gap) is complete, and keeps those
+    // that some pair needs, brought to the flow size. False at the end of
+    // the input and at a stop signal; a frame that cannot be read or paired
+    // ends the run with its message, after the pairs before it.
     bool readPair(FrameSource& source, long index, PairSlot& pair)
     {
         if (options_.maxPairs > 0 && index >= options_.maxPairs)
             return false;
-        for (;;) {
+        const long older = olderFrame(index);
+        const long newer = older + options_.gap;
+        while (frames_ <= newer) {
             // The watch's flag is set by the time a signal handler returns,
             // before its thread passes the signal on.
             if (watch_ != nullptr && watch_->signal() != 0) {
@@ -196,7 +198,7 @@ class BatchRun {
                 throw std::runtime_error(error);
             if (status == FrameSource::Read::End) {
                 noteShortVideo(source);
-                if (frames_ <= options_.step)
+                if (frames_ <= options_.gap)
                     throw std::runtime_error(tooFewFrames());
                 return false;
             }
@@ -214,26 +216,44 @@ class BatchRun {
                     flowFrameSize(readSize_, options_.resizeWidth,
                                   options_.resizeHeight, options_.shortSide);
             }
-            if (flowSize_ != readSize_)
-                grey = resizedFrame(grey, flowSize_);
-            recent_.push_back(grey);
-            ++frames_;
-            if (static_cast<long>(recent_.size()) > options_.step) {
-                pair.older = recent_.front();
-                pair.newer = grey;
-                recent_.pop_front();
-                return true;
+            if (isPairFrame(frames_)) {
+                if (flowSize_ != readSize_)
+                    grey = resizedFrame(grey, flowSize_);
+                kept_.emplace_back(frames_, grey);
             }
+            ++frames_;
         }
+        // Frames before this pair's older one serve no further pair.
+        while (kept_.front().first < older)
+            kept_.pop_front();
+        for (const auto& [number, frame] : kept_) {
+            if (number == older)
+                pair.older = frame;
+            if (number == newer)
+                pair.newer = frame;
+        }
+        return true;
+    }
+
+    // The older frame of pair index.
+    long olderFrame(long index) const { return index * options_.stride; }
+
+    // Whether frame number is the older or the newer frame of a pair.
+    bool isPairFrame(long number) const
+    {
+        const long stride = options_.stride;
+        return number % stride == 0 || (number >= options_.gap &&
+                                        (number - options_.gap) % stride == 0);
     }
 
     std::string tooFewFrames() const
     {
-        if (options_.step == 1)
+        if (options_.gap == 1)
             return "the input holds fewer than two frames";
         return "the input holds " + std::to_string(frames_) +
-               " frames, fewer than the " + std::to_string(options_.step + 1) +
-               " that --step " + std::to_string(options_.step) + " needs";
+               " frames, fewer than the " + std::to_string(options_.gap + 1) +
+               " that " + options_.gapOption + " " +
+               std::to_string(options_.gap) + " needs";
     }
 
     // A video whose frames ran out before the count its header declares
@@ -314,7 +334,7 @@ class BatchRun {
         double lastProgress = -kProgressInterval;
         for (long index = 0; PairSlot* pair = pipeline.next(); ++index) {
             std::string error;
-            if (!writePair(index, *pair, error)) {
+            if (!writePair(olderFrame(index), *pair, error)) {
                 error_ = error;
                 return;
             }
@@ -363,7 +383,8 @@ class BatchRun {
         return true;
     }
 
-    bool writePair(long index, const PairSlot& pair, std::string& error)
+    // Writes the files of the pair whose older frame is frame number.
+    bool writePair(long number, const PairSlot& pair, std::string& error)
     {
         fs::path dir(options_.outputDir);
         partialFiles_.clear();
@@ -377,19 +398,19 @@ class BatchRun {
             };
         };
         if (options_.format == FieldFormat::Flo &&
-            !writeOne(dir / flowFileName(index), flo, error))
+            !writeOne(dir / flowFileName(number), flo, error))
             return false;
         if (options_.format == FieldFormat::Xy &&
-            (!writeOne(dir / xFileName(index, options_.xyPng),
+            (!writeOne(dir / xFileName(number, options_.xyPng),
                        bytes(pair.xImage), error) ||
-             !writeOne(dir / yFileName(index, options_.xyPng),
+             !writeOne(dir / yFileName(number, options_.xyPng),
                        bytes(pair.yImage), error)))
             return false;
-        if (options_.png && !writeOne(dir / colourFileName(index),
+        if (options_.png && !writeOne(dir / colourFileName(number),
                                       bytes(pair.colourPng), error))
             return false;
         if (options_.wheel &&
-            !writeOne(dir / wheelFileName(index), bytes(pair.wheelPng), error))
+            !writeOne(dir / wheelFileName(number), bytes(pair.wheelPng), error))
             return false;
         partialFiles_.clear();
         return true;
@@ -407,11 +428,12 @@ class BatchRun {
     std::atomic<int> signal_{0}; // the stop signal caught, 0 while none
 
     // The reading thread's, read by the calling thread once it has ended.
-    std::deque<cv::Mat> recent_; // the last options.step frames
-    cv::Size readSize_;          // of the frames as read
-    cv::Size flowSize_;          // of the frames given to the engine
-    long frames_ = 0;            // frames read
-    std::string warning_;        // a video shorter than its header says
+    // The frames read that a pair still needs, with their numbers.
+    std::deque<std::pair<long, cv::Mat>> kept_;
+    cv::Size readSize_;   // of the frames as read
+    cv::Size flowSize_;   // of the frames given to the engine
+    long frames_ = 0;     // frames read
+    std::string warning_; // a video shorter than its header says
 
     // The calling thread's.
     long written_ = 0; // pairs whose files are written
@@ -474,8 +496,10 @@ fs::path folderPath(const std::string& dir)
 // Pairs the source will give, capped by --max-pairs; -1 when unknown.
 long expectedPairs(const ExportOptions& options, const FrameSource& source)
 {
+    // Pair k needs frame k * stride + gap.
+    const long last = source.frameCount() - 1 - options.gap;
     long pairs = source.frameCount() > 0
-                     ? std::max(0L, source.frameCount() - options.step)
+                     ? (last < 0 ? 0 : last / options.stride + 1)
                      : -1;
     if (options.maxPairs > 0 && (pairs < 0 || pairs > options.maxPairs))
         pairs = options.maxPairs;
@@ -485,7 +509,7 @@ long expectedPairs(const ExportOptions& options, const FrameSource& source)
 // Says why a run ended before its input did and how much of it is on disk,
 // and counts the files of an earlier run that are left after its pairs.
 void reportEarlyEnd(const ExportResult& result, const std::string& dir,
-                    const char* name, std::ostream& err)
+                    long stride, const char* name, std::ostream& err)
 {
     if (result.signal != 0)
         err << name << "interrupted by " << signalName(result.signal) << ": "
@@ -494,7 +518,7 @@ void reportEarlyEnd(const ExportResult& result, const std::string& dir,
         err << name << result.error << '\n'
             << name << result.pairs << " pairs written before the failure\n";
     std::vector<std::string> older =
-        earlierRunFiles(dir, result.pairs, result.partialFiles);
+        earlierRunFiles(dir, result.pairs * stride, result.partialFiles);
     if (!older.empty())
         err << name << older.size()
             << " files of an earlier run remain after this run's pairs, from "
@@ -678,7 +702,8 @@ int exportMain(const std::vector<std::string>& args, std::ostream& out,
         long pairs = expectedPairs(options, *source);
         long check = source->countIsExact() && pairs > 0 ? pairs : 1;
         for (long i = 0; i < check; ++i) {
-            for (const std::string& name : outputFileNames(options, i)) {
+            for (const std::string& name :
+                 outputFileNames(options, i * options.stride)) {
                 fs::path path = fs::path(options.outputDir) / name;
                 std::error_code ec;
                 if (fs::exists(path, ec)) {
@@ -696,7 +721,7 @@ int exportMain(const std::vector<std::string>& args, std::ostream& out,
     if (!result.warning.empty())
         err << kName << "warning: " << result.warning << '\n';
     if (result.signal != 0 || !result.error.empty()) {
-        reportEarlyEnd(result, options.outputDir, kName, err);
+        reportEarlyEnd(result, options.outputDir, options.stride, kName, err);
         return result.signal != 0 ? exitStatusForSignal(result.signal)
                                   : kExitFailure;
     }

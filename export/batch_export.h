@@ -20,7 +20,8 @@ using frontend::exitStatusForSignal;
 using frontend::InterruptWatch;
 using frontend::signalName;
 
-// Output files of the pair whose older frame is frame `index` (from 0):
+// Output files of the pair whose older frame is frame `index` (from 0,
+// whatever --stride skips):
 // flow_000012.flo, flow_000012.png, flow_000012_wheel.png, and for the xy
 // format x_000012.jpg and y_000012.jpg (.png with png set).
 std::string flowFileName(long index);

@@ -24,12 +24,15 @@ std::string optionsSignature(const ExportOptions& options)
     text << std::setprecision(17) << "format "
          << (options.format == FieldFormat::Xy ? "xy" : "flo") << " bound "
          << options.bound << " xy-png " << options.xyPng << " step "
-         << options.step << " resize " << options.resizeWidth << "x"
+         << options.gap << " resize " << options.resizeWidth << "x"
          << options.resizeHeight << " short-side " << options.shortSide
          << " png " << options.png << " wheel " << options.wheel
          << " max-speed " << options.maxSpeed << " legend "
          << static_cast<int>(options.legend) << " max-pairs "
          << options.maxPairs;
+    // Added only when set, so that markers of the options before it match.
+    if (options.stride != 1)
+        text << " stride " << options.stride;
     return text.str();
 }
 
