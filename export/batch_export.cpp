@@ -66,6 +66,9 @@ struct PairSlot {
     std::vector<uchar> xImage; // xy format: the encoded x and y images
     std::vector<uchar> yImage;
     double engineSeconds = 0.0;
+    // Every file of the pair is on disk already, from an earlier run: it
+    // is neither computed nor written again.
+    bool onDisk = false;
 };
 
 // A memory storage that is released with its owner.
@@ -137,6 +140,7 @@ class BatchRun {
 
         ExportResult result;
         result.pairs = written_;
+        result.pairsOnDisk = onDisk_;
         result.seconds = secondsSince(start_);
         result.engineSeconds = engineSeconds_;
         result.workers = workers_;
@@ -146,10 +150,11 @@ class BatchRun {
         result.partialFiles = partialFiles_;
         bool complete = result.error.empty() && result.signal == 0;
         if (!options_.quiet && (progressShown_ || complete)) {
-            long total = complete ? written_ : expectedPairs_;
+            long done = written_ + onDisk_;
+            long total = complete ? done : expectedPairs_;
             bool exact = complete || expectedExact_;
             progress_ << '\r'
-                      << formatProgress(written_, total, exact, result.seconds)
+                      << formatProgress(done, total, exact, result.seconds)
                       << "          \n";
             progress_.flush();
         }
@@ -232,6 +237,19 @@ class BatchRun {
             if (number == newer)
                 pair.newer = frame;
         }
+        pair.onDisk = !options_.force && filesOnDisk(older);
+        return true;
+    }
+
+    // Whether every file of the pair whose older frame is number exists.
+    // A file appears under its final name only once complete, so such a
+    // pair was finished by an earlier run and this one can go on after it.
+    bool filesOnDisk(long number) const
+    {
+        std::error_code ec;
+        for (const std::string& name : outputFileNames(options_, number))
+            if (!fs::exists(fs::path(options_.outputDir) / name, ec))
+                return false;
         return true;
     }
 
@@ -268,6 +286,8 @@ class BatchRun {
     // ends the run with a message naming the pair, after the pairs before.
     void computePair(long index, PairSlot& pair, WorkerTools& tools)
     {
+        if (pair.onDisk)
+            return;
         try {
             computeFlowAndPictures(pair, tools);
         } catch (const cv::Exception& e) {
@@ -333,6 +353,10 @@ class BatchRun {
     {
         double lastProgress = -kProgressInterval;
         for (long index = 0; PairSlot* pair = pipeline.next(); ++index) {
+            if (pair->onDisk) {
+                ++onDisk_;
+                continue;
+            }
             std::string error;
             if (!writePair(olderFrame(index), *pair, error)) {
                 error_ = error;
@@ -348,9 +372,10 @@ class BatchRun {
             } else if (!options_.quiet && !onProgress_ &&
                        elapsed - lastProgress >= kProgressInterval) {
                 lastProgress = elapsed;
-                long total = expectedPairs_ >= written_ ? expectedPairs_ : -1;
+                const long done = written_ + onDisk_;
+                long total = expectedPairs_ >= done ? expectedPairs_ : -1;
                 progress_ << '\r'
-                          << formatProgress(written_, total, expectedExact_,
+                          << formatProgress(done, total, expectedExact_,
                                             elapsed)
                           << "    ";
                 progress_.flush();
@@ -359,25 +384,16 @@ class BatchRun {
         }
     }
 
-    bool checkFree(const fs::path& path, std::string& error)
-    {
-        std::error_code ec;
-        if (!options_.force && fs::exists(path, ec)) {
-            error = "output file " + path.string() +
-                    " exists (use --force to overwrite it)";
-            return false;
-        }
-        return true;
-    }
-
-    // Writes one file of pair index through its temporary name and notes
-    // it among the files of the pair in hand.
+    // Writes one file of pair index through its temporary name, unless an
+    // earlier run wrote it (without --force), and notes it among the files
+    // of the pair in hand.
     bool writeOne(const fs::path& path,
                   const std::function<bool(const std::string&)>& write,
                   std::string& error)
     {
-        if (!checkFree(path, error) ||
-            !writeFileAtomically(path.string(), write, error))
+        std::error_code ec;
+        const bool onDisk = !options_.force && fs::exists(path, ec);
+        if (!onDisk && !writeFileAtomically(path.string(), write, error))
             return false;
         partialFiles_.push_back(path.filename().string());
         return true;
@@ -437,6 +453,7 @@ class BatchRun {
 
     // The calling thread's.
     long written_ = 0; // pairs whose files are written
+    long onDisk_ = 0;  // pairs whose files an earlier run wrote
     double engineSeconds_ = 0.0;
     bool progressShown_ = false;
     std::string error_; // why the run ended early, if it did
@@ -513,12 +530,14 @@ void reportEarlyEnd(const ExportResult& result, const std::string& dir,
 {
     if (result.signal != 0)
         err << name << "interrupted by " << signalName(result.signal) << ": "
-            << result.pairs << " pairs written, each of their files complete\n";
+            << result.pairs << " pairs written, each of their files complete"
+            << "; run the same command again to go on after them\n";
     else
         err << name << result.error << '\n'
             << name << result.pairs << " pairs written before the failure\n";
+    const long reached = result.pairs + result.pairsOnDisk;
     std::vector<std::string> older =
-        earlierRunFiles(dir, result.pairs * stride, result.partialFiles);
+        earlierRunFiles(dir, reached * stride, result.partialFiles);
     if (!older.empty())
         err << name << older.size()
             << " files of an earlier run remain after this run's pairs, from "
@@ -695,26 +714,8 @@ int exportMain(const std::vector<std::string>& args, std::ostream& out,
         return kExitFailure;
     }
 
-    // Existing files stop the run before any work where the pair count is
-    // certain; otherwise the first pair is checked now and the writer
-    // checks every further file.
-    if (!options.force) {
-        long pairs = expectedPairs(options, *source);
-        long check = source->countIsExact() && pairs > 0 ? pairs : 1;
-        for (long i = 0; i < check; ++i) {
-            for (const std::string& name :
-                 outputFileNames(options, i * options.stride)) {
-                fs::path path = fs::path(options.outputDir) / name;
-                std::error_code ec;
-                if (fs::exists(path, ec)) {
-                    err << kName << "output file " << path.string()
-                        << " exists (use --force to overwrite it)\n";
-                    return kExitFailure;
-                }
-            }
-        }
-    }
-
+    // Files already there are an earlier run's, complete: the run goes on
+    // after them unless --force has every file written again.
     ExportResult result = runBatchExport(options, *source, err, &watch);
     if (result.pairs == 0)
         removeCreatedFolders(options.outputDir, createdDir);
@@ -727,6 +728,9 @@ int exportMain(const std::vector<std::string>& args, std::ostream& out,
     }
     out << formatSummary(result.pairs, result.seconds, result.engineSeconds,
                          result.workers);
+    if (result.pairsOnDisk > 0)
+        out << result.pairsOnDisk
+            << " pairs were written by an earlier run and kept\n";
     return kExitOk;
 }
 

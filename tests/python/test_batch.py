@@ -15,7 +15,7 @@ import time
 import cv2
 import pytest
 
-from conftest import shared_data_dir
+from conftest import shared_data_dir, tool
 
 distributed = pytest.importorskip("distributed")
 from ofulk import batch  # noqa: E402
@@ -27,13 +27,6 @@ LONG_CLIP = ("long.avi", 320, 240, 240)
 STARTED_FILES = 20
 # Longest wait for anything the tests poll for.
 TIMEOUT_S = 120
-
-
-def tool(variable):
-    path = os.environ.get(variable)
-    if not path or not os.path.isfile(path):
-        pytest.skip(f"{variable} is not set (run the tests with ctest)")
-    return path
 
 
 def make_clip(path, width, height, frames, seed):
@@ -298,10 +291,17 @@ def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, sto
     if stop == signal.SIGKILL:
         # Killed outright, the long item is left partial, without marker.
         assert not os.path.exists(long_dir + ".done")
-    # Whatever the stop left under a final name is whole; the rest is
-    # redone by the same command.
-    assert batch_tree(client, list_file, actual, options)[0] == 0
+    # Whatever the stop left under a final name is whole and stays as it is;
+    # the same command, through a scheduler this time, writes the rest.
+    kept = {name: os.stat(os.path.join(long_dir, name))
+            for name in os.listdir(long_dir) if not name.startswith(".")}
+    address = ["--scheduler", client.scheduler.address]
+    assert batch_tree(None, list_file, actual, options + address)[0] == 0
     assert_same_tree(expected, actual)
+    assert len(kept) >= STARTED_FILES
+    for name, before in kept.items():
+        after = os.stat(os.path.join(long_dir, name))
+        assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
 
 
 def catches_sigterm(pid):
