@@ -8,7 +8,7 @@
 LIST is what ``of_ulk_export`` takes as a collection (a ``.txt`` or ``.list``
 file of videos and frame folders, or a folder searched for videos), OUT the
 output root, OPTIONS those of ``of_ulk_export`` (``--format xy``,
-``--step 2``, ``--short-side 256``, ...). Each item becomes one Dask task,
+``--gap 2``, ``--stride 5``, ``--short-side 256``, ...). Each item becomes one Dask task,
 sent to the scheduler at ADDRESS (``tcp://host:8786``, tried for SECONDS,
 30 by default) or, without ``--scheduler``, to a local cluster with one
 worker process per core.

@@ -163,7 +163,7 @@ def assert_same_tree(expected, actual):
     "list_name, options",
     [
         ("small.txt", ["--format", "xy"]),
-        ("small.txt", ["--step", "2", "--resize", "40x30", "--png"]),
+        ("small.txt", ["--step", "2", "--stride", "3", "--resize", "40x30", "--png"]),
         ("small.txt", ["--format", "xy", "--xy-png", "--bound", "5", "-j", "2"]),
         ("shared.txt", ["--format", "xy", "--short-side", "64"]),
         ("shared.txt", []),
