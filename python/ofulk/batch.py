@@ -17,9 +17,10 @@ A task exports its item with the exporter's own code (the listing, the
 mirrored folders, the temporary names, the done marker written last and the
 failure reasons come from the extension module), so the tree under OUT is
 byte for byte the one ``of_ulk_export LIST OUT OPTIONS`` writes, and a task
-run again, after its worker died or in a second run, redoes a partial item
-and skips a done one. Every worker must see LIST, the inputs and OUT under
-the same paths (a shared file system on a real cluster).
+run again, after its worker died or in a second run, finishes a partial item
+and skips a done one. Every worker must see the inputs and OUT under the
+same paths (a shared file system on a real cluster); relative paths are
+taken from the command's working folder.
 """
 
 import os
@@ -90,12 +91,19 @@ def _task_given_up():
     return given_up
 
 
-def _export_item(args, item_input, item_output, jobs):
+def _export_item(args, item_input, item_output, jobs, base, root):
     """The task: one item exported as of_ulk_export exports it; returns
     (state, pairs written, reason). A task that its run gives up stops after
     the pair in hand, as the exporter stops on a signal, and leaves the item
     without its marker: a worker's thread cannot be taken back otherwise,
-    and would go on writing for a run that has ended."""
+    and would go on writing for a run that has ended.
+
+    The item's input and the output root are taken relative to base, the
+    command's working folder, since a worker's own may be anywhere; the
+    reason names them as the command line gave them, as of_ulk_export
+    does."""
+    work_input = os.path.join(base, item_input)
+    work_root = os.path.join(base, root)
     given_up = _task_given_up()
     stop = _ofulk._ItemStop()
     finished = threading.Event()
@@ -109,11 +117,13 @@ def _export_item(args, item_input, item_output, jobs):
     if given_up is not None:
         threading.Thread(target=watch, name="ofulk-stop-watch", daemon=True).start()
     try:
-        return _ofulk._export_collection_item(
-            args, item_input, item_output, jobs, stop
+        state, pairs, reason = _ofulk._export_collection_item(
+            args, work_input, item_output, jobs, stop, work_root
         )
     finally:
         finished.set()
+    reason = reason.replace(work_input, item_input).replace(work_root, root)
+    return state, pairs, reason
 
 
 def _connect_timeout(text):
@@ -351,6 +361,8 @@ def _run(client, args, plan, jobs, stop, err):
                 item_input,
                 item_output,
                 jobs,
+                os.getcwd(),
+                plan["output_dir"],
                 key=f"ofulk-export-{index}-{token}",
                 pure=False,
             )

@@ -89,13 +89,17 @@ void prepareOutputRoot(const std::string& root)
 
 // Exports one item with the exporter's code, without the interpreter's
 // lock; a request on stop ends it after the pair in hand, the item left
-// without its marker. Returns (state, pairs written, reason).
+// without its marker. outputRoot, when not empty, stands for the output
+// root of args. Returns (state, pairs written, reason).
 py::tuple exportItem(const std::vector<std::string>& args,
                      const std::string& input, const std::string& output,
-                     int jobs, frontend::InterruptWatch* stop)
+                     int jobs, frontend::InterruptWatch* stop,
+                     const std::string& outputRoot)
 {
     exporter::ExportOptions options = parsedOptions(args);
     options.jobs = jobs;
+    if (!outputRoot.empty())
+        options.outputDir = outputRoot;
     exporter::ItemOutcome outcome;
     {
         Unlocked unlocked;
@@ -157,11 +161,13 @@ void bindCollectionExport(py::module_& m)
           "when missing; OSError when it cannot take files.");
     m.def("_export_collection_item", &exportItem, py::arg("args"),
           py::arg("input"), py::arg("output"), py::arg("jobs"),
-          py::arg("stop") = nullptr,
-          "_export_collection_item(args, input, output, jobs, stop=None) -> "
-          "tuple\n\nExports one item as of_ulk_export does, until "
-          "stop.request() if a stop is given; returns (state, pairs, "
-          "reason), state one of written, skipped, failed, stopped.");
+          py::arg("stop") = nullptr, py::arg("output_root") = "",
+          "_export_collection_item(args, input, output, jobs, stop=None, "
+          "output_root='') -> tuple\n\nExports one item as of_ulk_export "
+          "does (into output_root instead of the output root of args when "
+          "given), until stop.request() if a stop is given; returns (state, "
+          "pairs, reason), state one of written, skipped, failed, "
+          "stopped.");
     m.def("_write_failed_list", &writeFailures, py::arg("root"),
           py::arg("failures"),
           "_write_failed_list(root, failures) -> None\n\nWrites "

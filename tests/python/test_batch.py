@@ -90,12 +90,16 @@ def collection(base_dir):
 @pytest.fixture(scope="module")
 def remote(base_dir):
     """A client of a scheduler and a worker of two threads started as
-    processes of their own on 127.0.0.1, as on a real cluster."""
+    processes of their own on 127.0.0.1, as on a real cluster, in a folder
+    of their own."""
     address = os.path.join(base_dir, "scheduler.json")
+    elsewhere = os.path.join(base_dir, "elsewhere")
+    os.makedirs(elsewhere)
     processes = [
         subprocess.Popen([sys.executable, "-m", f"distributed.cli.dask_{role}", *args,
                           "--no-dashboard", "--scheduler-file", address],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         cwd=elsewhere)
         for role, args in [("scheduler", ["--host", "127.0.0.1", "--port", "0"]),
                            ("worker", ["--nthreads", "2"])]
     ]
@@ -200,6 +204,20 @@ def test_batch_tree_equals_the_exporters(
     assert status == (1 if list_name == "small.txt" else 0)
     assert "0 written" in summary
     assert_same_tree(expected, actual)
+
+
+def test_relative_paths_are_taken_from_the_commands_folder(
+    remote, collection, base_dir, monkeypatch
+):
+    # The worker runs in another folder; failed.txt names the inputs as
+    # the command line gave them, as of_ulk_export does.
+    monkeypatch.chdir(base_dir)
+    list_file = os.path.join(os.path.basename(collection), "small.txt")
+    options = ["--max-pairs", "2", "--scheduler", remote.scheduler.address]
+    status = export_tree(list_file, "relative/exporter", options[:2])
+    assert status == 1
+    assert batch_tree(None, list_file, "relative/batch", options)[0] == status
+    assert_same_tree("relative/exporter", "relative/batch")
 
 
 def wait_for(condition, what):
