@@ -47,6 +47,12 @@ _USAGE = (
     "  --connect-timeout SECONDS\n"
     "                       how long to try to reach the scheduler of\n"
     "                       --scheduler before giving up (default 30)\n"
+    "  --dashboard[=ADDRESS]\n"
+    "                       serve the local cluster's web dashboard on\n"
+    "                       ADDRESS (default :8787, every interface) and\n"
+    "                       print its link; without it the local cluster\n"
+    "                       listens on 127.0.0.1 only (with --scheduler:\n"
+    "                       print the link of the scheduler's dashboard)\n"
     "  -h, --help           this text\n"
     "\n"
     "OPTIONS are those of of_ulk_export; -j N sets the threads per task\n"
@@ -139,12 +145,21 @@ def _connect_timeout(text):
     return seconds
 
 
+# The dashboard's address for a bare --dashboard: Dask's own default.
+_DASHBOARD_ADDRESS = ":8787"
+
+# Where the local cluster listens when no dashboard is asked for.
+_LOOPBACK = "127.0.0.1"
+
+
 def _split_arguments(argv):
     """(scheduler address or None, seconds to try to reach it, whether help
-    was asked, the rest of the arguments, for of_ulk_export's parser)."""
+    was asked, the dashboard's address or None, the rest of the arguments,
+    for of_ulk_export's parser)."""
     needs = {"--scheduler": "an address", "--connect-timeout": "a number of seconds"}
     own = dict.fromkeys(needs)
     wants_help = False
+    dashboard = None
     rest = []
     i = 0
     while i < len(argv):
@@ -162,6 +177,10 @@ def _split_arguments(argv):
             own[name] = value
         elif arg in ("-h", "--help"):
             wants_help = True
+        elif name == "--dashboard":
+            dashboard = value if equals else _DASHBOARD_ADDRESS
+            if not dashboard:
+                raise ValueError("--dashboard= needs an address")
         else:
             rest.append(arg)
         i += 1
@@ -170,7 +189,7 @@ def _split_arguments(argv):
         raise ValueError("--scheduler needs an address")
     timeout = own["--connect-timeout"]
     timeout = _CONNECT_TIMEOUT_S if timeout is None else _connect_timeout(timeout)
-    return scheduler, timeout, wants_help, rest
+    return scheduler, timeout, wants_help, dashboard, rest
 
 
 class _StopSignals:
@@ -210,9 +229,11 @@ class _StopSignals:
         return signal.Signals(self.signal).name
 
 
-def _start_local_cluster():
+def _start_local_cluster(dashboard=None):
     """A client of a cluster on this machine: one single-threaded worker
-    process per core, without the web dashboard; returns (client, cluster).
+    process per core; returns (client, cluster). Everything listens on
+    127.0.0.1 only (the scheduler, the workers and their HTTP servers),
+    but for the web dashboard when dashboard names its address.
 
     The cluster starts with SIGINT and SIGTERM blocked in this thread, and
     so in every thread and worker process it starts: the workers keep
@@ -231,11 +252,15 @@ def _start_local_cluster():
     else:
         held = None
     try:
+        # Without an address of its own the scheduler's HTTP server, which
+        # Dask starts even without a dashboard, takes every interface.
         cluster = LocalCluster(
             n_workers=os.cpu_count() or 1,
             threads_per_worker=1,
             processes=True,
-            dashboard_address=None,
+            host=_LOOPBACK,
+            dashboard_address=dashboard or f"{_LOOPBACK}:0",
+            worker_dashboard_address=f"{_LOOPBACK}:0",
         )
         try:
             return Client(cluster), cluster
@@ -480,7 +505,7 @@ def _usage_error(message, err):
 def _command(argv, client, out, err, stop):
     """The command, its stop signals caught; returns the exit status."""
     try:
-        scheduler, timeout, wants_help, args = _split_arguments(argv)
+        scheduler, timeout, wants_help, dashboard, args = _split_arguments(argv)
         if wants_help:
             out.write(_USAGE + _ofulk._export_help())
             return _EXIT_OK
@@ -495,7 +520,7 @@ def _command(argv, client, out, err, stop):
     owned = ()
     if client is None:
         if scheduler is None:
-            owned = _start_local_cluster()
+            owned = _start_local_cluster(dashboard)
         else:
             try:
                 owned = _connect(scheduler, timeout, stop)
@@ -510,6 +535,8 @@ def _command(argv, client, out, err, stop):
     try:
         if stop.signal:
             return _stopped(stop, 0, err)
+        if dashboard is not None:
+            err.write(f"{_NAME}dashboard: {client.dashboard_link}\n")
         # Made only now, so that a run that never got a cluster leaves no
         # folder behind.
         _ofulk._prepare_output_root(plan["output_dir"])

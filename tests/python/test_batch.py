@@ -220,6 +220,47 @@ def test_relative_paths_are_taken_from_the_commands_folder(
     assert_same_tree("relative/exporter", "relative/batch")
 
 
+def listening_sockets(psutil):
+    """(pid, ip, port) of every TCP socket that this process and its
+    children listen on."""
+    me = psutil.Process()
+    return {
+        (p.pid, c.laddr.ip, c.laddr.port)
+        for p in [me, *me.children(recursive=True)]
+        for c in p.connections("tcp")
+        if c.status == psutil.CONN_LISTEN
+    }
+
+
+@pytest.mark.parametrize("flag", [[], ["--dashboard=0.0.0.0:0"]], ids=["", "dashboard"])
+def test_local_cluster_listens_on_loopback_unless_a_dashboard_is_asked(
+    collection, base_dir, monkeypatch, flag
+):
+    psutil = pytest.importorskip("psutil")
+    before = listening_sockets(psutil)  # the module's cluster
+    seen = set()
+    close = batch._close
+
+    def look_then_close(owned):
+        seen.update(listening_sockets(psutil) - before)
+        close(owned)
+
+    monkeypatch.setattr(batch, "_close", look_then_close)
+    err = io.StringIO()
+    argv = [f"{collection}/small.txt", os.path.join(base_dir, f"listen{len(flag)}"),
+            "--quiet", "--max-pairs", "1", *flag]
+    assert batch.main(argv, out=io.StringIO(), err=err) == 1
+    others = {ip for _, ip, _ in seen} - {"127.0.0.1"}
+    if flag:
+        # The dashboard alone, and its link said.
+        assert others == {"0.0.0.0"}
+        ports = [port for _, ip, port in seen if ip == "0.0.0.0"]
+        assert len(ports) == 1 and f":{ports[0]}/status\n" in err.getvalue()
+    else:
+        assert seen and not others
+        assert "dashboard" not in err.getvalue()
+
+
 def wait_for(condition, what):
     deadline = time.monotonic() + TIMEOUT_S
     while not condition():
