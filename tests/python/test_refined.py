@@ -3,13 +3,14 @@ library's refined mode byte for byte, a field unlike the default one on a
 moving scene, and a bool or nothing."""
 
 import itertools
+import os
 
 import cv2
 import numpy as np
 import pytest
 
 import ofulk
-from conftest import clip_frames, clip_path, textured_pair
+from conftest import clip_frames, clip_path, textured_pair, write_clip
 
 
 def scene_pair():
@@ -73,7 +74,7 @@ def test_the_property_reports_the_setting():
 def test_video_flows_refined_gives_the_refined_fields_of_consecutive_frames():
     path = clip_path("traffic_road_640x360.avi")
     frames = [grey(f) for f in clip_frames("traffic_road_640x360.avi", 5)]
-    got = list(itertools.islice(ofulk.video_flows(path, step=2, refined=True), 2))
+    got = list(itertools.islice(ofulk.video_flows(path, stride=2, refined=True), 2))
     assert [index for index, _ in got] == [0, 2]
     for index, flow in got:
         want = ofulk.calc_flow(frames[index], frames[index + 1], refined=True)
@@ -81,25 +82,26 @@ def test_video_flows_refined_gives_the_refined_fields_of_consecutive_frames():
 
 
 @pytest.mark.parametrize(
-    "value, kind",
-    [(1, "int"), (0, "int"), (None, "NoneType"), ("yes", "str"), (np.float32(1), "numpy.float32")],
-    ids=["one", "zero", "None", "str", "numpy_float"],
+    "value", [1, 0, None, "yes", np.float32(1), np.bool_(True)],
+    ids=["one", "zero", "None", "str", "numpy_float", "numpy_bool"],
 )
-def test_refined_must_be_a_bool(value, kind, tmp_dir):
+def test_refined_takes_the_truth_value(value, tmp_dir):
     older, newer = scene_pair()
-    message = f"refined must be a bool, not {kind}$"
-    calls = {
-        "calc_flow": lambda: ofulk.calc_flow(older, newer, refined=value),
-        "FlowEngine": lambda: ofulk.FlowEngine(refined=value),
-        "video_flows": lambda: ofulk.video_flows(tmp_dir + "/none.avi", refined=value),
-    }
-    for name, call in calls.items():
-        with pytest.raises(TypeError, match=message):
-            call()
-    engine = ofulk.FlowEngine(refined=True)
-    with pytest.raises(TypeError, match=message):
-        engine.refined = value
-    assert engine.refined is True, "a refused value changed the setting"
+    on = bool(value)
+    want = ofulk.calc_flow(older, newer, refined=on).tobytes()
+    assert ofulk.calc_flow(older, newer, refined=value).tobytes() == want
+    assert ofulk.FlowEngine(refined=value).refined is on
+    engine = ofulk.FlowEngine(refined=not on)
+    engine.refined = value
+    assert engine.refined is on and engine.calc(older, newer).tobytes() == want
+    path = os.path.join(tmp_dir, "clip.avi")
+    write_clip(path, 2)
+    [(_, flow)] = ofulk.video_flows(path, refined=value)
+    frames = ofulk._VideoFrames(path)
+    assert flow.tobytes() == ofulk.calc_flow(frames.read(), frames.read(), refined=on).tobytes()
+    # What has no truth value says so.
+    with pytest.raises(ValueError, match="truth value of an array"):
+        ofulk.FlowEngine(refined=np.array([True, False]))
 
 
 # Every setting away from its default, within its range.
