@@ -97,7 +97,19 @@ def _task_given_up():
     return given_up
 
 
-def _export_item(args, item_input, item_output, jobs, base, root):
+def _progress_sender(topic, index):
+    """A function that sends the pairs written so far of item index to the
+    run's topic, or None outside a Dask worker."""
+    try:
+        from distributed.worker import get_worker
+
+        worker = get_worker()
+    except (ImportError, ValueError):
+        return None
+    return lambda pairs: worker.log_event(topic, (index, pairs))
+
+
+def _export_item(args, item_input, item_output, jobs, base, root, topic, index):
     """The task: one item exported as of_ulk_export exports it; returns
     (state, pairs written, reason). A task that its run gives up stops after
     the pair in hand, as the exporter stops on a signal, and leaves the item
@@ -107,7 +119,7 @@ def _export_item(args, item_input, item_output, jobs, base, root):
     The item's input and the output root are taken relative to base, the
     command's working folder, since a worker's own may be anywhere; the
     reason names them as the command line gave them, as of_ulk_export
-    does."""
+    does. The pairs written so far go to the run as events of topic."""
     work_input = os.path.join(base, item_input)
     work_root = os.path.join(base, root)
     given_up = _task_given_up()
@@ -124,7 +136,8 @@ def _export_item(args, item_input, item_output, jobs, base, root):
         threading.Thread(target=watch, name="ofulk-stop-watch", daemon=True).start()
     try:
         state, pairs, reason = _ofulk._export_collection_item(
-            args, work_input, item_output, jobs, stop, work_root
+            args, work_input, item_output, jobs, stop, work_root,
+            _progress_sender(topic, index),
         )
     finally:
         finished.set()
@@ -324,23 +337,34 @@ def _connect(scheduler, timeout, stop):
 
 class _Progress:
     """Counts of the run and its progress line, as of_ulk_export shows
-    them, updated as items finish in any order."""
+    them, updated as items write their pairs and finish, in any order. The
+    time counts from start, the command's."""
 
-    def __init__(self, total, quiet, err):
+    def __init__(self, total, quiet, err, start):
         self.total = total
         self.quiet = quiet
         self.err = err
-        self.start = time.monotonic()
+        self.start = start
         self.written = 0
         self.skipped = 0
-        self.pairs = 0
+        self.pairs = 0  # of the items finished
+        self.running = {}  # item index -> pairs written so far
+        self.finished = set()  # item indexes
         self.failures = {}  # item index -> (input, reason)
         self.stopped = False  # by a stop signal; the tasks not finished given up
 
     def elapsed(self):
         return time.monotonic() - self.start
 
+    def update(self, index, pairs):
+        """Pairs written so far of an item still running."""
+        if index not in self.finished:
+            self.running[index] = pairs
+            self.show()
+
     def count(self, index, item_input, state, pairs, reason):
+        self.finished.add(index)
+        self.running.pop(index, None)
         self.pairs += pairs
         if state == "written":
             self.written += 1
@@ -355,24 +379,31 @@ class _Progress:
             return
         computed = self.written + len(self.failures)
         line = _ofulk._collection_progress(
-            computed + self.skipped, self.total, self.pairs, computed, self.elapsed()
+            computed + self.skipped,
+            self.total,
+            self.pairs + sum(self.running.values()),
+            computed,
+            self.elapsed(),
         )
         self.err.write("\r" + line + "    ")
         self.err.flush()
 
 
-def _run(client, args, plan, jobs, stop, err):
-    """Submits the items and counts them as they finish, until all have or
-    a stop signal ends the run; returns the progress. The tasks not finished
-    are cancelled when the run ends early, by a signal or an error, so that
-    none goes on for a command that has ended (those running stop after
-    their pair in hand)."""
+def _run(client, args, plan, jobs, stop, err, start):
+    """Submits the items and counts their pairs as the workers write them
+    and the items as they finish, until all have or a stop signal ends the
+    run; returns the progress. The tasks not finished are cancelled when the
+    run ends early, by a signal or an error, so that none goes on for a
+    command that has ended (those running stop after their pair in hand)."""
     items = plan["items"]
-    progress = _Progress(len(items), plan["quiet"], err)
+    progress = _Progress(len(items), plan["quiet"], err, start)
     token = uuid.uuid4().hex
+    topic = f"ofulk-progress-{token}"
     futures = {}
+    # Finished futures, and (item index, pairs) from the workers.
     finished = queue.SimpleQueue()
     ended = False  # every task counted
+    client.subscribe_topic(topic, lambda event: finished.put(event[1]))
     try:
         for index, ((item_input, item_output), clash) in enumerate(
             zip(items, plan["clashes"])
@@ -388,6 +419,8 @@ def _run(client, args, plan, jobs, stop, err):
                 jobs,
                 os.getcwd(),
                 plan["output_dir"],
+                topic,
+                index,
                 key=f"ofulk-export-{index}-{token}",
                 pure=False,
             )
@@ -399,6 +432,9 @@ def _run(client, args, plan, jobs, stop, err):
                 future = finished.get(timeout=_POLL_S)
             except queue.Empty:
                 continue
+            if isinstance(future, tuple):
+                progress.update(*future)
+                continue
             left -= 1
             index = futures[future]
             try:
@@ -409,6 +445,7 @@ def _run(client, args, plan, jobs, stop, err):
         progress.stopped = left > 0
         ended = not progress.stopped
     finally:
+        client.unsubscribe_topic(topic)
         if not ended:
             client.cancel(list(futures))
     return progress
@@ -504,6 +541,7 @@ def _usage_error(message, err):
 
 def _command(argv, client, out, err, stop):
     """The command, its stop signals caught; returns the exit status."""
+    start = time.monotonic()  # the summary times the whole command
     try:
         scheduler, timeout, wants_help, dashboard, args = _split_arguments(argv)
         if wants_help:
@@ -519,6 +557,13 @@ def _command(argv, client, out, err, stop):
 
     owned = ()
     if client is None:
+        if not plan["quiet"]:
+            err.write(
+                f"{_NAME}starting a local cluster of {os.cpu_count() or 1} workers\n"
+                if scheduler is None
+                else f"{_NAME}connecting to the scheduler {scheduler}\n"
+            )
+            err.flush()
         if scheduler is None:
             owned = _start_local_cluster(dashboard)
         else:
@@ -541,7 +586,7 @@ def _command(argv, client, out, err, stop):
         # folder behind.
         _ofulk._prepare_output_root(plan["output_dir"])
         workers = sum(client.nthreads().values())
-        progress = _run(client, args, plan, jobs, stop, err)
+        progress = _run(client, args, plan, jobs, stop, err, start)
     except OSError as exc:
         err.write(f"{_NAME}{exc}\n")
         return _EXIT_FAILURE

@@ -5,6 +5,7 @@ the whole run is killed and run again."""
 import filecmp
 import io
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -259,6 +260,26 @@ def test_local_cluster_listens_on_loopback_unless_a_dashboard_is_asked(
     else:
         assert seen and not others
         assert "dashboard" not in err.getvalue()
+
+
+def test_progress_moves_as_pairs_are_written_and_the_summary_times_it_all(
+    collection, base_dir, monkeypatch
+):
+    start_cluster = batch._start_local_cluster
+
+    def slow_start(*args):
+        time.sleep(1.5)
+        return start_cluster(*args)
+
+    monkeypatch.setattr(batch, "_start_local_cluster", slow_start)
+    out, err = io.StringIO(), io.StringIO()
+    argv = [f"{collection}/long.txt", os.path.join(base_dir, "progress"), "--format", "xy"]
+    assert batch.main(argv, out=out, err=err) == 0
+    assert err.getvalue().startswith("ofulk.batch: starting a local cluster of")
+    # More pair counts than the items' ends would give.
+    counts = set(re.findall(r"videos \d/2, (\d+) pairs", err.getvalue()))
+    assert len(counts) > 3, err.getvalue()
+    assert float(re.search(r"pairs in ([\d.]+) s", out.getvalue())[1]) >= 1.5
 
 
 def wait_for(condition, what):
