@@ -23,10 +23,13 @@ same paths (a shared file system on a real cluster); relative paths are
 taken from the command's working folder.
 """
 
+import logging
 import os
 import queue
+import shutil
 import signal
 import sys
+import tempfile
 import threading
 import time
 import uuid
@@ -66,6 +69,15 @@ _CONNECT_TIMEOUT_S = 30.0
 # Seconds between two looks, of the command at its stop signal and of a
 # task at whether its run still wants it.
 _POLL_S = 0.1
+
+# Longest wait, after a stop signal, for the running tasks to finish their
+# pair in hand and say what they wrote.
+_WIND_DOWN_S = 60.0
+
+
+def _topic(run):
+    """The name of the events by which the tasks of run send progress."""
+    return f"ofulk-progress-{run}"
 
 # Exit statuses, as of_ulk_export gives them (128 + the signal's number
 # when one stopped the run).
@@ -109,17 +121,30 @@ def _progress_sender(topic, index):
     return lambda pairs: worker.log_event(topic, (index, pairs))
 
 
-def _export_item(args, item_input, item_output, jobs, base, root, topic, index):
+# The runs stopped by their command, in this worker process: their tasks
+# stop after the pair in hand, and those not begun do nothing.
+_STOPPED_RUNS = set()
+
+
+def _stop_run(run):
+    """Run on every worker when a stop signal ends the command run."""
+    _STOPPED_RUNS.add(run)
+
+
+def _export_item(args, item_input, item_output, jobs, base, root, run, index):
     """The task: one item exported as of_ulk_export exports it; returns
-    (state, pairs written, reason). A task that its run gives up stops after
-    the pair in hand, as the exporter stops on a signal, and leaves the item
-    without its marker: a worker's thread cannot be taken back otherwise,
-    and would go on writing for a run that has ended.
+    (state, pairs written, reason). A task whose run was stopped (see
+    _stop_run) or given up by the scheduler stops after the pair in hand,
+    as the exporter stops on a signal, and leaves the item without its
+    marker: a worker's thread cannot be taken back otherwise, and would go
+    on writing for a run that has ended.
 
     The item's input and the output root are taken relative to base, the
     command's working folder, since a worker's own may be anywhere; the
     reason names them as the command line gave them, as of_ulk_export
-    does. The pairs written so far go to the run as events of topic."""
+    does. The pairs written so far go to the run as events."""
+    if run in _STOPPED_RUNS:
+        return "stopped", 0, ""
     work_input = os.path.join(base, item_input)
     work_root = os.path.join(base, root)
     given_up = _task_given_up()
@@ -128,16 +153,15 @@ def _export_item(args, item_input, item_output, jobs, base, root, topic, index):
 
     def watch():
         while not finished.wait(_POLL_S):
-            if given_up():
+            if run in _STOPPED_RUNS or (given_up is not None and given_up()):
                 stop.request()
                 return
 
-    if given_up is not None:
-        threading.Thread(target=watch, name="ofulk-stop-watch", daemon=True).start()
+    threading.Thread(target=watch, name="ofulk-stop-watch", daemon=True).start()
     try:
         state, pairs, reason = _ofulk._export_collection_item(
             args, work_input, item_output, jobs, stop, work_root,
-            _progress_sender(topic, index),
+            _progress_sender(_topic(run), index),
         )
     finally:
         finished.set()
@@ -242,11 +266,26 @@ class _StopSignals:
         return signal.Signals(self.signal).name
 
 
+class _TemporaryFolder:
+    """A folder of its own under the system's temporary folder, removed
+    with everything in it on close()."""
+
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="ofulk-batch-")
+
+    def close(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
 def _start_local_cluster(dashboard=None):
     """A client of a cluster on this machine: one single-threaded worker
-    process per core; returns (client, cluster). Everything listens on
-    127.0.0.1 only (the scheduler, the workers and their HTTP servers),
-    but for the web dashboard when dashboard names its address.
+    process per core; returns (client, cluster, the workers' folder), to
+    be closed in that order. Everything listens on 127.0.0.1 only (the
+    scheduler, the workers and their HTTP servers), but for the web
+    dashboard when dashboard names its address. The workers keep their
+    files in a temporary folder of the run, not in one that other runs
+    share and would find stale after a kill; Dask's own log lines below
+    errors stay off the console.
 
     The cluster starts with SIGINT and SIGTERM blocked in this thread, and
     so in every thread and worker process it starts: the workers keep
@@ -264,10 +303,13 @@ def _start_local_cluster(dashboard=None):
         held = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
     else:
         held = None
+    folder = _TemporaryFolder()
     try:
         # Without an address of its own the scheduler's HTTP server, which
         # Dask starts even without a dashboard, takes every interface.
         cluster = LocalCluster(
+            local_directory=folder.path,
+            silence_logs=logging.ERROR,
             n_workers=os.cpu_count() or 1,
             threads_per_worker=1,
             processes=True,
@@ -276,10 +318,13 @@ def _start_local_cluster(dashboard=None):
             worker_dashboard_address=f"{_LOOPBACK}:0",
         )
         try:
-            return Client(cluster), cluster
+            return Client(cluster), cluster, folder
         except BaseException:
             cluster.close()
             raise
+    except BaseException:
+        folder.close()
+        raise
     finally:
         if held is not None:
             signal.pthread_sigmask(signal.SIG_SETMASK, held)
@@ -370,6 +415,8 @@ class _Progress:
             self.written += 1
         elif state == "skipped":
             self.skipped += 1
+        elif state == "stopped":
+            pass  # its pairs are counted; the item is not done
         else:
             self.failures[index] = (item_input, reason)
         self.show()
@@ -398,12 +445,33 @@ def _run(client, args, plan, jobs, stop, err, start):
     items = plan["items"]
     progress = _Progress(len(items), plan["quiet"], err, start)
     token = uuid.uuid4().hex
-    topic = f"ofulk-progress-{token}"
     futures = {}
     # Finished futures, and (item index, pairs) from the workers.
     finished = queue.SimpleQueue()
     ended = False  # every task counted
-    client.subscribe_topic(topic, lambda event: finished.put(event[1]))
+    client.subscribe_topic(_topic(token), lambda event: finished.put(event[1]))
+
+    def take(deadline):
+        """Counts what comes until deadline (a monotonic time) or a stop
+        signal; False when nothing came."""
+        try:
+            future = finished.get(timeout=max(0.0, min(_POLL_S, deadline - time.monotonic())))
+        except queue.Empty:
+            return False
+        if isinstance(future, tuple):
+            progress.update(*future)
+            return True
+        waiting.discard(future)
+        if future.status == "cancelled":
+            return True
+        index = futures[future]
+        try:
+            state, pairs, reason = future.result()
+        except Exception as exc:  # a task the cluster gave up on
+            state, pairs, reason = "failed", 0, f"{type(exc).__name__}: {exc}"
+        progress.count(index, items[index][0], state, pairs, reason)
+        return True
+
     try:
         for index, ((item_input, item_output), clash) in enumerate(
             zip(items, plan["clashes"])
@@ -419,36 +487,41 @@ def _run(client, args, plan, jobs, stop, err, start):
                 jobs,
                 os.getcwd(),
                 plan["output_dir"],
-                topic,
+                token,
                 index,
                 key=f"ofulk-export-{index}-{token}",
                 pure=False,
             )
             futures[future] = index
             future.add_done_callback(finished.put)
-        left = len(futures)
-        while left and not stop.signal:
-            try:
-                future = finished.get(timeout=_POLL_S)
-            except queue.Empty:
-                continue
-            if isinstance(future, tuple):
-                progress.update(*future)
-                continue
-            left -= 1
-            index = futures[future]
-            try:
-                state, pairs, reason = future.result()
-            except Exception as exc:  # a task the cluster gave up on
-                state, pairs, reason = "failed", 0, f"{type(exc).__name__}: {exc}"
-            progress.count(index, items[index][0], state, pairs, reason)
-        progress.stopped = left > 0
-        ended = not progress.stopped
+        waiting = set(futures)
+        while waiting and not stop.signal:
+            take(float("inf"))
+        progress.stopped = bool(waiting)
+        if progress.stopped:
+            # The tasks running finish their pair in hand and say what they
+            # wrote; those not begun are cancelled.
+            _wind_down(client, token, waiting)
+            deadline = time.monotonic() + _WIND_DOWN_S
+            while waiting and time.monotonic() < deadline:
+                take(deadline)
+        ended = not waiting
     finally:
-        client.unsubscribe_topic(topic)
+        client.unsubscribe_topic(_topic(token))
         if not ended:
             client.cancel(list(futures))
     return progress
+
+
+def _wind_down(client, run, waiting):
+    """Tells every worker that run is stopped and cancels its tasks that no
+    worker has begun."""
+    try:
+        client.run(_stop_run, run)
+        begun = {key for keys in client.processing().values() for key in keys}
+    except Exception:  # a worker gone meanwhile: cancel them all
+        begun = set()
+    client.cancel([future for future in waiting if future.key not in begun])
 
 
 def _report(progress, plan, workers, stop, out, err):

@@ -3,6 +3,7 @@ cluster of two worker processes, also when a worker is killed mid-video or
 the whole run is killed and run again."""
 
 import filecmp
+import glob
 import io
 import os
 import re
@@ -10,6 +11,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -355,22 +357,33 @@ def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, sto
 
     # The command with its own local cluster, stopped as a terminal's
     # Ctrl-C, a shutdown or a power cut stops all of it.
-    run = start_batch([list_file, actual, "--quiet", *options])
+    folders = set(glob.glob(os.path.join(tempfile.gettempdir(), "ofulk-batch-*")))
+    run = start_batch([list_file, actual, "--quiet", *options], subprocess.PIPE)
     try:
         wait_for(lambda: being_written(long_dir) or run.poll() is not None,
                  "the long item to start")
         os.killpg(run.pid, stop)
         # The stop came before the long item was done.
         assert not os.path.exists(long_dir + ".done")
-        run.wait(TIMEOUT_S)
+        err = run.communicate(timeout=TIMEOUT_S)[1]
     finally:
         if run.poll() is None:
             os.killpg(run.pid, signal.SIGKILL)
             run.wait()
     assert run.returncode == (-stop if stop == signal.SIGKILL else 128 + stop)
+    left = set(glob.glob(os.path.join(tempfile.gettempdir(), "ofulk-batch-*"))) - folders
     if stop == signal.SIGKILL:
         # Killed outright, the long item is left partial, without marker.
         assert not os.path.exists(long_dir + ".done")
+        for folder in left:
+            shutil.rmtree(folder)
+    else:
+        # One line that counts the markers written, no noise of Dask's, and
+        # the workers' folder gone.
+        done = len([n for n in tree_files(actual) if n.endswith(".done")])
+        assert err == (f"ofulk.batch: interrupted by {stop.name}: {done} videos "
+                       "written; run the same command again to finish the rest\n")
+        assert not left
     # Whatever the stop left under a final name is whole and stays as it is;
     # the same command, through a scheduler this time, writes the rest.
     kept = {name: os.stat(os.path.join(long_dir, name))
