@@ -100,7 +100,7 @@ const char* const kCalcWithInfoDoc =
 
 Dense optical flow and what the engine found on the way, refined when the
 engine's ``refined`` is True (the points' velocities are then those of the
-refined search, rounded to whole pixels).
+refined search, ``float32`` fractions of a pixel).
 
 Parameters
 ----------

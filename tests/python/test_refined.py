@@ -52,6 +52,12 @@ def test_refined_results_equal_the_library_and_differ_from_the_default(
 
     _, info = engine.calc_with_info(older, newer)
     assert (len(info.segments), len(info.points)) == (ref.segments, ref.points)
+    # The refined search finds fractions of a pixel, the default one whole
+    # pixels; the overlay below draws the rounded ones, as the library does.
+    velocities = info.points[["vx", "vy"]]
+    assert {velocities.dtype["vx"], velocities.dtype["vy"]} == {np.dtype(np.float32)}
+    assert np.any(info.points["vx"] % 1 != 0) or np.any(info.points["vy"] % 1 != 0)
+    assert ofulk.FlowEngine().calc_with_info(older, newer)[1].points["vx"].dtype == np.int32
     drawn = newer.copy()
     ofulk.draw_stuff_info(drawn, info)
     assert drawn.tobytes() == ref.image("stuff_info.png").tobytes()
