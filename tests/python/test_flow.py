@@ -68,11 +68,10 @@ def test_output_array_is_written_in_place(border):
     assert got is out
     assert out.tobytes() == ofulk.calc_flow(older, newer).tobytes()
     assert np.isnan(whole).sum() == whole.size - out.size
-    image = np.zeros(whole.shape[:2] + (3,), np.uint8)
     info = ofulk.FlowEngine().calc_with_info(older, newer)[1]
-    ofulk.draw_stuff_info(image[border:, border:], info)
-    want = np.zeros((120, 160, 3), np.uint8)
-    ofulk.draw_stuff_info(want, info)
+    image, want = np.zeros(whole.shape[:2] + (3,), np.uint8), np.zeros((120, 160, 3), np.uint8)
+    for picture in (image[border:, border:], want):
+        ofulk.draw_stuff_info(picture, info)
     assert image[border:border + 120, border:border + 160].tobytes() == want.tobytes()
 
 
