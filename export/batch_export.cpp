@@ -66,6 +66,9 @@ struct PairSlot {
     std::vector<uchar> xImage; // xy format: the encoded x and y images
     std::vector<uchar> yImage;
     double engineSeconds = 0.0;
+    // Every file of the pair is on disk already, from an earlier run: it
+    // is neither computed nor written again.
+    bool onDisk = false;
 };
 
 // A memory storage that is released with its owner.
@@ -137,6 +140,7 @@ class BatchRun {
 
         ExportResult result;
         result.pairs = written_;
+        result.pairsOnDisk = onDisk_;
         result.seconds = secondsSince(start_);
         result.engineSeconds = engineSeconds_;
         result.workers = workers_;
@@ -146,10 +150,11 @@ class BatchRun {
         result.partialFiles = partialFiles_;
         bool complete = result.error.empty() && result.signal == 0;
         if (!options_.quiet && (progressShown_ || complete)) {
-            long total = complete ? written_ : expectedPairs_;
+            long done = written_ + onDisk_;
+            long total = complete ? done : expectedPairs_;
             bool exact = complete || expectedExact_;
             progress_ << '\r'
-                      << formatProgress(written_, total, exact, result.seconds)
+                      << formatProgress(done, total, exact, result.seconds)
                       << "          \n";
             progress_.flush();
         }
@@ -166,16 +171,18 @@ class BatchRun {
         pipeline_->stop();
     }
 
-    // The reading thread: reads frames, brought to the flow size, until
-    // pair `index` of a frame and the one options.step before it is
-    // complete. False at the end of the input and at a stop signal; a
-    // frame that cannot be read or paired ends the run with its message,
-    // after the pairs before it.
+    // The reading thread: reads frames until pair `index` (frames
+    // index * stride and index * stride + gap) is complete, and keeps those
+    // that some pair needs, brought to the flow size. False at the end of
+    // the input and at a stop signal; a frame that cannot be read or paired
+    // ends the run with its message, after the pairs before it.
     bool readPair(FrameSource& source, long index, PairSlot& pair)
     {
         if (options_.maxPairs > 0 && index >= options_.maxPairs)
             return false;
-        for (;;) {
+        const long older = olderFrame(index);
+        const long newer = older + options_.gap;
+        while (frames_ <= newer) {
             // The watch's flag is set by the time a signal handler returns,
             // before its thread passes the signal on.
             if (watch_ != nullptr && watch_->signal() != 0) {
@@ -196,7 +203,7 @@ class BatchRun {
                 throw std::runtime_error(error);
             if (status == FrameSource::Read::End) {
                 noteShortVideo(source);
-                if (frames_ <= options_.step)
+                if (frames_ <= options_.gap)
                     throw std::runtime_error(tooFewFrames());
                 return false;
             }
@@ -214,26 +221,57 @@ class BatchRun {
                     flowFrameSize(readSize_, options_.resizeWidth,
                                   options_.resizeHeight, options_.shortSide);
             }
-            if (flowSize_ != readSize_)
-                grey = resizedFrame(grey, flowSize_);
-            recent_.push_back(grey);
-            ++frames_;
-            if (static_cast<long>(recent_.size()) > options_.step) {
-                pair.older = recent_.front();
-                pair.newer = grey;
-                recent_.pop_front();
-                return true;
+            if (isPairFrame(frames_)) {
+                if (flowSize_ != readSize_)
+                    grey = resizedFrame(grey, flowSize_);
+                kept_.emplace_back(frames_, grey);
             }
+            ++frames_;
         }
+        // Frames before this pair's older one serve no further pair.
+        while (kept_.front().first < older)
+            kept_.pop_front();
+        for (const auto& [number, frame] : kept_) {
+            if (number == older)
+                pair.older = frame;
+            if (number == newer)
+                pair.newer = frame;
+        }
+        pair.onDisk = !options_.force && filesOnDisk(older);
+        return true;
+    }
+
+    // Whether every file of the pair whose older frame is number exists.
+    // A file appears under its final name only once complete, so such a
+    // pair was finished by an earlier run and this one can go on after it.
+    bool filesOnDisk(long number) const
+    {
+        std::error_code ec;
+        for (const std::string& name : outputFileNames(options_, number))
+            if (!fs::exists(fs::path(options_.outputDir) / name, ec))
+                return false;
+        return true;
+    }
+
+    // The older frame of pair index.
+    long olderFrame(long index) const { return index * options_.stride; }
+
+    // Whether frame number is the older or the newer frame of a pair.
+    bool isPairFrame(long number) const
+    {
+        const long stride = options_.stride;
+        return number % stride == 0 || (number >= options_.gap &&
+                                        (number - options_.gap) % stride == 0);
     }
 
     std::string tooFewFrames() const
     {
-        if (options_.step == 1)
+        if (options_.gap == 1)
             return "the input holds fewer than two frames";
         return "the input holds " + std::to_string(frames_) +
-               " frames, fewer than the " + std::to_string(options_.step + 1) +
-               " that --step " + std::to_string(options_.step) + " needs";
+               " frames, fewer than the " + std::to_string(options_.gap + 1) +
+               " that " + options_.gapOption + " " +
+               std::to_string(options_.gap) + " needs";
     }
 
     // A video whose frames ran out before the count its header declares
@@ -248,6 +286,8 @@ class BatchRun {
     // ends the run with a message naming the pair, after the pairs before.
     void computePair(long index, PairSlot& pair, WorkerTools& tools)
     {
+        if (pair.onDisk)
+            return;
         try {
             computeFlowAndPictures(pair, tools);
         } catch (const cv::Exception& e) {
@@ -313,8 +353,12 @@ class BatchRun {
     {
         double lastProgress = -kProgressInterval;
         for (long index = 0; PairSlot* pair = pipeline.next(); ++index) {
+            if (pair->onDisk) {
+                ++onDisk_;
+                continue;
+            }
             std::string error;
-            if (!writePair(index, *pair, error)) {
+            if (!writePair(olderFrame(index), *pair, error)) {
                 error_ = error;
                 return;
             }
@@ -328,9 +372,10 @@ class BatchRun {
             } else if (!options_.quiet && !onProgress_ &&
                        elapsed - lastProgress >= kProgressInterval) {
                 lastProgress = elapsed;
-                long total = expectedPairs_ >= written_ ? expectedPairs_ : -1;
+                const long done = written_ + onDisk_;
+                long total = expectedPairs_ >= done ? expectedPairs_ : -1;
                 progress_ << '\r'
-                          << formatProgress(written_, total, expectedExact_,
+                          << formatProgress(done, total, expectedExact_,
                                             elapsed)
                           << "    ";
                 progress_.flush();
@@ -339,31 +384,23 @@ class BatchRun {
         }
     }
 
-    bool checkFree(const fs::path& path, std::string& error)
-    {
-        std::error_code ec;
-        if (!options_.force && fs::exists(path, ec)) {
-            error = "output file " + path.string() +
-                    " exists (use --force to overwrite it)";
-            return false;
-        }
-        return true;
-    }
-
-    // Writes one file of pair index through its temporary name and notes
-    // it among the files of the pair in hand.
+    // Writes one file of pair index through its temporary name, unless an
+    // earlier run wrote it (without --force), and notes it among the files
+    // of the pair in hand.
     bool writeOne(const fs::path& path,
                   const std::function<bool(const std::string&)>& write,
                   std::string& error)
     {
-        if (!checkFree(path, error) ||
-            !writeFileAtomically(path.string(), write, error))
+        std::error_code ec;
+        const bool onDisk = !options_.force && fs::exists(path, ec);
+        if (!onDisk && !writeFileAtomically(path.string(), write, error))
             return false;
         partialFiles_.push_back(path.filename().string());
         return true;
     }
 
-    bool writePair(long index, const PairSlot& pair, std::string& error)
+    // Writes the files of the pair whose older frame is frame number.
+    bool writePair(long number, const PairSlot& pair, std::string& error)
     {
         fs::path dir(options_.outputDir);
         partialFiles_.clear();
@@ -377,19 +414,19 @@ class BatchRun {
             };
         };
         if (options_.format == FieldFormat::Flo &&
-            !writeOne(dir / flowFileName(index), flo, error))
+            !writeOne(dir / flowFileName(number), flo, error))
             return false;
         if (options_.format == FieldFormat::Xy &&
-            (!writeOne(dir / xFileName(index, options_.xyPng),
+            (!writeOne(dir / xFileName(number, options_.xyPng),
                        bytes(pair.xImage), error) ||
-             !writeOne(dir / yFileName(index, options_.xyPng),
+             !writeOne(dir / yFileName(number, options_.xyPng),
                        bytes(pair.yImage), error)))
             return false;
-        if (options_.png && !writeOne(dir / colourFileName(index),
+        if (options_.png && !writeOne(dir / colourFileName(number),
                                       bytes(pair.colourPng), error))
             return false;
         if (options_.wheel &&
-            !writeOne(dir / wheelFileName(index), bytes(pair.wheelPng), error))
+            !writeOne(dir / wheelFileName(number), bytes(pair.wheelPng), error))
             return false;
         partialFiles_.clear();
         return true;
@@ -407,14 +444,16 @@ class BatchRun {
     std::atomic<int> signal_{0}; // the stop signal caught, 0 while none
 
     // The reading thread's, read by the calling thread once it has ended.
-    std::deque<cv::Mat> recent_; // the last options.step frames
-    cv::Size readSize_;          // of the frames as read
-    cv::Size flowSize_;          // of the frames given to the engine
-    long frames_ = 0;            // frames read
-    std::string warning_;        // a video shorter than its header says
+    // The frames read that a pair still needs, with their numbers.
+    std::deque<std::pair<long, cv::Mat>> kept_;
+    cv::Size readSize_;   // of the frames as read
+    cv::Size flowSize_;   // of the frames given to the engine
+    long frames_ = 0;     // frames read
+    std::string warning_; // a video shorter than its header says
 
     // The calling thread's.
     long written_ = 0; // pairs whose files are written
+    long onDisk_ = 0;  // pairs whose files an earlier run wrote
     double engineSeconds_ = 0.0;
     bool progressShown_ = false;
     std::string error_; // why the run ended early, if it did
@@ -474,8 +513,10 @@ fs::path folderPath(const std::string& dir)
 // Pairs the source will give, capped by --max-pairs; -1 when unknown.
 long expectedPairs(const ExportOptions& options, const FrameSource& source)
 {
+    // Pair k needs frame k * stride + gap.
+    const long last = source.frameCount() - 1 - options.gap;
     long pairs = source.frameCount() > 0
-                     ? std::max(0L, source.frameCount() - options.step)
+                     ? (last < 0 ? 0 : last / options.stride + 1)
                      : -1;
     if (options.maxPairs > 0 && (pairs < 0 || pairs > options.maxPairs))
         pairs = options.maxPairs;
@@ -485,16 +526,18 @@ long expectedPairs(const ExportOptions& options, const FrameSource& source)
 // Says why a run ended before its input did and how much of it is on disk,
 // and counts the files of an earlier run that are left after its pairs.
 void reportEarlyEnd(const ExportResult& result, const std::string& dir,
-                    const char* name, std::ostream& err)
+                    long stride, const char* name, std::ostream& err)
 {
     if (result.signal != 0)
         err << name << "interrupted by " << signalName(result.signal) << ": "
-            << result.pairs << " pairs written, each of their files complete\n";
+            << result.pairs << " pairs written, each of their files complete"
+            << "; run the same command again to go on after them\n";
     else
         err << name << result.error << '\n'
             << name << result.pairs << " pairs written before the failure\n";
+    const long reached = result.pairs + result.pairsOnDisk;
     std::vector<std::string> older =
-        earlierRunFiles(dir, result.pairs, result.partialFiles);
+        earlierRunFiles(dir, reached * stride, result.partialFiles);
     if (!older.empty())
         err << name << older.size()
             << " files of an earlier run remain after this run's pairs, from "
@@ -671,37 +714,23 @@ int exportMain(const std::vector<std::string>& args, std::ostream& out,
         return kExitFailure;
     }
 
-    // Existing files stop the run before any work where the pair count is
-    // certain; otherwise the first pair is checked now and the writer
-    // checks every further file.
-    if (!options.force) {
-        long pairs = expectedPairs(options, *source);
-        long check = source->countIsExact() && pairs > 0 ? pairs : 1;
-        for (long i = 0; i < check; ++i) {
-            for (const std::string& name : outputFileNames(options, i)) {
-                fs::path path = fs::path(options.outputDir) / name;
-                std::error_code ec;
-                if (fs::exists(path, ec)) {
-                    err << kName << "output file " << path.string()
-                        << " exists (use --force to overwrite it)\n";
-                    return kExitFailure;
-                }
-            }
-        }
-    }
-
+    // Files already there are an earlier run's, complete: the run goes on
+    // after them unless --force has every file written again.
     ExportResult result = runBatchExport(options, *source, err, &watch);
     if (result.pairs == 0)
         removeCreatedFolders(options.outputDir, createdDir);
     if (!result.warning.empty())
         err << kName << "warning: " << result.warning << '\n';
     if (result.signal != 0 || !result.error.empty()) {
-        reportEarlyEnd(result, options.outputDir, kName, err);
+        reportEarlyEnd(result, options.outputDir, options.stride, kName, err);
         return result.signal != 0 ? exitStatusForSignal(result.signal)
                                   : kExitFailure;
     }
     out << formatSummary(result.pairs, result.seconds, result.engineSeconds,
                          result.workers);
+    if (result.pairsOnDisk > 0)
+        out << result.pairsOnDisk
+            << " pairs were written by an earlier run and kept\n";
     return kExitOk;
 }
 

@@ -20,7 +20,8 @@ using frontend::exitStatusForSignal;
 using frontend::InterruptWatch;
 using frontend::signalName;
 
-// Output files of the pair whose older frame is frame `index` (from 0):
+// Output files of the pair whose older frame is frame `index` (from 0,
+// whatever --stride skips):
 // flow_000012.flo, flow_000012.png, flow_000012_wheel.png, and for the xy
 // format x_000012.jpg and y_000012.jpg (.png with png set).
 std::string flowFileName(long index);
@@ -53,6 +54,7 @@ earlierRunFiles(const std::string& dir, long firstPair,
 
 struct ExportResult {
     long pairs = 0;             // pairs written
+    long pairsOnDisk = 0;       // pairs an earlier run had written, kept
     double seconds = 0.0;       // wall time of the whole run
     double engineSeconds = 0.0; // summed time spent in the flow engine
     int workers = 0;
@@ -65,11 +67,12 @@ struct ExportResult {
 
 // Computes and writes every pair of source into options.outputDir with
 // options.jobs workers (0: one per core). Every file is written under a
-// temporary name and renamed into place when complete. Existing files stop
-// the run unless options.force is set. The progress line goes to progress
-// unless options.quiet is set, or, when onProgress is given, the count of
-// pairs written goes to it instead, at the progress line's pace (on the
-// calling thread). With a watch, a stop signal ends the run after the pair
+// temporary name and renamed into place when complete. Files already in
+// place are an earlier run's and are kept unless options.force is set: a
+// pair all of whose files exist is not computed again. The progress line goes
+// to progress unless options.quiet is set, or, when onProgress is given, the
+// count of pairs written goes to it instead, at the progress line's pace (on
+// the calling thread). With a watch, a stop signal ends the run after the pair
 // being written; result.signal names it.
 ExportResult runBatchExport(const ExportOptions& options, FrameSource& source,
                             std::ostream& progress,

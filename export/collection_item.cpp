@@ -24,19 +24,23 @@ std::string optionsSignature(const ExportOptions& options)
     text << std::setprecision(17) << "format "
          << (options.format == FieldFormat::Xy ? "xy" : "flo") << " bound "
          << options.bound << " xy-png " << options.xyPng << " step "
-         << options.step << " resize " << options.resizeWidth << "x"
+         << options.gap << " resize " << options.resizeWidth << "x"
          << options.resizeHeight << " short-side " << options.shortSide
          << " png " << options.png << " wheel " << options.wheel
          << " max-speed " << options.maxSpeed << " legend "
          << static_cast<int>(options.legend) << " max-pairs "
          << options.maxPairs;
+    // Added only when set, so that markers of the options before it match.
+    if (options.stride != 1)
+        text << " stride " << options.stride;
     return text.str();
 }
 
 // Removes what an earlier attempt left of an item: a temporary file of its
-// marker, and its folder's output files and temporary files. Other files
-// stay.
-void clearEarlierAttempt(const std::string& dir, const std::string& marker)
+// marker, its folder's temporary files and, with outputs set, its output
+// files. Other files stay.
+void clearEarlierAttempt(const std::string& dir, const std::string& marker,
+                         bool outputs)
 {
     std::error_code ec;
     const fs::path markerPath(marker);
@@ -52,8 +56,9 @@ void clearEarlierAttempt(const std::string& dir, const std::string& marker)
     ec.clear();
     if (!fs::is_directory(dir, ec))
         return;
-    for (const std::string& name : earlierRunFiles(dir, 0, {}))
-        fs::remove(fs::path(dir) / name, ec);
+    if (outputs)
+        for (const std::string& name : earlierRunFiles(dir, 0, {}))
+            fs::remove(fs::path(dir) / name, ec);
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end;
          it.increment(ec))
         if (isTemporaryFileName(it->path().filename().string()))
@@ -127,16 +132,20 @@ ItemOutcome exportCollectionItem(const ExportOptions& options,
         skipped.state = ItemState::Skipped;
         return skipped;
     }
-    // The marker goes first, so that a stop from here on leaves the item
-    // to be redone.
+    // A marker of other options (or --force) has the item redone from
+    // scratch; the marker goes first, so that a stop from here on leaves
+    // the item unfinished. Without a marker the item was stopped midway:
+    // its files under final names are complete, and the export goes on
+    // after them.
     std::error_code ec;
+    const bool restart = options.force || fs::exists(marker, ec);
     fs::remove(marker, ec);
-    clearEarlierAttempt(dir, marker);
+    clearEarlierAttempt(dir, marker, restart);
 
     ExportOptions itemOptions = options;
     itemOptions.inputs = {item.input};
     itemOptions.outputDir = dir;
-    itemOptions.force = true;
+    itemOptions.force = false; // nothing is left to overwrite on a restart
     itemOptions.quiet = true;
     std::string error;
     std::string created;
@@ -159,7 +168,8 @@ ItemOutcome exportCollectionItem(const ExportOptions& options,
     if (!result.error.empty())
         return failed(result.error, result.pairs);
     // Written last: the item counts as done from here on.
-    std::string text = doneMarkerText(result.pairs, options);
+    std::string text =
+        doneMarkerText(result.pairs + result.pairsOnDisk, options);
     if (!writeBytesAtomically(
             marker, std::vector<unsigned char>(text.begin(), text.end()),
             error))

@@ -53,11 +53,13 @@ struct ItemOutcome {
 // Exports item into OUTPUT_ROOT/<item.output>, OUTPUT_ROOT being
 // options.outputDir (which must exist), with the file options of options
 // and options.jobs workers. Skips the item when its marker matches, unless
-// options.force is set; otherwise removes its marker first, then the
-// output and temporary files an earlier attempt left, computes every pair
-// and writes the marker last. onProgress, when given, receives the pairs
-// written of this item as they go. A stop signal caught by watch ends the
-// item after the pair in hand. Reports every failure in the outcome.
+// options.force is set. A marker of other options, or options.force, has
+// the item start over: the marker, then the output and temporary files of
+// the earlier attempt are removed. Without a marker, the files of a stopped
+// attempt are kept (only its temporary files go) and the pairs after them
+// are computed. The marker is written last. onProgress, when given, receives
+// the pairs written of this item as they go. A stop signal caught by watch ends
+// the item after the pair in hand. Reports every failure in the outcome.
 ItemOutcome exportCollectionItem(const ExportOptions& options,
                                  const CollectionItem& item,
                                  frontend::InterruptWatch* watch,

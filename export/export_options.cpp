@@ -18,8 +18,9 @@ namespace {
 constexpr int kMaxJobs = 256;
 // Largest frame side of --resize and --short-side: beyond any video format.
 constexpr long kMaxSide = 16384;
-// Largest --step: a gap of more frames than this is no motion to track.
-constexpr long kMaxStep = 10000;
+// Largest --gap: a gap of more frames than this is no motion to track.
+// It bounds --stride too.
+constexpr long kMaxGap = 10000;
 
 // Column of the help text at which an option's description starts.
 constexpr size_t kHelpColumn = 21;
@@ -244,10 +245,22 @@ std::vector<Option> optionTable()
                {"wheel saturation is full at V pixels per pair (faster is",
                 "darkened); default: the frame's largest speed"},
                "clip.avi out --wheel --max-speed 8"),
-        Option({"--step"}, integer("S", "number of frames", 1, kMaxStep),
-               into(&ExportOptions::step),
-               {"pair frame N with frame N + S instead of N + 1"},
-               "clip.avi out --step 2"),
+        Option({"--gap"}, integer("G", "number of frames", 1, kMaxGap),
+               into(&ExportOptions::gap),
+               {"pair frame N with frame N + G instead of N + 1"},
+               "clip.avi out --gap 2"),
+        Option(
+            {"--step"}, integer("G", "number of frames", 1, kMaxGap),
+            [](ExportOptions& o, const Value& v) {
+                o.gap = v.number;
+                o.gapOption = "--step";
+            },
+            {"the same as --gap G (its older name)"}, "clip.avi out --step 2"),
+        Option({"--stride"}, integer("S", "number of frames", 1, kMaxGap),
+               into(&ExportOptions::stride),
+               {"start a pair at every S-th frame only (0, S, 2S, ...); the",
+                "files keep the number of the pair's older frame"},
+               "clip.avi out --stride 5"),
         Option({"--resize"}, size("WxH", "WIDTHxHEIGHT", 1, kMaxSide), resize,
                {"resize every frame to W x H before the flow"},
                "clip.avi out --resize 320x240"),
@@ -273,8 +286,9 @@ std::vector<Option> optionTable()
                 "accurate field (motions of 60 pixels and more, sub-pixel)"},
                "clip.avi out --refined"),
         Option({"--force"}, nothing(), into(&ExportOptions::force),
-               {"overwrite existing output files (in a collection: redo",
-                "inputs marked done)"},
+               {"start over: write every output file again (without it a run",
+                "goes on after an earlier run's files; in a collection: redo",
+                "inputs marked done too)"},
                "a.png b.png out --force"),
         Option({"-q", "--quiet"}, nothing(), into(&ExportOptions::quiet),
                {"no progress line on standard error"}, "clip.avi out --quiet"),

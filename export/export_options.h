@@ -30,7 +30,10 @@ struct ExportOptions {
     FieldFormat format = FieldFormat::Flo;
     double bound = kDefaultXyBound; // xy images: speed coded as 255 or 1
     bool xyPng = false;             // xy images as PNG instead of JPEG
-    long step = 1;                  // pairs of frames N and N + step
+    long gap = 1;    // a pair is frames N and N + gap (--gap, --step)
+    long stride = 1; // pairs start at frames 0, stride, 2 * stride, ...
+    // The option that set gap, for messages about it.
+    std::string gapOption = "--gap";
     int resizeWidth = 0;  // frames resized to this size before the flow;
     int resizeHeight = 0; // 0: as read
     int shortSide = 0;    // or scaled so that the shorter side is this long

@@ -93,17 +93,7 @@ class VideoSource : public FrameSource {
     bool open(const std::string& path, std::string& error)
     {
         path_ = path;
-        viz::QuietLibraryLog quiet;
-        // FFmpeg reads nearly every video; only a file that it refuses is
-        // offered to the other backends, which talk on standard error.
-        bool opened = openWith(cv::CAP_FFMPEG);
-        if (!opened) {
-            MutedStandardError muted;
-            opened = openWith(cv::CAP_ANY);
-            if (!opened)
-                capture_.release(); // torn down while still muted
-        }
-        if (!opened) {
+        if (!openVideoQuietly(capture_, path, first_)) {
             error = "cannot read video " + path;
             return false;
         }
@@ -139,24 +129,51 @@ class VideoSource : public FrameSource {
     bool countIsExact() const override { return false; }
 
   private:
-    // Opens path_ with the backend and reads its first frame.
-    bool openWith(int backend)
-    {
-        try {
-            return capture_.open(path_, backend) && capture_.read(first_) &&
-                   !first_.empty();
-        } catch (const cv::Exception&) {
-            return false;
-        }
-    }
-
     std::string path_;
     cv::VideoCapture capture_;
     cv::Mat first_;
     long count_ = -1;
 };
 
+// Opens a file or camera with the backend and reads its first frame.
+template <typename Source>
+bool openWith(cv::VideoCapture& capture, const Source& source, int backend,
+              cv::Mat& first)
+{
+    try {
+        return capture.open(source, backend) && capture.read(first) &&
+               !first.empty();
+    } catch (const cv::Exception&) {
+        return false;
+    }
+}
+
 } // namespace
+
+bool openVideoQuietly(cv::VideoCapture& capture, const std::string& path,
+                      cv::Mat& first)
+{
+    viz::QuietLibraryLog quiet;
+    // FFmpeg reads nearly every video; only a file that it refuses is
+    // offered to the other backends, which talk on standard error.
+    if (openWith(capture, path, cv::CAP_FFMPEG, first))
+        return true;
+    MutedStandardError muted;
+    if (openWith(capture, path, cv::CAP_ANY, first))
+        return true;
+    capture.release(); // torn down while still muted
+    return false;
+}
+
+bool openCameraQuietly(cv::VideoCapture& capture, int index, cv::Mat& first)
+{
+    viz::QuietLibraryLog quiet;
+    MutedStandardError muted;
+    if (openWith(capture, index, cv::CAP_ANY, first))
+        return true;
+    capture.release();
+    return false;
+}
 
 cv::Mat toGrey(const cv::Mat& frame)
 {

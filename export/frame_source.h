@@ -4,6 +4,7 @@
 #define OF_ULK_FRAME_SOURCE_H
 
 #include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <memory>
 #include <string>
@@ -31,6 +32,17 @@ class FrameSource {
     // Whether frameCount() is certain (a video's header may be wrong).
     virtual bool countIsExact() const = 0;
 };
+
+// Opens path with the video reader and reads its first frame into first,
+// to make sure that the file really decodes: FFmpeg first, the other
+// backends only for a file that it refuses. The readers' own log lines and
+// what the other backends write on standard error are kept off the
+// console. False, capture released, when no backend reads the file.
+bool openVideoQuietly(cv::VideoCapture& capture, const std::string& path,
+                      cv::Mat& first);
+
+// openVideoQuietly for the camera of the given index, any backend.
+bool openCameraQuietly(cv::VideoCapture& capture, int index, cv::Mat& first);
 
 // Converts a decoded frame (1, 3 or 4 channels, 8 bits) to CV_8UC1.
 cv::Mat toGrey(const cv::Mat& frame);

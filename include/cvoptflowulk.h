@@ -67,6 +67,13 @@ typedef struct StuffInfo {
     CvSeq* trackPoints; /* TrackPoint elements, in creation order */
 } StuffInfo;
 
+/* After a refined call with sub-pixel point velocities
+ * (CV_ULK_REFINE_SUBPIXEL), trackPoints->v_next is a sequence of
+ * CvPoint2D32f in the same storage: the velocities of the points in the
+ * same order, before they were rounded into TrackPoint::vx and vy (each
+ * of those is the nearest integer to its value here). After any other
+ * call it is null. */
+
 /* ------------------------------------------------------------------------
  * Optical flow
  * ------------------------------------------------------------------------ */

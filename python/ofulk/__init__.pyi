@@ -1,5 +1,5 @@
 from os import PathLike
-from typing import Dict, Iterator, Optional, Tuple, Union
+from typing import Dict, Iterator, Literal, Optional, Tuple, Union, overload
 
 from typing_extensions import TypedDict, Unpack
 
@@ -84,9 +84,29 @@ def flow_to_wheel(flow: _Flow, max_speed: Optional[float] = None) -> _Frame: ...
 def draw_stuff_info(image: _Frame, info: FlowInfo) -> None: ...
 def read_flo(path: _Path) -> _Flow: ...
 def write_flo(path: _Path, flow: _Flow) -> None: ...
+@overload
 def video_flows(
-    path: _Path,
-    step: int = 1,
+    source: Union[int, _Path],
+    step: Optional[int] = None,
     refined: bool = False,
+    *,
+    gap: int = 1,
+    stride: Optional[int] = None,
+    start: int = 0,
+    max_pairs: Optional[int] = None,
+    with_frames: Literal[False] = False,
     **settings: Unpack[_RefineSettings],
 ) -> Iterator[Tuple[int, _Flow]]: ...
+@overload
+def video_flows(
+    source: Union[int, _Path],
+    step: Optional[int] = None,
+    refined: bool = False,
+    *,
+    gap: int = 1,
+    stride: Optional[int] = None,
+    start: int = 0,
+    max_pairs: Optional[int] = None,
+    with_frames: Literal[True],
+    **settings: Unpack[_RefineSettings],
+) -> Iterator[Tuple[int, _Frame, _Frame, _Flow]]: ...

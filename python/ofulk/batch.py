@@ -8,7 +8,7 @@
 LIST is what ``of_ulk_export`` takes as a collection (a ``.txt`` or ``.list``
 file of videos and frame folders, or a folder searched for videos), OUT the
 output root, OPTIONS those of ``of_ulk_export`` (``--format xy``,
-``--step 2``, ``--short-side 256``, ...). Each item becomes one Dask task,
+``--gap 2``, ``--stride 5``, ``--short-side 256``, ...). Each item becomes one Dask task,
 sent to the scheduler at ADDRESS (``tcp://host:8786``, tried for SECONDS,
 30 by default) or, without ``--scheduler``, to a local cluster with one
 worker process per core.
@@ -17,15 +17,19 @@ A task exports its item with the exporter's own code (the listing, the
 mirrored folders, the temporary names, the done marker written last and the
 failure reasons come from the extension module), so the tree under OUT is
 byte for byte the one ``of_ulk_export LIST OUT OPTIONS`` writes, and a task
-run again, after its worker died or in a second run, redoes a partial item
-and skips a done one. Every worker must see LIST, the inputs and OUT under
-the same paths (a shared file system on a real cluster).
+run again, after its worker died or in a second run, finishes a partial item
+and skips a done one. Every worker must see the inputs and OUT under the
+same paths (a shared file system on a real cluster); relative paths are
+taken from the command's working folder.
 """
 
+import logging
 import os
 import queue
+import shutil
 import signal
 import sys
+import tempfile
 import threading
 import time
 import uuid
@@ -46,6 +50,12 @@ _USAGE = (
     "  --connect-timeout SECONDS\n"
     "                       how long to try to reach the scheduler of\n"
     "                       --scheduler before giving up (default 30)\n"
+    "  --dashboard[=ADDRESS]\n"
+    "                       serve the local cluster's web dashboard on\n"
+    "                       ADDRESS (default :8787, every interface) and\n"
+    "                       print its link; without it the local cluster\n"
+    "                       listens on 127.0.0.1 only (with --scheduler:\n"
+    "                       print the link of the scheduler's dashboard)\n"
     "  -h, --help           this text\n"
     "\n"
     "OPTIONS are those of of_ulk_export; -j N sets the threads per task\n"
@@ -59,6 +69,15 @@ _CONNECT_TIMEOUT_S = 30.0
 # Seconds between two looks, of the command at its stop signal and of a
 # task at whether its run still wants it.
 _POLL_S = 0.1
+
+# Longest wait, after a stop signal, for the running tasks to finish their
+# pair in hand and say what they wrote.
+_WIND_DOWN_S = 60.0
+
+
+def _topic(run):
+    """The name of the events by which the tasks of run send progress."""
+    return f"ofulk-progress-{run}"
 
 # Exit statuses, as of_ulk_export gives them (128 + the signal's number
 # when one stopped the run).
@@ -90,30 +109,64 @@ def _task_given_up():
     return given_up
 
 
-def _export_item(args, item_input, item_output, jobs):
+def _progress_sender(topic, index):
+    """A function that sends the pairs written so far of item index to the
+    run's topic, or None outside a Dask worker."""
+    try:
+        from distributed.worker import get_worker
+
+        worker = get_worker()
+    except (ImportError, ValueError):
+        return None
+    return lambda pairs: worker.log_event(topic, (index, pairs))
+
+
+# The runs stopped by their command, in this worker process: their tasks
+# stop after the pair in hand, and those not begun do nothing.
+_STOPPED_RUNS = set()
+
+
+def _stop_run(run):
+    """Run on every worker when a stop signal ends the command run."""
+    _STOPPED_RUNS.add(run)
+
+
+def _export_item(args, item_input, item_output, jobs, base, root, run, index):
     """The task: one item exported as of_ulk_export exports it; returns
-    (state, pairs written, reason). A task that its run gives up stops after
-    the pair in hand, as the exporter stops on a signal, and leaves the item
-    without its marker: a worker's thread cannot be taken back otherwise,
-    and would go on writing for a run that has ended."""
+    (state, pairs written, reason). A task whose run was stopped (see
+    _stop_run) or given up by the scheduler stops after the pair in hand,
+    as the exporter stops on a signal, and leaves the item without its
+    marker: a worker's thread cannot be taken back otherwise, and would go
+    on writing for a run that has ended.
+
+    The item's input and the output root are taken relative to base, the
+    command's working folder, since a worker's own may be anywhere; the
+    reason names them as the command line gave them, as of_ulk_export
+    does. The pairs written so far go to the run as events."""
+    if run in _STOPPED_RUNS:
+        return "stopped", 0, ""
+    work_input = os.path.join(base, item_input)
+    work_root = os.path.join(base, root)
     given_up = _task_given_up()
     stop = _ofulk._ItemStop()
     finished = threading.Event()
 
     def watch():
         while not finished.wait(_POLL_S):
-            if given_up():
+            if run in _STOPPED_RUNS or (given_up is not None and given_up()):
                 stop.request()
                 return
 
-    if given_up is not None:
-        threading.Thread(target=watch, name="ofulk-stop-watch", daemon=True).start()
+    threading.Thread(target=watch, name="ofulk-stop-watch", daemon=True).start()
     try:
-        return _ofulk._export_collection_item(
-            args, item_input, item_output, jobs, stop
+        state, pairs, reason = _ofulk._export_collection_item(
+            args, work_input, item_output, jobs, stop, work_root,
+            _progress_sender(_topic(run), index),
         )
     finally:
         finished.set()
+    reason = reason.replace(work_input, item_input).replace(work_root, root)
+    return state, pairs, reason
 
 
 def _connect_timeout(text):
@@ -129,12 +182,21 @@ def _connect_timeout(text):
     return seconds
 
 
+# The dashboard's address for a bare --dashboard: Dask's own default.
+_DASHBOARD_ADDRESS = ":8787"
+
+# Where the local cluster listens when no dashboard is asked for.
+_LOOPBACK = "127.0.0.1"
+
+
 def _split_arguments(argv):
     """(scheduler address or None, seconds to try to reach it, whether help
-    was asked, the rest of the arguments, for of_ulk_export's parser)."""
+    was asked, the dashboard's address or None, the rest of the arguments,
+    for of_ulk_export's parser)."""
     needs = {"--scheduler": "an address", "--connect-timeout": "a number of seconds"}
     own = dict.fromkeys(needs)
     wants_help = False
+    dashboard = None
     rest = []
     i = 0
     while i < len(argv):
@@ -152,6 +214,10 @@ def _split_arguments(argv):
             own[name] = value
         elif arg in ("-h", "--help"):
             wants_help = True
+        elif name == "--dashboard":
+            dashboard = value if equals else _DASHBOARD_ADDRESS
+            if not dashboard:
+                raise ValueError("--dashboard= needs an address")
         else:
             rest.append(arg)
         i += 1
@@ -160,7 +226,7 @@ def _split_arguments(argv):
         raise ValueError("--scheduler needs an address")
     timeout = own["--connect-timeout"]
     timeout = _CONNECT_TIMEOUT_S if timeout is None else _connect_timeout(timeout)
-    return scheduler, timeout, wants_help, rest
+    return scheduler, timeout, wants_help, dashboard, rest
 
 
 class _StopSignals:
@@ -200,9 +266,26 @@ class _StopSignals:
         return signal.Signals(self.signal).name
 
 
-def _start_local_cluster():
+class _TemporaryFolder:
+    """A folder of its own under the system's temporary folder, removed
+    with everything in it on close()."""
+
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="ofulk-batch-")
+
+    def close(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def _start_local_cluster(dashboard=None):
     """A client of a cluster on this machine: one single-threaded worker
-    process per core, without the web dashboard; returns (client, cluster).
+    process per core; returns (client, cluster, the workers' folder), to
+    be closed in that order. Everything listens on 127.0.0.1 only (the
+    scheduler, the workers and their HTTP servers), but for the web
+    dashboard when dashboard names its address. The workers keep their
+    files in a temporary folder of the run, not in one that other runs
+    share and would find stale after a kill; Dask's own log lines below
+    errors stay off the console.
 
     The cluster starts with SIGINT and SIGTERM blocked in this thread, and
     so in every thread and worker process it starts: the workers keep
@@ -220,18 +303,28 @@ def _start_local_cluster():
         held = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
     else:
         held = None
+    folder = _TemporaryFolder()
     try:
+        # Without an address of its own the scheduler's HTTP server, which
+        # Dask starts even without a dashboard, takes every interface.
         cluster = LocalCluster(
+            local_directory=folder.path,
+            silence_logs=logging.ERROR,
             n_workers=os.cpu_count() or 1,
             threads_per_worker=1,
             processes=True,
-            dashboard_address=None,
+            host=_LOOPBACK,
+            dashboard_address=dashboard or f"{_LOOPBACK}:0",
+            worker_dashboard_address=f"{_LOOPBACK}:0",
         )
         try:
-            return Client(cluster), cluster
+            return Client(cluster), cluster, folder
         except BaseException:
             cluster.close()
             raise
+    except BaseException:
+        folder.close()
+        raise
     finally:
         if held is not None:
             signal.pthread_sigmask(signal.SIG_SETMASK, held)
@@ -289,28 +382,41 @@ def _connect(scheduler, timeout, stop):
 
 class _Progress:
     """Counts of the run and its progress line, as of_ulk_export shows
-    them, updated as items finish in any order."""
+    them, updated as items write their pairs and finish, in any order. The
+    time counts from start, the command's."""
 
-    def __init__(self, total, quiet, err):
+    def __init__(self, total, quiet, err, start):
         self.total = total
         self.quiet = quiet
         self.err = err
-        self.start = time.monotonic()
+        self.start = start
         self.written = 0
         self.skipped = 0
-        self.pairs = 0
+        self.pairs = 0  # of the items finished
+        self.running = {}  # item index -> pairs written so far
+        self.finished = set()  # item indexes
         self.failures = {}  # item index -> (input, reason)
         self.stopped = False  # by a stop signal; the tasks not finished given up
 
     def elapsed(self):
         return time.monotonic() - self.start
 
+    def update(self, index, pairs):
+        """Pairs written so far of an item still running."""
+        if index not in self.finished:
+            self.running[index] = pairs
+            self.show()
+
     def count(self, index, item_input, state, pairs, reason):
+        self.finished.add(index)
+        self.running.pop(index, None)
         self.pairs += pairs
         if state == "written":
             self.written += 1
         elif state == "skipped":
             self.skipped += 1
+        elif state == "stopped":
+            pass  # its pairs are counted; the item is not done
         else:
             self.failures[index] = (item_input, reason)
         self.show()
@@ -320,24 +426,52 @@ class _Progress:
             return
         computed = self.written + len(self.failures)
         line = _ofulk._collection_progress(
-            computed + self.skipped, self.total, self.pairs, computed, self.elapsed()
+            computed + self.skipped,
+            self.total,
+            self.pairs + sum(self.running.values()),
+            computed,
+            self.elapsed(),
         )
         self.err.write("\r" + line + "    ")
         self.err.flush()
 
 
-def _run(client, args, plan, jobs, stop, err):
-    """Submits the items and counts them as they finish, until all have or
-    a stop signal ends the run; returns the progress. The tasks not finished
-    are cancelled when the run ends early, by a signal or an error, so that
-    none goes on for a command that has ended (those running stop after
-    their pair in hand)."""
+def _run(client, args, plan, jobs, stop, err, start):
+    """Submits the items and counts their pairs as the workers write them
+    and the items as they finish, until all have or a stop signal ends the
+    run; returns the progress. The tasks not finished are cancelled when the
+    run ends early, by a signal or an error, so that none goes on for a
+    command that has ended (those running stop after their pair in hand)."""
     items = plan["items"]
-    progress = _Progress(len(items), plan["quiet"], err)
+    progress = _Progress(len(items), plan["quiet"], err, start)
     token = uuid.uuid4().hex
     futures = {}
+    # Finished futures, and (item index, pairs) from the workers.
     finished = queue.SimpleQueue()
     ended = False  # every task counted
+    client.subscribe_topic(_topic(token), lambda event: finished.put(event[1]))
+
+    def take(deadline):
+        """Counts what comes until deadline (a monotonic time) or a stop
+        signal; False when nothing came."""
+        try:
+            future = finished.get(timeout=max(0.0, min(_POLL_S, deadline - time.monotonic())))
+        except queue.Empty:
+            return False
+        if isinstance(future, tuple):
+            progress.update(*future)
+            return True
+        waiting.discard(future)
+        if future.status == "cancelled":
+            return True
+        index = futures[future]
+        try:
+            state, pairs, reason = future.result()
+        except Exception as exc:  # a task the cluster gave up on
+            state, pairs, reason = "failed", 0, f"{type(exc).__name__}: {exc}"
+        progress.count(index, items[index][0], state, pairs, reason)
+        return True
+
     try:
         for index, ((item_input, item_output), clash) in enumerate(
             zip(items, plan["clashes"])
@@ -351,30 +485,43 @@ def _run(client, args, plan, jobs, stop, err):
                 item_input,
                 item_output,
                 jobs,
+                os.getcwd(),
+                plan["output_dir"],
+                token,
+                index,
                 key=f"ofulk-export-{index}-{token}",
                 pure=False,
             )
             futures[future] = index
             future.add_done_callback(finished.put)
-        left = len(futures)
-        while left and not stop.signal:
-            try:
-                future = finished.get(timeout=_POLL_S)
-            except queue.Empty:
-                continue
-            left -= 1
-            index = futures[future]
-            try:
-                state, pairs, reason = future.result()
-            except Exception as exc:  # a task the cluster gave up on
-                state, pairs, reason = "failed", 0, f"{type(exc).__name__}: {exc}"
-            progress.count(index, items[index][0], state, pairs, reason)
-        progress.stopped = left > 0
-        ended = not progress.stopped
+        waiting = set(futures)
+        while waiting and not stop.signal:
+            take(float("inf"))
+        progress.stopped = bool(waiting)
+        if progress.stopped:
+            # The tasks running finish their pair in hand and say what they
+            # wrote; those not begun are cancelled.
+            _wind_down(client, token, waiting)
+            deadline = time.monotonic() + _WIND_DOWN_S
+            while waiting and time.monotonic() < deadline:
+                take(deadline)
+        ended = not waiting
     finally:
+        client.unsubscribe_topic(_topic(token))
         if not ended:
             client.cancel(list(futures))
     return progress
+
+
+def _wind_down(client, run, waiting):
+    """Tells every worker that run is stopped and cancels its tasks that no
+    worker has begun."""
+    try:
+        client.run(_stop_run, run)
+        begun = {key for keys in client.processing().values() for key in keys}
+    except Exception:  # a worker gone meanwhile: cancel them all
+        begun = set()
+    client.cancel([future for future in waiting if future.key not in begun])
 
 
 def _report(progress, plan, workers, stop, out, err):
@@ -467,8 +614,9 @@ def _usage_error(message, err):
 
 def _command(argv, client, out, err, stop):
     """The command, its stop signals caught; returns the exit status."""
+    start = time.monotonic()  # the summary times the whole command
     try:
-        scheduler, timeout, wants_help, args = _split_arguments(argv)
+        scheduler, timeout, wants_help, dashboard, args = _split_arguments(argv)
         if wants_help:
             out.write(_USAGE + _ofulk._export_help())
             return _EXIT_OK
@@ -482,8 +630,15 @@ def _command(argv, client, out, err, stop):
 
     owned = ()
     if client is None:
+        if not plan["quiet"]:
+            err.write(
+                f"{_NAME}starting a local cluster of {os.cpu_count() or 1} workers\n"
+                if scheduler is None
+                else f"{_NAME}connecting to the scheduler {scheduler}\n"
+            )
+            err.flush()
         if scheduler is None:
-            owned = _start_local_cluster()
+            owned = _start_local_cluster(dashboard)
         else:
             try:
                 owned = _connect(scheduler, timeout, stop)
@@ -498,11 +653,13 @@ def _command(argv, client, out, err, stop):
     try:
         if stop.signal:
             return _stopped(stop, 0, err)
+        if dashboard is not None:
+            err.write(f"{_NAME}dashboard: {client.dashboard_link}\n")
         # Made only now, so that a run that never got a cluster leaves no
         # folder behind.
         _ofulk._prepare_output_root(plan["output_dir"])
         workers = sum(client.nthreads().values())
-        progress = _run(client, args, plan, jobs, stop, err)
+        progress = _run(client, args, plan, jobs, stop, err, start)
     except OSError as exc:
         err.write(f"{_NAME}{exc}\n")
         return _EXIT_FAILURE

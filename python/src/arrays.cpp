@@ -25,6 +25,33 @@ py::array asArray(py::handle object, const char* name)
     return py::reinterpret_borrow<py::array>(object);
 }
 
+// An input as numpy.asarray makes it. Python numbers have no dtype of their
+// own, so a list or tuple of them takes the dtype wanted when every value
+// keeps its value in it ([[0, 255]] gives uint8, [[256]] stays int64 and
+// fails the dtype check).
+py::array asInputArray(py::handle object, const char* name,
+                       const py::dtype& want)
+{
+    if (py::isinstance<py::array>(object))
+        return py::reinterpret_borrow<py::array>(object);
+    py::module_ numpy = py::module_::import("numpy");
+    py::array array = numpy.attr("asarray")(object);
+    const char kind = array.dtype().kind();
+    if (kind == 'O' || kind == 'U' || kind == 'S' || kind == 'V')
+        raiseTypeError(std::string(name) +
+                       " must be a numpy.ndarray or an array-like of "
+                       "numbers, not " +
+                       typeName(object));
+    if ((py::isinstance<py::list>(object) ||
+         py::isinstance<py::tuple>(object)) &&
+        !array.dtype().equal(want)) {
+        py::array cast = array.attr("astype")(want);
+        if (numpy.attr("array_equal")(cast, array).cast<bool>())
+            return cast;
+    }
+    return array;
+}
+
 void checkDtype(const py::array& array, const char* name, const char* want,
                 const py::dtype& dtype)
 {
@@ -45,16 +72,18 @@ void checkNotEmpty(const py::array& array, const char* name)
 }
 
 // Whether the pixels of each row lie packed and the rows follow each other
-// at a positive step of at least a row: a layout a matrix header can show.
-bool rowsArePacked(const py::array& array, py::ssize_t pixelBytes)
+// at a positive step of at least a row: a layout a matrix header can show
+// (a crop of a larger array, for instance).
+bool rowsArePacked(const py::array& array, py::ssize_t channels)
 {
+    const py::ssize_t item = array.itemsize();
     const py::ssize_t rows = array.shape(0);
     const py::ssize_t cols = array.shape(1);
-    if (array.ndim() == 3 && array.strides(2) != 1 && array.shape(2) > 1)
+    if (array.ndim() == 3 && array.strides(2) != item && array.shape(2) > 1)
         return false;
-    if (cols > 1 && array.strides(1) != pixelBytes)
+    if (cols > 1 && array.strides(1) != channels * item)
         return false;
-    return rows == 1 || array.strides(0) >= cols * pixelBytes;
+    return rows == 1 || array.strides(0) >= cols * channels * item;
 }
 
 cv::Mat header(py::array array, int cvType, bool writeable)
@@ -89,13 +118,15 @@ std::string shapeText(const py::array& array)
 
 ArrayMat frameArg(py::handle object, const char* name)
 {
-    py::array array = asArray(object, name);
-    checkDtype(array, name, "uint8", py::dtype::of<std::uint8_t>());
+    const py::dtype uint8 = py::dtype::of<std::uint8_t>();
+    py::array array = asInputArray(object, name, uint8);
+    checkDtype(array, name, "uint8", uint8);
     const bool grey = array.ndim() == 2;
     const bool colour = array.ndim() == 3 && isFrameChannels(array.shape(2));
     if (!grey && !colour)
         raiseTypeError(std::string(name) +
-                       " must be H x W (grey) or H x W x 3 (BGR), not shape " +
+                       " must be H x W (grey), H x W x 3 (BGR) or H x W x 4 "
+                       "(BGRA), not shape " +
                        shapeText(array));
     checkNotEmpty(array, name);
     const int channels = grey ? 1 : static_cast<int>(array.shape(2));
@@ -120,13 +151,14 @@ void checkFramePair(const ArrayMat& prev, const ArrayMat& next)
 
 ArrayMat flowArg(py::handle object, const char* name)
 {
-    py::array array = asArray(object, name);
-    checkDtype(array, name, "float32", py::dtype::of<float>());
+    const py::dtype float32 = py::dtype::of<float>();
+    py::array array = asInputArray(object, name, float32);
+    checkDtype(array, name, "float32", float32);
     if (array.ndim() != 3 || array.shape(2) != 2)
         raiseTypeError(std::string(name) + " must be H x W x 2, not shape " +
                        shapeText(array));
     checkNotEmpty(array, name);
-    if (!(array.flags() & py::array::c_style))
+    if (!rowsArePacked(array, 2))
         array = py::array::ensure(array, py::array::c_style);
     return {array, header(array, CV_32FC2, false)};
 }
@@ -143,8 +175,11 @@ ArrayMat outputArg(py::handle object, const char* name,
     if (got != shape)
         raiseValueError(std::string(name) + " must have shape " +
                         shapeText(shape) + ", not " + shapeText(array));
-    if (!(array.flags() & py::array::c_style))
-        raiseValueError(std::string(name) + " must be C-contiguous");
+    if (!rowsArePacked(array, shape.size() == 3 ? shape[2] : 1))
+        raiseValueError(std::string(name) +
+                        " must have the pixels of a row side by side (a "
+                        "crop of a larger array will do, not a view that "
+                        "skips pixels)");
     if (!array.writeable())
         raiseValueError(std::string(name) + " is read-only");
     return {array, header(array, cvType, true)};

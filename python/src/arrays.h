@@ -19,19 +19,21 @@ struct ArrayMat {
     cv::Mat mat;
 };
 
-// An 8-bit frame: H x W (grey) or H x W x 1, 3 (BGR) or 4 (BGRA), not empty.
-// Rows that are not packed one after another (a crop) are used as they are;
-// any other layout is copied first. `name` names the argument in messages.
+// An 8-bit frame: H x W (grey) or H x W x 1, 3 (BGR) or 4 (BGRA), not empty;
+// anything else than an ndarray goes through numpy.asarray. Rows that are
+// not packed one after another (a crop) are used as they are; any other
+// layout is copied first. `name` names the argument in messages.
 ArrayMat frameArg(pybind11::handle object, const char* name);
 
 // Two frames of one kind (channel count) and size, for prev and next.
 void checkFramePair(const ArrayMat& prev, const ArrayMat& next);
 
-// A flow field: H x W x 2 float32, not empty; copied when not C-contiguous.
+// A flow field: H x W x 2 float32, not empty, as frameArg takes frames.
 ArrayMat flowArg(pybind11::handle object, const char* name);
 
 // An array the caller gives to be written into: exactly `shape` and `dtype`
-// (dtype uint8 or float32), C-contiguous and writeable.
+// (dtype uint8 or float32), writeable, its rows' pixels packed as frameArg
+// takes them without a copy (a crop will do).
 ArrayMat outputArg(pybind11::handle object, const char* name,
                    const std::vector<pybind11::ssize_t>& shape, int cvType);
 

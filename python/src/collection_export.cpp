@@ -18,6 +18,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 namespace ulk::python {
@@ -89,18 +90,33 @@ void prepareOutputRoot(const std::string& root)
 
 // Exports one item with the exporter's code, without the interpreter's
 // lock; a request on stop ends it after the pair in hand, the item left
-// without its marker. Returns (state, pairs written, reason).
+// without its marker. outputRoot, when not empty, stands for the output
+// root of args. onProgress, when not None, is called with the pairs written
+// so far at the progress line's pace; what it raises is dropped, since
+// progress must not end the export. Returns (state, pairs written, reason).
 py::tuple exportItem(const std::vector<std::string>& args,
                      const std::string& input, const std::string& output,
-                     int jobs, frontend::InterruptWatch* stop)
+                     int jobs, frontend::InterruptWatch* stop,
+                     const std::string& outputRoot, py::object onProgress)
 {
+    std::function<void(long)> progress;
+    if (!onProgress.is_none())
+        progress = [&onProgress](long pairs) {
+            py::gil_scoped_acquire locked;
+            try {
+                onProgress(pairs);
+            } catch (py::error_already_set&) {
+            }
+        };
     exporter::ExportOptions options = parsedOptions(args);
     options.jobs = jobs;
+    if (!outputRoot.empty())
+        options.outputDir = outputRoot;
     exporter::ItemOutcome outcome;
     {
         Unlocked unlocked;
         outcome = exporter::exportCollectionItem(options, {input, output}, stop,
-                                                 nullptr);
+                                                 progress);
     }
     const char* state = "failed";
     switch (outcome.state) {
@@ -157,11 +173,15 @@ void bindCollectionExport(py::module_& m)
           "when missing; OSError when it cannot take files.");
     m.def("_export_collection_item", &exportItem, py::arg("args"),
           py::arg("input"), py::arg("output"), py::arg("jobs"),
-          py::arg("stop") = nullptr,
-          "_export_collection_item(args, input, output, jobs, stop=None) -> "
-          "tuple\n\nExports one item as of_ulk_export does, until "
-          "stop.request() if a stop is given; returns (state, pairs, "
-          "reason), state one of written, skipped, failed, stopped.");
+          py::arg("stop") = nullptr, py::arg("output_root") = "",
+          py::arg("on_progress") = py::none(),
+          "_export_collection_item(args, input, output, jobs, stop=None, "
+          "output_root='', on_progress=None) -> tuple\n\nExports one item "
+          "as of_ulk_export does (into output_root instead of the output "
+          "root of args when given), until stop.request() if a stop is "
+          "given, calling on_progress(pairs written) as it goes; returns "
+          "(state, pairs, reason), state one of written, skipped, failed, "
+          "stopped.");
     m.def("_write_failed_list", &writeFailures, py::arg("root"),
           py::arg("failures"),
           "_write_failed_list(root, failures) -> None\n\nWrites "

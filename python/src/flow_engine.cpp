@@ -37,8 +37,8 @@ refined : bool, default False
     pyramid; motions of 60 pixels and more), the values of the C function
     cvCalcOpticalFlowULKRefinedEx with the settings below, as
     ``of_ulk ... /hq`` does with the defaults; False gives those of
-    cvCalcOpticalFlowULK. The ``refined`` property reads and changes it for
-    the following calls.
+    cvCalcOpticalFlowULK. Any truthy value counts. The ``refined`` property
+    reads and changes it for the following calls.
 pyramid_scale, coarsest_side, finest_scale, alpha, delta, gamma, \
 outer_iterations, inner_iterations, fuse_scale : optional, keyword only
     The refined mode's settings, the fields of the C record
@@ -50,7 +50,7 @@ outer_iterations, inner_iterations, fuse_scale : optional, keyword only
 Raises
 ------
 TypeError
-    ``refined`` is not a bool, or a setting is not a number of its kind.
+    A setting is not a number of its kind.
 ValueError
     A setting is out of its range (the first one, in the order above).
 
@@ -72,9 +72,11 @@ Parameters
 prev, next : numpy.ndarray
     The older and the newer frame, ``uint8``, of one size and kind: H x W
     grey, or H x W x 3 BGR (H x W x 4 BGRA) turned grey the way the viewer
-    does it. Crops and other strided arrays are accepted.
+    does it. Crops and other strided arrays are accepted, lists and other
+    array-likes go through ``numpy.asarray``.
 flow : numpy.ndarray, optional
-    H x W x 2 ``float32`` C-contiguous array to write the result into.
+    H x W x 2 ``float32`` array to write the result into (a crop of a
+    larger array will do).
 
 Returns
 -------
@@ -88,7 +90,7 @@ TypeError
     An argument is not an array, or has the wrong dtype or dimensions.
 ValueError
     The frames differ in size or kind, a frame is empty, or ``flow`` has
-    the wrong shape, is not C-contiguous or is read-only.
+    the wrong shape, skips pixels within a row or is read-only.
 ofulk.error
     The library failed.
 )doc";
@@ -98,7 +100,7 @@ const char* const kCalcWithInfoDoc =
 
 Dense optical flow and what the engine found on the way, refined when the
 engine's ``refined`` is True (the points' velocities are then those of the
-refined search, rounded to whole pixels).
+refined search, ``float32`` fractions of a pixel).
 
 Parameters
 ----------
@@ -133,10 +135,12 @@ Parameters
 ----------
 prev, next : numpy.ndarray
     The older and the newer frame, ``uint8``, of one size and kind: H x W
-    grey, or H x W x 3 BGR turned grey the way the viewer does it.
+    grey, or H x W x 3 BGR (H x W x 4 BGRA) turned grey the way the viewer
+    does it; lists and other array-likes go through ``numpy.asarray``.
 refined : bool, default False
     Compute the refined field (motions of 60 pixels and more, sub-pixel
-    accuracy) at about two and a half times the time.
+    accuracy) at about two and a half times the time; any truthy value
+    counts.
 **settings
     The refined mode's keyword-only settings, as for FlowEngine.
 
@@ -148,8 +152,8 @@ numpy.ndarray
 Raises
 ------
 TypeError
-    A frame is not an array, or has the wrong dtype or dimensions;
-    ``refined`` is not a bool or a setting not a number of its kind.
+    A frame is no array of numbers, or has the wrong dtype or dimensions,
+    or a setting is not a number of its kind.
 ValueError
     The frames differ in size or kind, a frame is empty, or a setting is
     out of its range.
@@ -250,14 +254,15 @@ std::string keywordMessage(std::string message)
     return message;
 }
 
-// A refined argument: a bool or a NumPy bool, nothing that merely converts
-// to one (1, None, a string).
+// A refined argument: its truth value, as an if statement takes it (1,
+// numpy.True_, None); whatever has none (a NumPy array of several values)
+// raises its own error.
 bool refinedArg(py::handle object)
 {
-    py::detail::make_caster<bool> flag;
-    if (!flag.load(object, false))
-        raiseTypeError("refined must be a bool, not " + typeName(object));
-    return static_cast<bool>(flag);
+    const int truth = PyObject_IsTrue(object.ptr());
+    if (truth < 0)
+        throw py::error_already_set();
+    return truth != 0;
 }
 
 class FlowEngine {

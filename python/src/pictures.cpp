@@ -92,7 +92,7 @@ circle with a cyan line of twice its motion, as ``of_ulk /si`` shows it.
 Parameters
 ----------
 image : numpy.ndarray
-    H x W x 3 ``uint8`` C-contiguous, writeable BGR image at least as large
+    H x W x 3 ``uint8`` writeable BGR image (a crop will do) at least as large
     as ``info.idx_map``; pixels that no mark covers keep their values.
 info : FlowInfo
     From ``FlowEngine.calc_with_info``.
@@ -103,7 +103,7 @@ TypeError
     ``image`` is not an H x W x 3 ``uint8`` array, or ``info`` not a
     FlowInfo.
 ValueError
-    ``image`` is smaller than the label map, not C-contiguous or read-only.
+    ``image`` is smaller than the label map, skips pixels or is read-only.
 ofulk.error
     The library failed.
 )doc";

@@ -5,6 +5,7 @@
 #include "constructed.h"
 #include "errors.h"
 
+#include <cmath>
 #include <cstring>
 #include <unordered_map>
 
@@ -29,8 +30,10 @@ segments : numpy.ndarray
     included), ``start_x``, ``start_y`` (the seed pixel).
 points : numpy.ndarray
     Structured array of the tracking points in creation order, fields ``x``,
-    ``y`` (position), ``vx``, ``vy`` (whole-pixel motion from prev to next)
-    and ``valid`` (False: the match was rejected and the motion is (0, 0)).
+    ``y`` (position), ``vx``, ``vy`` (motion from prev to next: ``int32``
+    whole pixels, or ``float32`` after a refined call, whose search finds
+    fractions of a pixel) and ``valid`` (False: the match was rejected and
+    the motion is (0, 0)).
 segment_points : tuple of numpy.ndarray
     For each segment, the ``int32`` indices into ``points`` of its outline's
     points, in order; a point may stand in several segments.
@@ -85,6 +88,13 @@ StuffInfoCopy copyStuffInfo(const StuffInfo& info)
         pointIndex.emplace(element, i);
     }
 
+    const CvSeq* exact = info.trackPoints ? info.trackPoints->v_next : nullptr;
+    if (exact != nullptr && exact->total == pointCount &&
+        exact->elem_size == sizeof(CvPoint2D32f)) {
+        copy.exactVelocities.resize(pointCount);
+        cvCvtSeqToArray(exact, copy.exactVelocities.data());
+    }
+
     const int segmentCount = info.segments ? info.segments->total : 0;
     copy.segments.reserve(segmentCount);
     copy.segmentPoints.resize(segmentCount);
@@ -127,7 +137,21 @@ FlowInfo toFlowInfo(StuffInfoCopy&& copy)
     idx.attr("setflags")(py::arg("write") = false);
     info.idxMap = idx;
     info.segments = readOnlyRows(copy.segments);
-    info.points = readOnlyRows(copy.points);
+    if (copy.exactVelocities.empty()) {
+        info.points = readOnlyRows(copy.points);
+    } else {
+        std::vector<ExactPointRow> rows(copy.points.size());
+        std::memset(rows.data(), 0, rows.size() * sizeof(ExactPointRow));
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const PointRow& p = copy.points[i];
+            rows[i].x = p.x;
+            rows[i].y = p.y;
+            rows[i].vx = copy.exactVelocities[i].x;
+            rows[i].vy = copy.exactVelocities[i].y;
+            rows[i].valid = p.valid;
+        }
+        info.points = readOnlyRows(rows);
+    }
     py::tuple lists(copy.segmentPoints.size());
     for (size_t i = 0; i < copy.segmentPoints.size(); ++i)
         lists[i] = readOnlyRows(copy.segmentPoints[i]);
@@ -143,7 +167,22 @@ RebuiltStuffInfo::RebuiltStuffInfo(const FlowInfo& flowInfo)
         raiseValueError("info.idx_map is not the array that calc_with_info "
                         "made");
     auto segments = rowsOf<SegmentRow>(flowInfo.segments, "segments");
-    auto points = rowsOf<PointRow>(flowInfo.points, "points");
+    // Points with the velocities of a refined call are drawn with the
+    // whole pixels that the library rounds them to.
+    std::vector<PointRow> rounded;
+    const py::array given = flowInfo.points;
+    if (given.dtype().equal(py::dtype::of<ExactPointRow>())) {
+        auto exact = rowsOf<ExactPointRow>(given, "points");
+        for (py::ssize_t i = 0; i < exact.shape(0); ++i) {
+            const ExactPointRow& p = exact.data()[i];
+            rounded.push_back({p.x, p.y, int(std::lround(p.vx)),
+                               int(std::lround(p.vy)), p.valid});
+        }
+    } else {
+        auto whole = rowsOf<PointRow>(given, "points");
+        rounded.assign(whole.data(), whole.data() + whole.shape(0));
+    }
+    const py::ssize_t pointCount = py::ssize_t(rounded.size());
     if (py::len(flowInfo.segmentPoints) !=
         static_cast<size_t>(segments.shape(0)))
         raiseValueError("info.segment_points does not have one entry per "
@@ -157,8 +196,7 @@ RebuiltStuffInfo::RebuiltStuffInfo(const FlowInfo& flowInfo)
         cvCreateSeq(0, sizeof(CvSeq), sizeof(TrackPoint), storage_.p);
     info_.segments =
         cvCreateSeq(0, sizeof(CvSeq), sizeof(SegmentRecord), storage_.p);
-    for (py::ssize_t i = 0; i < points.shape(0); ++i) {
-        const PointRow& p = points.data()[i];
+    for (const PointRow& p : rounded) {
         TrackPoint point{p.x, p.y, p.vx, p.vy,
                          static_cast<unsigned char>(p.valid ? 1 : 0)};
         cvSeqPush(info_.trackPoints, &point);
@@ -182,7 +220,7 @@ RebuiltStuffInfo::RebuiltStuffInfo(const FlowInfo& flowInfo)
             "segment_points");
         for (py::ssize_t j = 0; j < indices.shape(0); ++j) {
             const std::int32_t k = indices.data()[j];
-            if (k < 0 || k >= points.shape(0))
+            if (k < 0 || k >= pointCount)
                 raiseValueError("info.segment_points holds index " +
                                 std::to_string(k) + " outside info.points");
             TrackPoint* point = reinterpret_cast<TrackPoint*>(
@@ -199,6 +237,7 @@ void bindStuffInfo(py::module_& m)
     PYBIND11_NUMPY_DTYPE(SegmentRow, label, mean_grey, pixel_count, rect_x,
                          rect_y, rect_width, rect_height, start_x, start_y);
     PYBIND11_NUMPY_DTYPE(PointRow, x, y, vx, vy, valid);
+    PYBIND11_NUMPY_DTYPE(ExactPointRow, x, y, vx, vy, valid);
 
     py::class_<FlowInfo>(m, "FlowInfo", kFlowInfoDoc)
         .def_property_readonly(

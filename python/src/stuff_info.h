@@ -36,11 +36,22 @@ struct PointRow {
     bool valid;
 };
 
+// One row of FlowInfo.points after a call with sub-pixel velocities.
+struct ExactPointRow {
+    std::int32_t x;
+    std::int32_t y;
+    float vx;
+    float vy;
+    bool valid;
+};
+
 // A StuffInfo in plain memory, made without the interpreter's lock.
 struct StuffInfoCopy {
     cv::Mat idxMap; // CV_16UC1, own data
     std::vector<SegmentRow> segments;
     std::vector<PointRow> points;
+    // The points' velocities before rounding, when the call had them.
+    std::vector<cv::Point2f> exactVelocities;
     // Per segment, the indices into points of its point list, in order.
     std::vector<std::vector<std::int32_t>> segmentPoints;
 };

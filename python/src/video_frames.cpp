@@ -1,9 +1,12 @@
-// The decoder behind ofulk.video_flows: the frames of a video, turned grey
-// the way the viewer does it, decoded without the interpreter's lock.
+// The decoder behind ofulk.video_flows: the frames of a video file or a
+// camera, turned grey the way the viewer does it, decoded without the
+// interpreter's lock. Opening goes through the exporter's code, so the
+// video libraries' own log lines stay off the console here too.
 #include "arrays.h"
 #include "bindings.h"
 #include "constructed.h"
 #include "errors.h"
+#include "frame_source.h"
 #include "grey_frame.h"
 #include "paths.h"
 #include "unlocked.h"
@@ -21,9 +24,23 @@ namespace {
 
 class VideoFrames {
   public:
-    explicit VideoFrames(py::handle pathObject)
+    // source: a camera index (an int) or a path.
+    explicit VideoFrames(py::handle source)
     {
-        const PathArg path = pathArg(pathObject);
+        if (py::isinstance<py::int_>(source) &&
+            !py::isinstance<py::bool_>(source)) {
+            const int camera = source.cast<int>();
+            path_ = "camera " + std::to_string(camera);
+            bool opened;
+            {
+                Unlocked unlocked;
+                opened = exporter::openCameraQuietly(capture_, camera, first_);
+            }
+            if (!opened)
+                raiseOsError("cannot open " + path_);
+            return;
+        }
+        const PathArg path = pathArg(source);
         path_ = path.bytes;
         std::error_code ec;
         if (!std::filesystem::exists(path_, ec))
@@ -31,16 +48,17 @@ class VideoFrames {
         bool opened;
         {
             Unlocked unlocked;
-            opened = capture_.open(path_) && capture_.isOpened();
+            opened = exporter::openVideoQuietly(capture_, path_, first_);
         }
         if (!opened)
             raiseOsError("cannot open " + path_ + " as a video");
     }
 
-    // The next frame as an H x W uint8 array, or None after the last one.
-    // Threads that share the object read one after another: the decoder
-    // is not made for concurrent use.
-    py::object read()
+    // The next frame as an H x W uint8 array, or None after the last one;
+    // with keep false, True instead of the array (the frame is decoded and
+    // checked, not copied out). Threads that share the object read one
+    // after another: the decoder is not made for concurrent use.
+    py::object read(bool keep)
     {
         cv::Mat grey;
         Decoded got;
@@ -64,6 +82,8 @@ class VideoFrames {
                             std::to_string(got.index - 1) + " is " +
                             std::to_string(got.size.width) + " x " +
                             std::to_string(got.size.height));
+        if (!keep)
+            return py::bool_(true);
         ArrayMat out = newArray({grey.rows, grey.cols}, CV_8UC1);
         grey.copyTo(out.mat);
         return out.array;
@@ -88,8 +108,12 @@ class VideoFrames {
         got.index = index_;
         got.size = size_;
         cv::Mat frame;
-        if (!capture_.read(frame) || frame.empty())
+        if (!first_.empty()) {
+            frame = first_; // read on opening, to check the source
+            first_.release();
+        } else if (!capture_.read(frame) || frame.empty()) {
             return got;
+        }
         if (!viz::greyOfFrame(frame, grey)) {
             grey = frame;
             got.read = Read::NoGrey;
@@ -107,6 +131,7 @@ class VideoFrames {
 
     std::string path_;
     cv::VideoCapture capture_;
+    cv::Mat first_; // the first frame until it is read
     std::mutex mutex_;
     cv::Size size_;
     long index_ = 0;
@@ -117,11 +142,14 @@ class VideoFrames {
 void bindVideoFrames(py::module_& m)
 {
     py::class_<VideoFrames>(m, "_VideoFrames",
-                            "Grey frames of a video; see ofulk.video_flows.")
-        .def(py::init<py::handle>(), py::arg("path"))
+                            "Grey frames of a video file or a camera; see "
+                            "ofulk.video_flows.")
+        .def(py::init<py::handle>(), py::arg("source"))
         .def("read", constructedMethod(&VideoFrames::read),
-             "read() -> numpy.ndarray | None\n\nThe next frame as H x W uint8, "
-             "or None after the last.");
+             py::arg("keep") = true,
+             "read(keep=True) -> numpy.ndarray | bool | None\n\nThe next "
+             "frame as H x W uint8 (True with keep false), or None after "
+             "the last.");
 }
 
 } // namespace ulk::python

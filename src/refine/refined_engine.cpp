@@ -29,6 +29,21 @@ namespace {
 // multiplied by this power of two and the field is divided by it after,
 // which its linear weights allow (1/64 pixel steps).
 const int kVelocityScale = 64;
+// The points' velocities before rounding, for the StuffInfo: a sequence of
+// CvPoint2D32f in the points' storage, hung on trackPoints->v_next.
+void attachExactVelocities(CvSeq* trackPoints,
+                           const std::vector<PointVelocity>& velocities)
+{
+    CvSeq* exact = cvCreateSeq(CV_32FC2, sizeof(CvSeq), sizeof(CvPoint2D32f),
+                               trackPoints->storage);
+    for (const PointVelocity& velocity : velocities) {
+        CvPoint2D32f point =
+            cvPoint2D32f(velocity.velocity.x, velocity.velocity.y);
+        cvSeqPush(exact, &point);
+    }
+    trackPoints->v_next = exact;
+}
+
 // Point velocities, then the engine's dense field from them. With
 // fractional velocities the points carry them scaled while the field is
 // filled and their rounded velocities again afterwards.
@@ -73,6 +88,8 @@ void fillRefinedField(FlowWork* work, const FramePyramid& frames, CvMat* velx,
             point->vy = int(std::lround(velocity.velocity.y));
             CV_NEXT_SEQ_ELEM(work->trackPoints->elem_size, reader);
         }
+        if (withStuffInfo)
+            attachExactVelocities(work->trackPoints, velocities);
     }
 }
 

@@ -219,9 +219,9 @@ TEST(CollectionRun, MirrorsTheTreeAndMarksEachItemDone)
               treeContents(dir + "/out/walk"));
 }
 
-// A second run skips items marked done with the same options, redoes an
-// item without its marker from scratch, and redoes everything for other
-// options or --force.
+// A second run skips items marked done with the same options, goes on with
+// an item without its marker after the files it has, and redoes everything
+// for other options or --force.
 TEST(CollectionRun, SecondRunSkipsDoneItemsAndRedoesPartialOnes)
 {
     std::string dir = testRunDir();
@@ -231,9 +231,12 @@ TEST(CollectionRun, SecondRunSkipsDoneItemsAndRedoesPartialOnes)
     const std::map<std::string, std::string> complete = treeContents(out);
 
     // a is done: a changed file shows that it is not written again. b is
-    // partial: no marker, a file missing, a temporary file of a killed run.
+    // partial: no marker, a file missing, a temporary file of a killed run;
+    // its files that are there are kept.
     std::string aFile = out + "/walk/a/" + flowFileName(0);
+    std::string bFile = out + "/run/b/" + flowFileName(0);
     std::ofstream(aFile) << "left alone";
+    std::ofstream(bFile) << "kept";
     fs::remove(doneMarkerPath(out, "run/b"));
     fs::remove(out + "/run/b/" + flowFileName(1));
     touch(out + "/run/b/.flow_000001.flo.99999.part");
@@ -241,10 +244,14 @@ TEST(CollectionRun, SecondRunSkipsDoneItemsAndRedoesPartialOnes)
     RunOutput second = runExport({c.list, out, "--quiet"});
     ASSERT_EQ(second.code, kExitOk) << second.err;
     EXPECT_TRUE(contains(second.out, "1 written, 2 skipped")) << second.out;
+    EXPECT_TRUE(contains(second.out, "failed; 1 pairs in")) << second.out;
     EXPECT_EQ(readFileBytes(aFile), "left alone");
+    EXPECT_EQ(readFileBytes(bFile), "kept");
     std::map<std::string, std::string> now = treeContents(out);
-    now["walk/a/" + flowFileName(0)] = complete.at("walk/a/" + flowFileName(0));
-    EXPECT_TRUE(now == complete) << "b was not redone to the same files";
+    for (const std::string& name :
+         {"walk/a/" + flowFileName(0), "run/b/" + flowFileName(0)})
+        now[name] = complete.at(name);
+    EXPECT_TRUE(now == complete) << "b was not finished to the same files";
 
     // Other options make every marker stale; the xy images replace the
     // .flo files.

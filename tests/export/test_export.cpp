@@ -507,30 +507,25 @@ TEST(ExportRun, OutputFolderThatCannotBeWrittenIsRefused)
     EXPECT_TRUE(fs::exists(dir + "/new/deeper/" + flowFileName(0)));
 }
 
+// Files under final names are complete, so they are an earlier run's work:
+// a run keeps them (a pair all of whose files exist is not computed) and
+// writes the rest; --force writes everything again.
 TEST(ExportRun, ExistingFilesAreKeptUnlessForced)
 {
     std::string dir = testTempDir("export_existing");
     std::string frames =
         writeFrameFolder(dir + "/frames", shiftedClip(3, 1, 0));
     fs::create_directories(dir + "/out");
-    // The last pair's image is in the way: nothing is computed or written.
+    // The last pair's image is there: the pair's other file is written.
     std::string blocker = dir + "/out/" + wheelFileName(1);
     std::ofstream(blocker) << "keep me";
 
-    RunOutput refused = runExport({frames, dir + "/out", "--wheel", "--quiet"});
-    EXPECT_EQ(refused.code, kExitFailure);
-    EXPECT_TRUE(contains(refused.err, wheelFileName(1))) << refused.err;
-    EXPECT_TRUE(contains(refused.err, "--force")) << refused.err;
+    RunOutput first = runExport({frames, dir + "/out", "--wheel", "--quiet"});
+    EXPECT_EQ(first.code, kExitOk) << first.err;
+    EXPECT_TRUE(contains(first.out, "2 pairs in")) << first.out;
     EXPECT_EQ(readFile(blocker), "keep me");
-    EXPECT_FALSE(fs::exists(dir + "/out/" + flowFileName(0)));
+    EXPECT_EQ(sortedNames(dir + "/out").size(), 4u);
 
-    // Without --wheel the file is not an output and does not matter.
-    RunOutput other = runExport({frames, dir + "/out", "--quiet"});
-    EXPECT_EQ(other.code, kExitOk) << other.err;
-
-    // Now the .flo files exist as well; --force overwrites all of them.
-    RunOutput again = runExport({frames, dir + "/out", "--wheel", "--quiet"});
-    EXPECT_EQ(again.code, kExitFailure);
     RunOutput forced =
         runExport({frames, dir + "/out", "--wheel", "--quiet", "--force"});
     EXPECT_EQ(forced.code, kExitOk) << forced.err;
@@ -538,23 +533,34 @@ TEST(ExportRun, ExistingFilesAreKeptUnlessForced)
     EXPECT_EQ(sortedNames(dir + "/out").size(), 4u);
 }
 
-// A video's frame count is not known for sure, so existing files past the
-// first pair are found while writing: the run stops there, keeps the file
-// and reports it.
-TEST(ExportRun, ExistingFileFoundWhileWritingStopsTheRun)
+// A run stopped midway (here by --max-pairs, which no marker records for a
+// single input) is finished by the next: the files written stay as they
+// are, the rest come out as one uninterrupted run writes them, for videos
+// and with --stride too.
+TEST(ExportRun, SecondRunGoesOnAfterTheFilesOfTheFirst)
 {
-    std::string dir = testTempDir("export_existing_video");
-    std::string clip = writeMjpgClip(dir + "/clip.avi", shiftedClip(4, 1, 0));
-    fs::create_directories(dir + "/out");
-    std::string blocker = dir + "/out/" + flowFileName(2);
-    std::ofstream(blocker) << "keep me";
-
-    RunOutput run = runExport({clip, dir + "/out", "--quiet", "-j", "2"});
-    EXPECT_EQ(run.code, kExitFailure);
-    EXPECT_TRUE(contains(run.err, flowFileName(2) + " exists")) << run.err;
-    EXPECT_TRUE(contains(run.err, "2 pairs written")) << run.err;
-    EXPECT_EQ(readFile(blocker), "keep me");
-    EXPECT_TRUE(fs::exists(dir + "/out/" + flowFileName(1)));
+    std::string dir = testTempDir("export_resume");
+    std::string clip = writeMjpgClip(dir + "/clip.avi", shiftedClip(7, 1, 1));
+    auto run = [&](const std::string& out, const char* maxPairs) {
+        return runExport({clip, dir + "/" + out, "--png", "--stride", "2", "-q",
+                          "--max-pairs", maxPairs});
+    };
+    ASSERT_EQ(run("whole", "9").code, kExitOk);
+    ASSERT_EQ(run("resumed", "2").code, kExitOk);
+    const std::string kept = dir + "/resumed/" + flowFileName(2);
+    const auto keptTime = fs::last_write_time(kept);
+    RunOutput second = run("resumed", "9");
+    ASSERT_EQ(second.code, kExitOk) << second.err;
+    EXPECT_TRUE(contains(second.out, "1 pairs in")) << second.out;
+    EXPECT_TRUE(contains(second.out, "2 pairs were written by an earlier run"))
+        << second.out;
+    EXPECT_EQ(fs::last_write_time(kept), keptTime);
+    std::vector<std::string> names = sortedNames(dir + "/whole");
+    ASSERT_EQ(names, sortedNames(dir + "/resumed"));
+    for (const std::string& name : names)
+        EXPECT_EQ(readFile(dir + "/whole/" + name),
+                  readFile(dir + "/resumed/" + name))
+            << name;
 }
 
 // ---------------------------------------------------------------------------

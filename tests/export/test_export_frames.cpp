@@ -83,6 +83,31 @@ TEST(Step, PairsEachFrameWithTheOneStepsLater)
         << tooFew.err;
 }
 
+// --stride S starts a pair at every S-th frame only, and a pair's files
+// carry its older frame's number; --step is --gap under its older name.
+TEST(Stride, PairsStartEveryStrideFramesAndKeepTheirFrameNumber)
+{
+    std::string dir = testRunDir();
+    std::vector<cv::Mat> clip = shiftedClip(8, 1, 1);
+    std::string frames = writeFrameFolder(dir + "/frames", clip);
+    for (std::string gap : {"--gap", "--step"}) {
+        SCOPED_TRACE(gap);
+        std::string out = dir + "/out" + gap;
+        RunOutput run = runExport({frames, out, gap, "2", "--stride=3", "-q"});
+        ASSERT_EQ(run.code, kExitOk) << run.err;
+        EXPECT_NE(run.out.find("2 pairs in"), std::string::npos) << run.out;
+        EXPECT_EQ(std::distance(fs::directory_iterator(out), {}), 2);
+        for (long older : {0, 3}) {
+            cv::Mat written =
+                cv::readOpticalFlow(out + "/" + flowFileName(older));
+            cv::Mat expected =
+                engineFlow(toGrey(clip[older]), toGrey(clip[older + 2]));
+            ASSERT_EQ(written.size(), expected.size()) << older;
+            EXPECT_EQ(cv::norm(written, expected, cv::NORM_INF), 0.0) << older;
+        }
+    }
+}
+
 // The engine sees the frames at the asked size, so the field has it too.
 TEST(Resize, FieldIsComputedOnTheResizedFrames)
 {

@@ -72,6 +72,14 @@ def clip_frames(name, count, start=0):
     return frames
 
 
+def tool(variable):
+    """A program of the build tree that ctest names in variable, or a skip."""
+    path = os.environ.get(variable)
+    if not path or not os.path.isfile(path):
+        pytest.skip(f"{variable} is not set (run the tests with ctest)")
+    return path
+
+
 def run_python(script, *args):
     """Runs a script in an interpreter of its own, in this folder."""
     command = [sys.executable, "-c", textwrap.dedent(script), *args]

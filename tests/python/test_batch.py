@@ -3,19 +3,22 @@ cluster of two worker processes, also when a worker is killed mid-video or
 the whole run is killed and run again."""
 
 import filecmp
+import glob
 import io
 import os
+import re
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
 import cv2
 import pytest
 
-from conftest import shared_data_dir
+from conftest import shared_data_dir, tool
 
 distributed = pytest.importorskip("distributed")
 from ofulk import batch  # noqa: E402
@@ -27,13 +30,6 @@ LONG_CLIP = ("long.avi", 320, 240, 240)
 STARTED_FILES = 20
 # Longest wait for anything the tests poll for.
 TIMEOUT_S = 120
-
-
-def tool(variable):
-    path = os.environ.get(variable)
-    if not path or not os.path.isfile(path):
-        pytest.skip(f"{variable} is not set (run the tests with ctest)")
-    return path
 
 
 def make_clip(path, width, height, frames, seed):
@@ -97,12 +93,16 @@ def collection(base_dir):
 @pytest.fixture(scope="module")
 def remote(base_dir):
     """A client of a scheduler and a worker of two threads started as
-    processes of their own on 127.0.0.1, as on a real cluster."""
+    processes of their own on 127.0.0.1, as on a real cluster, in a folder
+    of their own."""
     address = os.path.join(base_dir, "scheduler.json")
+    elsewhere = os.path.join(base_dir, "elsewhere")
+    os.makedirs(elsewhere)
     processes = [
         subprocess.Popen([sys.executable, "-m", f"distributed.cli.dask_{role}", *args,
                           "--no-dashboard", "--scheduler-file", address],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         cwd=elsewhere)
         for role, args in [("scheduler", ["--host", "127.0.0.1", "--port", "0"]),
                            ("worker", ["--nthreads", "2"])]
     ]
@@ -170,7 +170,7 @@ def assert_same_tree(expected, actual):
     "list_name, options",
     [
         ("small.txt", ["--format", "xy"]),
-        ("small.txt", ["--step", "2", "--resize", "40x30", "--png"]),
+        ("small.txt", ["--step", "2", "--stride", "3", "--resize", "40x30", "--png"]),
         ("small.txt", ["--format", "xy", "--xy-png", "--bound", "5", "-j", "2"]),
         ("shared.txt", ["--format", "xy", "--short-side", "64"]),
         ("shared.txt", []),
@@ -207,6 +207,53 @@ def test_batch_tree_equals_the_exporters(
     assert status == (1 if list_name == "small.txt" else 0)
     assert "0 written" in summary
     assert_same_tree(expected, actual)
+
+
+def test_relative_paths_are_taken_from_the_commands_folder(
+    remote, collection, base_dir, monkeypatch
+):
+    # The worker runs in another folder; failed.txt names the inputs as
+    # the command line gave them, as of_ulk_export does.
+    monkeypatch.chdir(base_dir)
+    list_file = os.path.join(os.path.basename(collection), "small.txt")
+    options = ["--max-pairs", "2", "--scheduler", remote.scheduler.address]
+    status = export_tree(list_file, "relative/exporter", options[:2])
+    assert status == 1
+    assert batch_tree(None, list_file, "relative/batch", options)[0] == status
+    assert_same_tree("relative/exporter", "relative/batch")
+
+
+@pytest.mark.parametrize("flag", [[], ["--dashboard=0.0.0.0:0"]], ids=["", "dashboard"])
+def test_local_cluster_on_loopback_with_progress_from_the_workers(
+    collection, base_dir, monkeypatch, flag
+):
+    psutil = pytest.importorskip("psutil")
+
+    def listening():  # (pid, ip, port) of this process and its children
+        me = psutil.Process()
+        return {(p.pid, c.laddr.ip, c.laddr.port) for p in [me, *me.children(True)]
+                for c in p.connections("tcp") if c.status == psutil.CONN_LISTEN}
+
+    before, seen = listening(), set()  # before: the module's cluster
+    start, close = batch._start_local_cluster, batch._close
+    monkeypatch.setattr(batch, "_start_local_cluster",
+                        lambda *a: time.sleep(1.5) or start(*a))
+    monkeypatch.setattr(batch, "_close",
+                        lambda owned: seen.update(listening() - before) or close(owned))
+    out, err = io.StringIO(), io.StringIO()
+    argv = [f"{collection}/long.txt", os.path.join(base_dir, f"progress{len(flag)}"),
+            "--format", "xy", *flag]
+    assert batch.main(argv, out=out, err=err) == 0
+    err = err.getvalue()
+    assert err.startswith("ofulk.batch: starting a local cluster of")
+    # More pair counts than the items' ends would give; the summary times
+    # the cluster's start too.
+    assert len(set(re.findall(r"videos \d/2, (\d+) pairs", err))) > 3, err
+    assert float(re.search(r"pairs in ([\d.]+) s", out.getvalue())[1]) >= 1.5
+    # Every socket on 127.0.0.1 but the dashboard asked for, whose link is said.
+    public = [port for _, ip, port in seen if ip != "127.0.0.1"]
+    assert seen and len(public) == len(flag) and ("dashboard:" in err) == bool(flag)
+    assert all(f":{port}/status\n" in err for port in public)
 
 
 def wait_for(condition, what):
@@ -282,26 +329,47 @@ def test_stopped_run_completed_by_a_second_run(client, collection, base_dir, sto
 
     # The command with its own local cluster, stopped as a terminal's
     # Ctrl-C, a shutdown or a power cut stops all of it.
-    run = start_batch([list_file, actual, "--quiet", *options])
+    def run_folders():  # the local clusters' folders
+        return set(glob.glob(os.path.join(tempfile.gettempdir(), "ofulk-batch-*")))
+
+    folders = run_folders()
+    run = start_batch([list_file, actual, "--quiet", *options], subprocess.PIPE)
     try:
         wait_for(lambda: being_written(long_dir) or run.poll() is not None,
                  "the long item to start")
         os.killpg(run.pid, stop)
         # The stop came before the long item was done.
         assert not os.path.exists(long_dir + ".done")
-        run.wait(TIMEOUT_S)
+        err = run.communicate(timeout=TIMEOUT_S)[1]
     finally:
         if run.poll() is None:
             os.killpg(run.pid, signal.SIGKILL)
             run.wait()
     assert run.returncode == (-stop if stop == signal.SIGKILL else 128 + stop)
+    left = run_folders() - folders
     if stop == signal.SIGKILL:
         # Killed outright, the long item is left partial, without marker.
         assert not os.path.exists(long_dir + ".done")
-    # Whatever the stop left under a final name is whole; the rest is
-    # redone by the same command.
-    assert batch_tree(client, list_file, actual, options)[0] == 0
+        for folder in left:
+            shutil.rmtree(folder)
+    else:
+        # One line that counts the markers written, no noise of Dask's, and
+        # the workers' folder gone.
+        done = len([n for n in tree_files(actual) if n.endswith(".done")])
+        assert not left and err == (
+            f"ofulk.batch: interrupted by {stop.name}: {done} videos written; "
+            "run the same command again to finish the rest\n")
+    # Whatever the stop left under a final name is whole and stays as it is;
+    # the same command, through a scheduler this time, writes the rest.
+    def stamps():
+        return {n: (s.st_ino, s.st_mtime_ns) for n in os.listdir(long_dir)
+                for s in [os.stat(os.path.join(long_dir, n))] if n[0] != "."}
+
+    kept = stamps()
+    address = ["--scheduler", client.scheduler.address]
+    assert batch_tree(None, list_file, actual, options + address)[0] == 0
     assert_same_tree(expected, actual)
+    assert len(kept) >= STARTED_FILES and kept.items() <= stamps().items()
 
 
 def catches_sigterm(pid):

@@ -29,11 +29,14 @@ def info():
 
 CASES = [
     # (call, arguments, exception, part of the message)
-    (ofulk.calc_flow, ([[1, 2]], GREY), TypeError, "prev must be a numpy.ndarray, not list"),
-    (ofulk.calc_flow, (GREY, None), TypeError, "next must be a numpy.ndarray, not NoneType"),
+    # Lists go through numpy.asarray, their numbers taking uint8 when they fit.
+    (ofulk.calc_flow, ([[1, 2]], GREY), ValueError, "prev has shape (1, 2) and next (24, 32)"),
+    (ofulk.calc_flow, (GREY.tolist(), tuple(GREY)), None, None),
+    (ofulk.calc_flow, ([[256, 0]], [[0, 0]]), TypeError, "prev must have dtype uint8, not int64"),
+    (ofulk.calc_flow, (GREY, None), TypeError, "next must be a numpy.ndarray or an array-like of numbers, not NoneType"),
     (ofulk.calc_flow, (GREY.astype(np.float32), GREY), TypeError, "prev must have dtype uint8, not float32"),
     (ofulk.calc_flow, (GREY, GREY.astype(np.int8)), TypeError, "next must have dtype uint8, not int8"),
-    (ofulk.calc_flow, (GREY[0], GREY[0]), TypeError, "prev must be H x W (grey) or H x W x 3 (BGR), not shape (32,)"),
+    (ofulk.calc_flow, (GREY[0], GREY[0]), TypeError, "prev must be H x W (grey), H x W x 3 (BGR) or H x W x 4 (BGRA), not shape (32,)"),
     (ofulk.calc_flow, (GREY[None], GREY[None]), TypeError, "not shape (1, 24, 32)"),
     (ofulk.calc_flow, (np.zeros((24, 32, 2), np.uint8),) * 2, TypeError, "not shape (24, 32, 2)"),
     (ofulk.calc_flow, (GREY, GREY[:20]), ValueError, "same size, but prev has shape (24, 32) and next (20, 32)"),
@@ -45,12 +48,14 @@ CASES = [
     (engine_calc, (GREY, GREY, [0.0]), TypeError, "flow must be a numpy.ndarray, not list"),
     (engine_calc, (GREY, GREY, FLOW[:10]), ValueError, "flow must have shape (24, 32, 2), not (10, 32, 2)"),
     (engine_calc, (GREY, GREY, np.zeros((24, 32, 3), np.float32)), ValueError, "must have shape (24, 32, 2)"),
-    (engine_calc, (GREY, GREY, np.zeros((24, 64, 2), np.float32)[:, ::2]), ValueError, "flow must be C-contiguous"),
+    (engine_calc, (GREY, GREY, np.zeros((24, 64, 2), np.float32)[:, ::2]), ValueError, "flow must have the pixels of a row side by side"),
+    (engine_calc, (GREY, GREY, np.zeros((30, 64, 2), np.float32)[3:27, 5:37]), None, None),
     (engine_calc, (GREY, GREY, np.zeros((24, 32, 2), np.float32).view()), None, None),
     (engine_info, (GREY, BGR), ValueError, "frames of one kind"),
     (ofulk.flow_to_colour, (FLOW[..., 0],), TypeError, "flow must be H x W x 2, not shape (24, 32)"),
     (ofulk.flow_to_colour, (FLOW.astype(">f4"),), TypeError, "flow must have dtype float32"),
     (ofulk.flow_to_colour, (FLOW[:0],), ValueError, "flow is empty"),
+    (ofulk.flow_to_colour, (FLOW.tolist(),), None, None),
     (ofulk.flow_to_colour, (FLOW, -1.0), ValueError, "k must be a finite number of at least 0"),
     (ofulk.flow_to_colour, (FLOW, float("nan")), ValueError, "k must be a finite number"),
     (ofulk.flow_to_colour, (FLOW, "0.1"), TypeError, "incompatible function arguments"),
@@ -66,7 +71,8 @@ CASES = [
     (ofulk.draw_stuff_info, (GREY, info()), TypeError, "image must be H x W x 3 (BGR), not shape (24, 32)"),
     (ofulk.draw_stuff_info, (BGR.astype(np.uint16), info()), TypeError, "image must have dtype uint8"),
     (ofulk.draw_stuff_info, (BGR[:20], info()), ValueError, "is smaller than info.idx_map (24, 32)"),
-    (ofulk.draw_stuff_info, (np.zeros((24, 64, 3), np.uint8)[:, ::2], info()), ValueError, "image must be C-contiguous"),
+    (ofulk.draw_stuff_info, (np.zeros((24, 64, 3), np.uint8)[:, ::2], info()), ValueError, "image must have the pixels of a row side by side"),
+    (ofulk.draw_stuff_info, (np.zeros((30, 64, 3), np.uint8)[2:, 8:], info()), None, None),
     (ofulk.draw_stuff_info, (np.zeros((30, 40, 3), np.uint8), info()), None, None),
 ]
 

@@ -59,12 +59,20 @@ def test_everything_equals_the_library(make_pair, cpp_reference):
     assert_same_bits(drawn, ref.image("stuff_info.png"))
 
 
-def test_output_array_is_written_in_place():
+@pytest.mark.parametrize("border", [0, 3], ids=["whole", "crop"])
+def test_output_array_is_written_in_place(border):
     older, newer = scene_pair()
-    out = np.empty((120, 160, 2), np.float32)
+    whole = np.full((120 + 2 * border, 160 + 2 * border, 2), np.nan, np.float32)
+    out = whole[border:border + 120, border:border + 160]
     got = ofulk.FlowEngine().calc(older, newer, flow=out)
     assert got is out
     assert out.tobytes() == ofulk.calc_flow(older, newer).tobytes()
+    assert np.isnan(whole).sum() == whole.size - out.size
+    info = ofulk.FlowEngine().calc_with_info(older, newer)[1]
+    image, want = np.zeros(whole.shape[:2] + (3,), np.uint8), np.zeros((120, 160, 3), np.uint8)
+    for picture in (image[border:, border:], want):
+        ofulk.draw_stuff_info(picture, info)
+    assert image[border:border + 120, border:border + 160].tobytes() == want.tobytes()
 
 
 @pytest.mark.parametrize(

@@ -115,7 +115,8 @@ INSTANTIATE_TEST_SUITE_P(Shifts, RefinedShift,
 // The refinements change velocities, not the segmentation: with any flags
 // the StuffInfo holds the IdxMap, segments and tracking-point positions of
 // the engine, and every point velocity is a whole pixel within the reach of
-// the coarse-to-fine search.
+// the coarse-to-fine search. With sub-pixel velocities their values before
+// rounding hang on trackPoints->v_next; otherwise nothing does.
 TEST(RefinedStuffInfo, DescribesTheEnginesSegmentation)
 {
     const SyntheticScene scene(320, 240, 1);
@@ -125,6 +126,7 @@ TEST(RefinedStuffInfo, DescribesTheEnginesSegmentation)
     flowField(older, newer, engineStorage, &engine);
     const std::vector<TrackPoint> enginePoints =
         seqElements<TrackPoint>(engine.trackPoints);
+    EXPECT_EQ(engine.trackPoints->v_next, nullptr);
     for (const int flags : {1, 2, 4, 8, CV_ULK_REFINED_DEFAULT}) {
         SCOPED_TRACE(flags);
         CvMemStorage* storage = cvCreateMemStorage(320 * 240 * 2 + 65536);
@@ -136,6 +138,17 @@ TEST(RefinedStuffInfo, DescribesTheEnginesSegmentation)
         const std::vector<TrackPoint> points =
             seqElements<TrackPoint>(info.trackPoints);
         ASSERT_EQ(points.size(), enginePoints.size());
+        const CvSeq* exactSeq = info.trackPoints->v_next;
+        ASSERT_EQ(exactSeq != nullptr, (flags & CV_ULK_REFINE_SUBPIXEL) != 0);
+        const std::vector<CvPoint2D32f> exact =
+            exactSeq ? seqElements<CvPoint2D32f>(exactSeq)
+                     : std::vector<CvPoint2D32f>();
+        ASSERT_EQ(exact.size(), exactSeq ? points.size() : 0u);
+        for (size_t i = 0; i < exact.size(); ++i) {
+            const int pvx = points[i].vx, pvy = points[i].vy;
+            EXPECT_EQ(std::lround(exact[i].x), pvx) << i;
+            EXPECT_EQ(std::lround(exact[i].y), pvy) << i;
+        }
         for (size_t i = 0; i < points.size(); ++i) {
             // Packed records: fields are copied out before comparing.
             const int px = points[i].x, py = points[i].y;
