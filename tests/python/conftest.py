@@ -72,6 +72,20 @@ def clip_frames(name, count, start=0):
     return frames
 
 
+def scene_pair():
+    """A textured pair moving by (2, -1)."""
+    return textured_pair(160, 120, dx=2, dy=-1)
+
+
+def real_pair():
+    """Two frames of a shared street clip."""
+    return tuple(clip_frames("traffic_road_640x360.avi", 2, start=30))
+
+
+def grey(frame):
+    return cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY)
+
+
 def tool(variable):
     """A program of the build tree that ctest names in variable, or a skip."""
     path = os.environ.get(variable)

@@ -4,24 +4,17 @@ moving scene, and a bool or nothing."""
 
 import itertools
 
-import cv2
 import numpy as np
 import pytest
 
 import ofulk
-from conftest import clip_frames, clip_path, textured_pair
-
-
-def scene_pair():
-    return textured_pair(160, 120, dx=2, dy=-1)
-
-
-def real_pair():
-    return tuple(clip_frames("traffic_road_640x360.avi", 2, start=30))
-
-
-def grey(frame):
-    return cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY)
+from conftest import (
+    clip_frames,
+    clip_path,
+    grey,
+    real_pair,
+    scene_pair,
+)
 
 
 @pytest.mark.parametrize("make_pair", [scene_pair, real_pair], ids=["scene", "real_clip"])
