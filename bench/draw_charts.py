@@ -13,7 +13,8 @@ engine_time_per_size.png
 program_throughput.png
     program_throughput.json: frames per second of of_ulk clip.avi /r over
     the whole run per clip size, the scene against the textured clip, with
-    each one's target.
+    each one's target and the rate the cores could give with nothing else
+    running (their count over the CPU time per frame).
 accuracy_speed.png
     accuracy.txt (flow_accuracy's output): the mean endpoint error over the
     Middlebury pairs and over the synthetic motions against the time per
@@ -160,6 +161,7 @@ def draw_program(program, out_path):
     width = 0.8 / len(series)
     figure, axis = plt.subplots(figsize=(8, 4.8))
     target_label = "target (whole run)"
+    bound_label = "cores x 1000 / CPU ms per frame"
     for i, (clip, threads) in enumerate(series):
         values = []
         for j, size in enumerate(sizes):
@@ -169,6 +171,13 @@ def draw_program(program, out_path):
             values.append(match[0]["whole_run_fps_median"] if match else 0.0)
             x = j + (i - (len(series) - 1) / 2) * width
             target = match[0].get("target_fps") if match else None
+            # What the cores could give if nothing else ran: their count
+            # over the CPU time per frame, start-up aside.
+            cpu_ms = match[0].get("cpu_ms_per_frame_median") if match else 0
+            if cpu_ms:
+                axis.plot(x, 1e3 * program.get("cpus", 1) / cpu_ms, "kv",
+                          markersize=5, label=bound_label)
+                bound_label = None
             if target:
                 axis.hlines(target, x - width / 2, x + width / 2,
                             colors="black", linestyles="dotted",
