@@ -1,5 +1,6 @@
 #include "frame_pipeline.h"
 
+#include "core_share.h"
 #include "frame_steps.h"
 #include "image_holder.h"
 #include "interrupt_watch.h"
@@ -144,6 +145,8 @@ int runFrameLoop(FrameSource& source, FrameSink& sink,
                  frontend::InterruptWatch* watch)
 {
     const int workers = std::max(settings.workers, 1);
+    // Each worker's engine runs on the cores the workers leave it.
+    const frontend::CoreShare coreShare(workers);
     // The older frame of the first pair and the field before the first:
     // black and still.
     const FrameData first(settings.frameSize, 0);

@@ -64,7 +64,9 @@ struct FrameLoopSettings {
 // the video, and -1 after reporting, on standard error, a frame that cannot
 // be processed; a failure of the engine, the source or the sink is thrown
 // once every frame before it was handed on and every thread has ended.
-// At most workers + 4 frames are in flight.
+// At most workers + 4 frames are in flight. While it runs, OpenCV runs
+// cores / workers threads (at least one), so that the workers and the
+// engine's parallel stages keep to the cores.
 int runFrameLoop(FrameSource& source, FrameSink& sink,
                  const FrameLoopSettings& settings,
                  frontend::InterruptWatch* watch = nullptr);

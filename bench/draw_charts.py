@@ -11,8 +11,10 @@ engine_time_per_size.png
     method/WIDTHxHEIGHT[/threads:N][/more], so new cases show up as new
     lines; the median of the repetitions is taken where there is one.
 program_throughput.png
-    program_throughput.json: frames per second of of_ulk clip.avi /r per
-    clip size, serial against pipelined.
+    program_throughput.json: frames per second of of_ulk clip.avi /r over
+    the whole run per clip size, the scene against the textured clip, with
+    each one's target and the rate the cores could give with nothing else
+    running (their count over the CPU time per frame).
 accuracy_speed.png
     accuracy.txt (flow_accuracy's output): the mean endpoint error over the
     Middlebury pairs and over the synthetic motions against the time per
@@ -35,8 +37,6 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 SIZE = re.compile(r"^(\d+)x(\d+)$")
-# Frames per second the program is meant to reach, drawn over its bars.
-PROGRAM_TARGETS = {"1280x720": 25.0, "1920x1080": 12.0}
 TIME_UNIT_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
 
 
@@ -150,43 +150,58 @@ def draw_program(program, out_path):
         print("program_throughput.json holds no runs: no program chart")
         return
     sizes = []
+    series = []
     for r in results:
         if r["size"] not in sizes:
             sizes.append(r["size"])
-    methods = []
-    for r in results:
-        if r["method"] not in methods:
-            methods.append(r["method"])
-    width = 0.8 / len(methods)
-    figure, axis = plt.subplots(figsize=(7, 4.5))
-    for i, method in enumerate(methods):
+        name = (r["clip"], r.get("threads", "default"))
+        if name not in series:
+            series.append(name)
+    several = len({t for _, t in series}) > 1
+    width = 0.8 / len(series)
+    figure, axis = plt.subplots(figsize=(8, 4.8))
+    target_label = "target (whole run)"
+    bound_label = "cores x 1000 / CPU ms per frame"
+    for i, (clip, threads) in enumerate(series):
         values = []
-        for size in sizes:
-            match = [r for r in results
-                     if r["size"] == size and r["method"] == method]
-            values.append(match[0]["steady_fps_median"] if match else 0.0)
-        xs = [j + (i - (len(methods) - 1) / 2) * width
+        for j, size in enumerate(sizes):
+            match = [r for r in results if r["size"] == size and
+                     (r["clip"], r.get("threads", "default")) ==
+                     (clip, threads)]
+            values.append(match[0]["whole_run_fps_median"] if match else 0.0)
+            x = j + (i - (len(series) - 1) / 2) * width
+            target = match[0].get("target_fps") if match else None
+            # What the cores could give if nothing else ran: their count
+            # over the CPU time per frame, start-up aside.
+            cpu_ms = match[0].get("cpu_ms_per_frame_median") if match else 0
+            if cpu_ms:
+                axis.plot(x, 1e3 * program.get("cpus", 1) / cpu_ms, "kv",
+                          markersize=5, label=bound_label)
+                bound_label = None
+            if target:
+                axis.hlines(target, x - width / 2, x + width / 2,
+                            colors="black", linestyles="dotted",
+                            label=target_label)
+                target_label = None
+        xs = [j + (i - (len(series) - 1) / 2) * width
               for j in range(len(sizes))]
-        bars = axis.bar(xs, values, width, label=method)
+        label = clip + (", threads %s" % threads if several else "")
+        bars = axis.bar(xs, values, width, label=label)
         axis.bar_label(bars, fmt="%.1f", fontsize="small")
-    target_label = "target"
-    for j, size in enumerate(sizes):
-        if size in PROGRAM_TARGETS:
-            axis.hlines(PROGRAM_TARGETS[size], j - 0.45, j + 0.45,
-                        colors="black", linestyles="dotted",
-                        label=target_label)
-            target_label = None
     axis.set_xticks(range(len(sizes)))
-    axis.set_xticklabels(sizes)
+    axis.set_xticklabels(["%s, %d frames" % (s, next(
+        r["frames"] for r in results if r["size"] == s)) for s in sizes])
     axis.set_xlabel("clip size")
-    axis.set_ylabel("frames per second (median)")
+    axis.set_ylabel("frames per second, whole run (median)")
     start = program.get("load_at_start")
     end = program.get("load_at_end")
-    axis.set_title("of_ulk clip.avi /r, %d runs each%s"
+    axis.set_title("of_ulk clip.avi /r, no display, start-up included, "
+                   "%d runs each%s"
                    % (program.get("repeats", 0),
-                      ", load %.1f to %.1f" % (start[0], end[0])
-                      if start and end else ""))
-    axis.legend()
+                      "\n%s CPUs, load %.1f at the start, %.1f at the end"
+                      % (program.get("cpus", "?"), start[0], end[0])
+                      if start and end else ""), fontsize=10)
+    axis.legend(fontsize="small")
     axis.grid(True, axis="y", alpha=0.3)
     figure.tight_layout()
     figure.savefig(out_path, dpi=90)

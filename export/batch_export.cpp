@@ -3,6 +3,7 @@
 #include "atomic_file.h"
 #include "collection_list.h"
 #include "collection_run.h"
+#include "core_share.h"
 #include "flo_file.h"
 #include "flow_wheel.h"
 #include "interrupt_watch.h"
@@ -115,6 +116,8 @@ class BatchRun {
         watch_ = watch;
         std::deque<WorkerTools> tools(static_cast<std::size_t>(workers_));
         {
+            // Each worker's engine runs on the cores the workers leave it.
+            const frontend::CoreShare coreShare(workers_);
             PairPipeline pipeline(
                 {workers_, kPairsInFlightPerWorker * workers_ + 1});
             pipeline_ = &pipeline;

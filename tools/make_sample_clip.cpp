@@ -1,7 +1,9 @@
 // make_sample_clip: writes an MJPG AVI of a synthetic scene whose objects
-// move with known constant velocities, and prints those velocities.
+// move with known constant velocities, and prints those velocities. With
+// --textured the background is blurred noise panning one pixel per frame,
+// so that nearly every pixel moves.
 //
-//   make_sample_clip out.avi [width height frames [seed]]
+//   make_sample_clip [--textured] out.avi [width height frames [seed]]
 #include "synthetic_scene.h"
 
 #include <opencv2/videoio.hpp>
@@ -10,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 using namespace ulk::tools;
 
@@ -37,9 +40,12 @@ bool parseInt(const char* text, int low, int high, int& value)
 
 int usage()
 {
-    std::fputs("usage: make_sample_clip out.avi [width height frames [seed]]\n"
+    std::fputs("usage: make_sample_clip [--textured] out.avi [width height "
+               "frames [seed]]\n"
                "  defaults: 640 x 480, 60 frames, seed 1; 25 frames per "
-               "second\n",
+               "second\n"
+               "  --textured: a background of blurred noise panning one "
+               "pixel per frame\n",
                stderr);
     return 2;
 }
@@ -48,6 +54,12 @@ int usage()
 
 int main(int argc, char** argv)
 {
+    Backdrop backdrop = Backdrop::Still;
+    if (argc > 1 && std::strcmp(argv[1], "--textured") == 0) {
+        backdrop = Backdrop::Panning;
+        --argc;
+        ++argv;
+    }
     if (argc != 2 && argc != 5 && argc != 6)
         return usage();
     int width = kDefaultWidth;
@@ -61,7 +73,8 @@ int main(int argc, char** argv)
     if (argc == 6 && !parseInt(argv[5], 0, INT_MAX, seed))
         return usage();
 
-    const SyntheticScene scene(width, height, static_cast<unsigned>(seed));
+    const SyntheticScene scene(width, height, static_cast<unsigned>(seed),
+                               backdrop);
     cv::VideoWriter writer(argv[1], cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
                            kFrameRate, cv::Size(width, height), true);
     if (!writer.isOpened()) {
@@ -74,6 +87,10 @@ int main(int argc, char** argv)
 
     std::printf("%s: %d x %d, %d frames at %.0f fps, seed %d\n", argv[1], width,
                 height, frames, kFrameRate, seed);
+    const cv::Point pan = scene.backgroundVelocity();
+    if (pan != cv::Point())
+        std::printf("background: velocity (%d, %d) pixels per frame\n", pan.x,
+                    pan.y);
     const auto& objects = scene.objects();
     for (std::size_t i = 0; i < objects.size(); ++i) {
         const SceneObject& o = objects[i];

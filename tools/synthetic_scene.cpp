@@ -9,8 +9,10 @@ namespace ulk::tools {
 
 namespace {
 
-// Objects per scene, one starting in each quadrant of the frame.
+// Objects per scene, one starting in each quadrant of the frame (the last
+// quadrant stays empty over a panning background).
 constexpr int kObjectCount = 4;
+constexpr int kPanningObjectCount = 3;
 // Objects span this fraction of the frame in each direction, so that a
 // 32 x 32 matching window fits well inside them at 640 x 480.
 constexpr int kObjectFraction = 5;
@@ -73,6 +75,50 @@ cv::Point makeVelocity(cv::RNG& rng, int quarter)
     }
 }
 
+// The panning background: uniform noise blurred with its borders wrapped,
+// so that it tiles seamlessly as it pans, its contrast raised to the full
+// range and a little colour of its own in each channel.
+cv::Mat makeBlurredNoise(cv::Size size, cv::RNG& rng)
+{
+    constexpr double kSigma = 2.0;
+    constexpr int kMargin = 8;    // four sigmas
+    constexpr double kGain = 6.0; // on the mean of the channels
+    constexpr double kTint = 1.5; // on each channel's own part
+    cv::Mat noise(size, CV_8UC3), padded;
+    rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
+    cv::copyMakeBorder(noise, padded, kMargin, kMargin, kMargin, kMargin,
+                       cv::BORDER_WRAP);
+    cv::GaussianBlur(padded, padded, cv::Size(), kSigma);
+    // channel k = 128 + kGain * (mean - 128) + kTint * (channel k - mean)
+    cv::Matx34f mix;
+    for (int k = 0; k < 3; ++k) {
+        for (int j = 0; j < 3; ++j)
+            mix(k, j) = static_cast<float>((kGain - kTint) / 3.0 +
+                                           (j == k ? kTint : 0.0));
+        mix(k, 3) = static_cast<float>(128.0 * (1.0 - kGain));
+    }
+    cv::Mat background;
+    cv::transform(padded(cv::Rect(kMargin, kMargin, size.width, size.height)),
+                  background, mix);
+    return background;
+}
+
+// Copies texture into image with its top-left corner at `at`, wrapping
+// around the image's edges: in up to four pieces.
+void pasteWrapped(const cv::Mat& texture, cv::Point at, cv::Mat& image)
+{
+    const cv::Rect whole(0, 0, image.cols, image.rows);
+    for (int dy : {0, -image.rows}) {
+        for (int dx : {0, -image.cols}) {
+            const cv::Rect placed(at.x + dx, at.y + dy, texture.cols,
+                                  texture.rows);
+            const cv::Rect visible = placed & whole;
+            if (!visible.empty())
+                texture(visible - placed.tl()).copyTo(image(visible));
+        }
+    }
+}
+
 int wrap(long long value, int period)
 {
     const long long r = value % period;
@@ -81,17 +127,25 @@ int wrap(long long value, int period)
 
 } // namespace
 
-SyntheticScene::SyntheticScene(int width, int height, unsigned seed)
+SyntheticScene::SyntheticScene(int width, int height, unsigned seed,
+                               Backdrop backdrop)
     : width_(width), height_(height)
 {
     cv::RNG rng(seed);
-    // The background keeps to middle greys and the objects use the full
-    // range with a dark rim, so that the objects stand out to the eye.
-    background_ = makeTexture(cv::Size(width, height), rng, 80, 170);
+    // The still background keeps to middle greys and the objects use the
+    // full range with a dark rim, so that the objects stand out to the eye.
+    int objectCount = kObjectCount;
+    if (backdrop == Backdrop::Still) {
+        background_ = makeTexture(cv::Size(width, height), rng, 80, 170);
+    } else {
+        background_ = makeBlurredNoise(cv::Size(width, height), rng);
+        pan_ = cv::Point(1, 0);
+        objectCount = kPanningObjectCount;
+    }
 
     const int objectWidth = std::max(kMinObjectSide, width / kObjectFraction);
     const int objectHeight = std::max(kMinObjectSide, height / kObjectFraction);
-    for (int i = 0; i < kObjectCount; ++i) {
+    for (int i = 0; i < objectCount; ++i) {
         // Centred in its quadrant with a little random offset.
         const int quadrantX = (i % 2) * (width / 2);
         const int quadrantY = (i / 2) * (height / 2);
@@ -122,24 +176,15 @@ cv::Point SyntheticScene::objectPosition(std::size_t object, int index) const
 
 cv::Mat SyntheticScene::frame(int index) const
 {
-    cv::Mat image = background_.clone();
-    const cv::Rect whole(0, 0, width_, height_);
-    for (std::size_t i = 0; i < objects_.size(); ++i) {
-        // An object leaving one edge comes back at the opposite one; it is
-        // drawn in up to four pieces.
-        const cv::Point at = objectPosition(i, index);
-        const cv::Mat& texture = textures_[i];
-        for (int dy : {0, -height_}) {
-            for (int dx : {0, -width_}) {
-                const cv::Rect placed(at.x + dx, at.y + dy, texture.cols,
-                                      texture.rows);
-                const cv::Rect visible = placed & whole;
-                if (visible.empty())
-                    continue;
-                texture(visible - placed.tl()).copyTo(image(visible));
-            }
-        }
-    }
+    cv::Mat image(height_, width_, CV_8UC3);
+    pasteWrapped(
+        background_,
+        cv::Point(wrap(static_cast<long long>(index) * pan_.x, width_),
+                  wrap(static_cast<long long>(index) * pan_.y, height_)),
+        image);
+    // An object leaving one edge comes back at the opposite one.
+    for (std::size_t i = 0; i < objects_.size(); ++i)
+        pasteWrapped(textures_[i], objectPosition(i, index), image);
     return image;
 }
 

@@ -1,6 +1,7 @@
-// Synthetic video scenes with known motion: a textured background and
-// several textured objects moving with constant whole-pixel velocities.
-// Used by the sample clip maker, the tests and the benchmarks.
+// Synthetic video scenes with known motion: a textured background, still
+// or panning, and several textured objects moving with constant
+// whole-pixel velocities. Used by the sample clip maker, the tests and the
+// benchmarks.
 #ifndef OF_ULK_SYNTHETIC_SCENE_H
 #define OF_ULK_SYNTHETIC_SCENE_H
 
@@ -16,15 +17,25 @@ struct SceneObject {
     int vy;       // pixels per frame, downward
 };
 
+// What lies behind the objects.
+enum class Backdrop {
+    Still,  // blobs of grey that stay put, four objects over them
+    Panning // blurred noise moving one pixel per frame to the right, three
+            // objects over it: nearly every pixel moves, as in real video
+};
+
 class SyntheticScene {
   public:
     // A scene of the given (positive) frame size; the seed fixes textures
     // and objects, so equal seeds give equal frames.
-    SyntheticScene(int width, int height, unsigned seed = 1);
+    SyntheticScene(int width, int height, unsigned seed = 1,
+                   Backdrop backdrop = Backdrop::Still);
 
     int width() const { return width_; }
     int height() const { return height_; }
     const std::vector<SceneObject>& objects() const { return objects_; }
+    // Pixels per frame by which the background moves; it wraps around.
+    cv::Point backgroundVelocity() const { return pan_; }
     // Top-left corner of object `object` in frame `index`. Objects that
     // leave the frame come back at the opposite edge, so the corner is
     // wrapped into the frame.
@@ -38,7 +49,8 @@ class SyntheticScene {
   private:
     int width_;
     int height_;
-    cv::Mat background_;            // CV_8UC3, frame size
+    cv::Mat background_;            // CV_8UC3, frame size, in frame 0
+    cv::Point pan_;                 // the background's velocity
     std::vector<cv::Mat> textures_; // one CV_8UC3 texture per object
     std::vector<SceneObject> objects_;
 };

@@ -461,6 +461,27 @@ TEST(SyntheticScene, ObjectsMoveByTheirWholePixelVelocity)
     }
 }
 
+TEST(SyntheticScene, PanningBackdropMovesOnePixelAndWraps)
+{
+    const SyntheticScene scene(320, 240, 3, Backdrop::Panning);
+    EXPECT_EQ(scene.objects().size(), 3u);
+    EXPECT_EQ(scene.backgroundVelocity(), cv::Point(1, 0));
+    EXPECT_EQ(SyntheticScene(320, 240, 3).backgroundVelocity(), cv::Point());
+    // The last quadrant holds no object: its background moves right by one
+    // pixel, and the column leaving the right edge comes back on the left.
+    const cv::Mat f0 = scene.frame(0), f1 = scene.frame(1);
+    const cv::Rect patch(240, 190, 40, 30);
+    EXPECT_EQ(cv::norm(f0(patch), f1(patch + cv::Point(1, 0)), cv::NORM_INF),
+              0.0);
+    EXPECT_EQ(cv::norm(f0(cv::Rect(319, 190, 1, 30)),
+                       f1(cv::Rect(0, 190, 1, 30)), cv::NORM_INF),
+              0.0);
+    // Blurred noise, not a flat colour: the matching has texture to use.
+    cv::Scalar mean, deviation;
+    cv::meanStdDev(f0(patch), mean, deviation);
+    EXPECT_GT(deviation[0], 20.0);
+}
+
 // ---- Runs that the leak checks cover --------------------------------------
 
 // The three runs of CI's valgrind stage. In the sanitizer build the same
