@@ -28,6 +28,7 @@
 #include "cvoptflowulk.h"
 #include "engine/contour_visitors.h"
 #include "engine/contour_walk.h"
+#include "engine/vector_paths.h"
 #include "support.h"
 #include "synthetic_scene.h"
 
@@ -224,7 +225,27 @@ class Regression : public ::testing::TestWithParam<Config> {
     CvMemStorage* storage_ = cvCreateMemStorage(1 << 21);
 };
 
-// Each output of the configuration hashes to its recorded value.
+// The configuration's outputs as (part, hash) pairs, on the path in force.
+std::vector<std::pair<std::string, uint64_t>>
+hashedParts(const Config& c, const std::vector<cv::Mat>& frames,
+            CvMemStorage* storage)
+{
+    const Fingerprint f = runSequence(frames, c.withStuffInfo, storage);
+    std::vector<std::pair<std::string, uint64_t>> parts = {
+        {"velx", f.velx.value()}, {"vely", f.vely.value()}};
+    if (c.withStuffInfo) {
+        parts.push_back({"idxmap", f.idxMap.value()});
+        parts.push_back({"segments", f.segments.value()});
+        parts.push_back({"trackpoints", f.trackPoints.value()});
+        // The run must exercise every stage, not hash an empty result.
+        EXPECT_GE(f.segmentTotal, kLastFrame);
+        EXPECT_GT(f.validMovingPoints, 0);
+    }
+    return parts;
+}
+
+// Each output of the configuration hashes to its recorded value, on every
+// vector path that this processor has.
 TEST_P(Regression, OutputsMatchTheRecordedHashes)
 {
     const Config& c = GetParam();
@@ -237,20 +258,8 @@ TEST_P(Regression, OutputsMatchTheRecordedHashes)
         GTEST_SKIP() << "shared clip " << c.clip << " not available";
     ASSERT_EQ(frames[0].size(), c.size);
 
-    const Fingerprint f = runSequence(frames, c.withStuffInfo, storage_);
-    std::vector<std::pair<std::string, uint64_t>> parts = {
-        {"velx", f.velx.value()}, {"vely", f.vely.value()}};
-    if (c.withStuffInfo) {
-        parts.push_back({"idxmap", f.idxMap.value()});
-        parts.push_back({"segments", f.segments.value()});
-        parts.push_back({"trackpoints", f.trackPoints.value()});
-        // The run must exercise every stage, not hash an empty result.
-        EXPECT_GE(f.segmentTotal, kLastFrame);
-        EXPECT_GT(f.validMovingPoints, 0);
-    }
-
     if (std::getenv(kPrintVariable)) {
-        for (const auto& part : parts)
+        for (const auto& part : hashedParts(c, frames, storage_))
             std::printf("regression %s %s %016llx\n", c.name,
                         part.first.c_str(),
                         static_cast<unsigned long long>(part.second));
@@ -258,13 +267,26 @@ TEST_P(Regression, OutputsMatchTheRecordedHashes)
     }
     const std::map<std::string, uint64_t> recorded = recordedHashes();
     ASSERT_FALSE(recorded.empty()) << "tests/data/regression_hashes.txt";
-    for (const auto& part : parts) {
-        SCOPED_TRACE(part.first);
-        const auto it = recorded.find(std::string(c.name) + " " + part.first);
-        ASSERT_NE(it, recorded.end()) << "no recorded hash";
-        EXPECT_EQ(part.second, it->second)
-            << std::hex << "now " << part.second << ", recorded " << it->second;
+    int pathsRun = 0;
+    for (const VectorPath path : kVectorPaths) {
+        if (!vectorPathSupported(path))
+            continue;
+        SCOPED_TRACE(vectorPathName(path));
+        const ScopedVectorPath onPath(path);
+        ASSERT_EQ(activeVectorPath(), path);
+        ++pathsRun;
+        for (const auto& part : hashedParts(c, frames, storage_)) {
+            SCOPED_TRACE(part.first);
+            const auto it =
+                recorded.find(std::string(c.name) + " " + part.first);
+            ASSERT_NE(it, recorded.end()) << "no recorded hash";
+            EXPECT_EQ(part.second, it->second)
+                << std::hex << "now " << part.second << ", recorded "
+                << it->second;
+        }
     }
+    // The plain code at least, and the fastest path.
+    EXPECT_GE(pathsRun, fastestVectorPath() == VectorPath::Scalar ? 1 : 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(
