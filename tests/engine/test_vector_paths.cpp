@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <cstring>
 #include <random>
@@ -10,6 +11,7 @@
 
 #include "engine/dense_field.h"
 #include "engine/dense_field_kernels.h"
+#include "engine/motion.h"
 #include "engine/vector_paths.h"
 
 using namespace ulk;
@@ -178,6 +180,93 @@ TEST(VectorPaths, NodeVelocityOfAvx2IsThePlainOne)
                              nodeX, nodeY, distance32.data(), products.data());
         ASSERT_EQ(std::memcmp(&plain, &vector, sizeof(plain)), 0)
             << "trial " << trial << " m " << m;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Every point of noise, blurred noise and flat frames (whose windows make
+// empty cells and equal ones) moves alike on every path, and so do points on
+// integral images of 16-bit frames, whose cell sums pass the range of the
+// vector division.
+TEST(VectorPaths, PointMotionIsThePlainOneOnEveryPath)
+{
+    std::mt19937 rng(9);
+    for (int trial = 0; trial < 24; ++trial) {
+        const int width = 40 + int(rng() % 60), height = 40 + int(rng() % 60);
+        const int depth = trial % 4 == 3 ? CV_16U : CV_8U;
+        cv::Mat older(height, width, depth), newer(height, width, depth);
+        cv::randu(older, 0, trial % 4 == 3 ? 65536 : 256);
+        if (trial % 4 == 1)
+            cv::blur(older, older, cv::Size(5, 5));
+        if (trial % 4 == 2) { // empty cells, and equal cells of large sums
+            older(cv::Rect(0, 0, width / 2, height)).setTo(0);
+            older(cv::Rect(width / 2, 0, width / 4, height)).setTo(200);
+        }
+        // The newer frame is the older one moved right.
+        const int shift = 1 + trial % 7;
+        newer.setTo(0);
+        older.colRange(0, width - shift).copyTo(newer.colRange(shift, width));
+        cv::Mat sumA, sumB;
+        cv::integral(older, sumA, CV_64F);
+        cv::integral(newer, sumB, CV_64F);
+        sumA.convertTo(sumA, CV_32S);
+        sumB.convertTo(sumB, CV_32S);
+        CvMat a = cvMat(sumA), b = cvMat(sumB);
+        for (int k = 0; k < 40; ++k) {
+            const TrackPoint start = {int(rng() % width), int(rng() % height),
+                                      0, 0, 0};
+            TrackPoint plain = start;
+            {
+                const ScopedVectorPath scalar(VectorPath::Scalar);
+                estimatePointMotion(&plain, &a, &b, width, height);
+            }
+            for (const VectorPath path : supportedPaths()) {
+                const ScopedVectorPath onPath(path);
+                TrackPoint got = start;
+                estimatePointMotion(&got, &a, &b, width, height);
+                ASSERT_EQ(std::memcmp(&got, &plain, sizeof(got)), 0)
+                    << "trial " << trial << " point " << k << " path "
+                    << vectorPathName(path);
+            }
+        }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The vector division against the plain one where it is closest to a whole
+// quotient: every sum against itself and its neighbours, and random pairs.
+TEST(VectorPaths, ContrastOfAvx2IsThePlainOne)
+{
+    if (!vectorPathSupported(VectorPath::Avx2))
+        GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(13);
+    std::vector<int> p, q;
+    for (int n = 0; n <= 65535; ++n) {
+        for (const int other : {n, n - 1, n + 1, n / 2, n / 3, 2 * n}) {
+            if (other < 0 || other > 65535)
+                continue;
+            p.push_back(n);
+            q.push_back(other);
+        }
+    }
+    for (int k = 0; k < 200000; ++k) {
+        p.push_back(int(rng() % 65536));
+        q.push_back(int(rng() % (k % 2 ? 65536 : 16321)));
+    }
+    p.resize((p.size() + 7) / 8 * 8, 0);
+    q.resize(p.size(), 0);
+    for (size_t k = 0; k < p.size(); k += 8) {
+        short got[8];
+        boxContrastsAvx2(&p[k], &q[k], got);
+        for (size_t i = 0; i < 8; ++i)
+            ASSERT_EQ(got[i], boxContrast(p[k + i], q[k + i]))
+                << p[k + i] << " against " << q[k + i];
     }
 }
 
