@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "engine/contour_visitors.h"
 #include "engine/dense_field.h"
 #include "engine/dense_field_kernels.h"
 #include "engine/motion.h"
@@ -267,6 +268,37 @@ TEST(VectorPaths, ContrastOfAvx2IsThePlainOne)
         for (size_t i = 0; i < 8; ++i)
             ASSERT_EQ(got[i], boxContrast(p[k + i], q[k + i]))
                 << p[k + i] << " against " << q[k + i];
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(VectorPaths, BoxOfAvx2IsThePlainOne)
+{
+    if (!vectorPathSupported(VectorPath::Avx2))
+        GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(17);
+    for (int trial = 0; trial < 2000; ++trial) {
+        std::vector<CvPoint> points(rng() % 20);
+        const int spread = trial % 2 ? 100 : 1 << 30;
+        for (CvPoint& p : points)
+            p = cvPoint(int(rng() % (2 * spread)) - spread,
+                        int(rng() % (2 * spread)) - spread);
+        int plainMin[2] = {int(rng() % 50), int(rng() % 50)};
+        int plainMax[2] = {plainMin[0] + int(rng() % 50), plainMin[1]};
+        int vectorMin[2] = {plainMin[0], plainMin[1]};
+        int vectorMax[2] = {plainMax[0], plainMax[1]};
+        {
+            const ScopedVectorPath scalar(VectorPath::Scalar);
+            extendBox(points.data(), points.size(), plainMin, plainMax);
+        }
+        extendBoxAvx2(points.data(), points.size(), vectorMin, vectorMax);
+        ASSERT_TRUE(vectorMin[0] == plainMin[0] &&
+                    vectorMin[1] == plainMin[1] &&
+                    vectorMax[0] == plainMax[0] && vectorMax[1] == plainMax[1])
+            << "trial " << trial;
     }
 }
 
