@@ -5,8 +5,10 @@
 #include "film_position.h"
 #include "frame_io.h"
 #include "frame_pipeline.h"
+#include "interrupt_watch.h"
 #include "library_log.h"
 #include "output_video.h"
+#include "short_video.h"
 #include "source_name.h"
 
 #include <opencv2/core.hpp>
@@ -19,6 +21,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +39,7 @@ const char* const kHelpText =
     " /r   - write result in file_out.avi\n"
     " /si  - show the stuff info of optical flow\n"
     " /av  - addition of the processed adjacent velocity maps\n"
-    " /hq  - refined flow: more accurate, about twice the time\n";
+    " /hq  - refined flow: more accurate, about 2.5 times the time\n";
 
 namespace {
 
@@ -80,9 +83,11 @@ struct Resources {
 // takes X by default, so a Wayland display that is there alone is named.
 void prepareWindowSystem()
 {
+    const std::string authorityFile =
+        xAuthorityFile(std::getenv("XAUTHORITY"), std::getenv("HOME"));
     const ReachableDisplay display =
         probeDisplay(std::getenv("DISPLAY"), std::getenv("WAYLAND_DISPLAY"),
-                     std::getenv("XDG_RUNTIME_DIR"));
+                     std::getenv("XDG_RUNTIME_DIR"), authorityFile.c_str());
     if (display == ReachableDisplay::X11)
         return;
     if (display == ReachableDisplay::Wayland) {
@@ -240,7 +245,8 @@ int openSource(const DriverOptions& options, cv::VideoCapture& capture,
     return acceptFrameSize(options.source, width, height) ? 1 : -1;
 }
 
-int runPipeline(const DriverOptions& options, Resources& res)
+int runPipeline(const DriverOptions& options, Resources& res,
+                frontend::InterruptWatch& watch)
 {
     int width = 0;
     int height = 0;
@@ -269,9 +275,24 @@ int runPipeline(const DriverOptions& options, Resources& res)
         storageBlockSize(height, width, options.stuffInfo);
     settings.shownSource = shownName(sourceName(options));
     settings.workers = frameLoopWorkers();
+    // A file's header declares its frame count; a device's does not.
+    const long declared =
+        options.action == DriverOptions::Action::File
+            ? truncateToInt(res.capture.get(cv::CAP_PROP_FRAME_COUNT))
+            : 0;
     CaptureSource source(res.capture);
     WindowSink sink(kWindowName, res.writer);
-    return runFrameLoop(source, sink, settings);
+    const int status = runFrameLoop(source, sink, settings, &watch);
+    // What was read was shown all the same.
+    const std::string warning =
+        source.ended()
+            ? frontend::shortVideoWarning(declared, source.framesRead())
+            : "";
+    if (!warning.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Warning: %s\n", warning.c_str());
+    }
+    return status;
 }
 
 // True for no argument or a lone one that asks for help: "/?" anywhere in
@@ -366,9 +387,16 @@ int runOfUlk(int argc, char** argv)
     setenv("OPENCV_FFMPEG_LOGLEVEL", "0", 0);
     applyThreadSetting();
 
+    // From here on a stop signal ends the run as a key does, and the
+    // recording is closed before the program leaves; the watch outlives
+    // the resources, so that it also covers their release.
+    frontend::InterruptWatch watch({SIGINT, SIGTERM, SIGHUP});
     Resources res;
+    int status = -1;
     try {
-        return runPipeline(options, res);
+        status = runPipeline(options, res, watch);
+    } catch (const RecordingStopped&) {
+        // Said below, once the frames recorded are closed in order.
     } catch (const cv::Exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "OpenCV error: %s", e.what());
@@ -380,7 +408,16 @@ int runOfUlk(int argc, char** argv)
         std::fputs("Error: unknown failure\n", stderr);
     }
     res.releaseAll();
-    return -1;
+    if (!res.writer.error().empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "Could not write the output video %s: %s\n",
+                     shownName(options.outputName).c_str(),
+                     res.writer.error().c_str());
+        status = -1;
+    }
+    if (watch.signal() != 0)
+        return frontend::exitStatusForSignal(watch.signal());
+    return status;
 }
 
 } // namespace ulk::viewer

@@ -13,7 +13,12 @@ constexpr int kKeyWaitMs = 10;
 
 bool CaptureSource::read(cv::Mat& frame)
 {
-    return capture_.read(frame);
+    if (!capture_.read(frame)) {
+        ended_ = true;
+        return false;
+    }
+    ++frames_;
+    return true;
 }
 
 double CaptureSource::position()
@@ -28,8 +33,8 @@ void WindowSink::show(const cv::Mat& picture)
 
 void WindowSink::record(const cv::Mat& picture)
 {
-    if (writer_.isOpened())
-        writer_.write(picture);
+    if (writer_.isOpened() && !writer_.write(picture))
+        throw RecordingStopped();
 }
 
 bool WindowSink::keyPressed()

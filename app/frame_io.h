@@ -18,13 +18,20 @@ class CaptureSource : public FrameSource {
     explicit CaptureSource(cv::VideoCapture& capture) : capture_(capture) {}
     bool read(cv::Mat& frame) override;
     double position() override;
+    // Frames read so far, and whether the capture had no more; for the
+    // loop's caller once the loop is over.
+    long framesRead() const { return frames_; }
+    bool ended() const { return ended_; }
 
   private:
     cv::VideoCapture& capture_;
+    long frames_ = 0;
+    bool ended_ = false;
 };
 
 // Shows pictures in a window, writes them to the writer when it is open,
-// and waits the program's key time after each.
+// and waits the program's key time after each. A picture that the writer
+// has no room for ends the loop with RecordingStopped.
 class WindowSink : public FrameSink {
   public:
     WindowSink(const std::string& windowName, OutputVideo& writer)

@@ -2,6 +2,7 @@
 
 #include "frame_steps.h"
 #include "image_holder.h"
+#include "interrupt_watch.h"
 #include "ordered_pipeline.h"
 
 #include <opencv2/core/core_c.h>
@@ -108,6 +109,29 @@ struct FrameProblem {
     std::string message;
 };
 
+// While alive, a stop signal stops the pipeline as a key would, after the
+// frame in hand; the watch is told to forget the pipeline before it goes.
+class StopOnSignal {
+  public:
+    template <class Pipeline>
+    StopOnSignal(frontend::InterruptWatch* watch, Pipeline& pipeline)
+        : watch_(watch)
+    {
+        if (watch_ != nullptr)
+            watch_->setCallback([&pipeline](int) { pipeline.stop(); });
+    }
+    ~StopOnSignal()
+    {
+        if (watch_ != nullptr)
+            watch_->setCallback(nullptr);
+    }
+    StopOnSignal(const StopOnSignal&) = delete;
+    StopOnSignal& operator=(const StopOnSignal&) = delete;
+
+  private:
+    frontend::InterruptWatch* watch_;
+};
+
 } // namespace
 
 // One thread decodes ahead and turns each frame to grey, the workers compute
@@ -116,7 +140,8 @@ struct FrameProblem {
 // them in order. A frame's slot stays until the next frame's flow has read
 // its grey image and, with /av, its field.
 int runFrameLoop(FrameSource& source, FrameSink& sink,
-                 const FrameLoopSettings& settings)
+                 const FrameLoopSettings& settings,
+                 frontend::InterruptWatch* watch)
 {
     const int workers = std::max(settings.workers, 1);
     // The older frame of the first pair and the field before the first:
@@ -155,6 +180,7 @@ int runFrameLoop(FrameSource& source, FrameSink& sink,
         sink.record(slot.picture.shown());
     };
     pipeline.start(decode, work, {record});
+    const StopOnSignal stopOnSignal(watch, pipeline);
 
     // The overlay is drawn over the previous one, so it has one picture of
     // its own that every frame's picture copies.

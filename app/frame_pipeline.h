@@ -14,6 +14,10 @@
 
 #include <string>
 
+namespace ulk::frontend {
+class InterruptWatch;
+}
+
 namespace ulk::viewer {
 
 // Where the frames come from. Both functions are called on the loop's own
@@ -55,13 +59,15 @@ struct FrameLoopSettings {
     int workers = 1;          // flow computations at once
 };
 
-// Runs the loop over the frames of source. Returns 0 at a key or the end of
-// the video and -1 after reporting, on standard error, a frame that cannot
+// Runs the loop over the frames of source. Returns 0 at a key, at a stop
+// signal that `watch` caught (before or during the loop) or at the end of
+// the video, and -1 after reporting, on standard error, a frame that cannot
 // be processed; a failure of the engine, the source or the sink is thrown
 // once every frame before it was handed on and every thread has ended.
 // At most workers + 4 frames are in flight.
 int runFrameLoop(FrameSource& source, FrameSink& sink,
-                 const FrameLoopSettings& settings);
+                 const FrameLoopSettings& settings,
+                 frontend::InterruptWatch* watch = nullptr);
 
 // The number of workers the program uses: OpenCV's thread count, at most
 // 8.

@@ -1,18 +1,29 @@
-// flow_accuracy: average endpoint error and share of pixels off by more than
-// 3 pixels, for the engine and OpenCV's dense flow methods, on synthetic
-// pairs with a known whole-pixel shift and on the Middlebury pairs with
-// ground truth (a folder per pair holding frame10.png, frame11.png and
-// flow10.flo).
+// flow_accuracy: average endpoint error, share of pixels off by more than
+// 3 pixels and time per call (one OpenCV thread), for the engine, the
+// refined mode's variants and OpenCV's dense flow methods, on synthetic
+// pairs with a known whole-pixel shift, on synthetic motions of up to 80
+// pixels and turns with zooms (motion_cases.h), and on the Middlebury pairs
+// with ground truth (a folder per pair holding frame10.png, frame11.png and
+// flow10.flo). Closes with one row per method: the mean errors and the
+// time per call at 640x480, which bench/draw_charts.py draws.
 //
 // Usage: flow_accuracy [--refinements] [middlebury-folder]
 #include "flow_metrics.h"
 #include "flow_peers.h"
+#include "motion_cases.h"
 
+#include "refine/refine_params.h"
+#include "refine/variational.h"
+
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +39,13 @@ const cv::Size kSyntheticSize(320, 240);
 // Whole-pixel shifts of the synthetic pairs: along each axis, diagonal with
 // a negative component, and the engine's coarse search step in both axes.
 const cv::Point kSyntheticShifts[] = {{2, 0}, {0, 3}, {-4, 1}, {5, 5}};
+// Timed calls per method and pair after the one whose field is judged;
+// the median is kept.
+const int kTimedRuns = 3;
+// The frame size whose times the closing table gives.
+const cv::Size kTimedSize(640, 480);
+// Translations beyond this many pixels are left out of the motions' mean.
+const int kMeanDistanceLimit = 60;
 
 // One row of a result table: a method's figures on one pair, or why it has
 // none.
@@ -35,6 +53,7 @@ struct Row {
     std::string method;
     bool ok = false;
     flowmetrics::FlowError error;
+    double ms = 0.0; // median wall time of the timed calls
     std::string failure;
 };
 
@@ -60,6 +79,25 @@ class ZeroFlow : public FlowMethod {
     cv::Mat flow_;
 };
 
+// The refined mode's variational pyramid alone, from no motion, without
+// the engine: what the pyramid contributes on its own.
+class PyramidAlone : public FlowMethod {
+  public:
+    std::string name() const override { return "pyramid_alone"; }
+    void run(const cv::Mat& older, const cv::Mat& newer) override
+    {
+        cv::Mat u = cv::Mat::zeros(older.size(), CV_32FC1);
+        cv::Mat v = cv::Mat::zeros(older.size(), CV_32FC1);
+        ulk::refineVariational(older, newer, ulk::defaultRefineParams(), false,
+                               u, v);
+        cv::merge(std::vector<cv::Mat>{u, v}, flow_);
+    }
+    cv::Mat flow() const override { return flow_; }
+
+  private:
+    cv::Mat flow_;
+};
+
 // Refinement sets measured one by one with --refinements: each refinement
 // alone on the engine, then added one after the other.
 const int kRefinementSteps[] = {
@@ -67,7 +105,6 @@ const int kRefinementSteps[] = {
     CV_ULK_REFINE_SUBPIXEL,
     CV_ULK_REFINE_SEGMENT_SMOOTH,
     CV_ULK_REFINE_VARIATIONAL,
-    CV_ULK_REFINE_COARSE_TO_FINE | CV_ULK_REFINE_SUBPIXEL,
     CV_ULK_REFINE_COARSE_TO_FINE | CV_ULK_REFINE_SUBPIXEL |
         CV_ULK_REFINE_SEGMENT_SMOOTH,
     CV_ULK_REFINE_ALL,
@@ -75,19 +112,53 @@ const int kRefinementSteps[] = {
     CV_ULK_REFINE_SUBPIXEL | CV_ULK_REFINE_VARIATIONAL,
 };
 
+// The refined mode with some of its settings changed: the variants of the
+// accuracy-speed table.
+std::unique_ptr<FlowMethod>
+refinedVariant(const std::string& name,
+               void (*change)(CvULKRefineParams* params))
+{
+    CvULKRefineParams params = ulk::defaultRefineParams();
+    change(&params);
+    return std::make_unique<UlkFlow>(params, name);
+}
+
 std::vector<std::unique_ptr<FlowMethod>> makeMethods(bool refinements)
 {
     std::vector<std::unique_ptr<FlowMethod>> methods;
     methods.push_back(std::make_unique<ZeroFlow>());
     methods.push_back(std::make_unique<UlkFlow>(false));
     methods.push_back(std::make_unique<UlkFlow>(false, CV_ULK_REFINED_DEFAULT));
+    // Variants: the engine's field never offered; a full-size finest level;
+    // a halving pyramid.
+    methods.push_back(refinedVariant(
+        "ulk_refined_nofuse", [](CvULKRefineParams* p) { p->fuseScale = 0; }));
+    methods.push_back(refinedVariant(
+        "ulk_refined_full", [](CvULKRefineParams* p) { p->finestScale = 1; }));
+    methods.push_back(
+        refinedVariant("ulk_refined_halving",
+                       [](CvULKRefineParams* p) { p->pyramidScale = 0.5; }));
+    // The ablation: the engine's refined field alone (with its Gaussian),
+    // and the pyramid alone.
+    methods.push_back(std::make_unique<UlkFlow>(
+        false, CV_ULK_REFINE_COARSE_TO_FINE | CV_ULK_REFINE_SUBPIXEL));
+    methods.push_back(std::make_unique<PyramidAlone>());
     if (refinements)
         for (const int flags : kRefinementSteps)
-            if (flags != CV_ULK_REFINED_DEFAULT)
-                methods.push_back(std::make_unique<UlkFlow>(false, flags));
+            methods.push_back(std::make_unique<UlkFlow>(false, flags));
     for (auto& peer : makePeerMethods())
         methods.push_back(std::move(peer));
     return methods;
+}
+
+double runMilliseconds(FlowMethod& method, const cv::Mat& older,
+                       const cv::Mat& newer)
+{
+    const auto start = std::chrono::steady_clock::now();
+    method.run(older, newer);
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now() - start)
+        .count();
 }
 
 std::vector<Row> measure(std::vector<std::unique_ptr<FlowMethod>>& methods,
@@ -101,6 +172,11 @@ std::vector<Row> measure(std::vector<std::unique_ptr<FlowMethod>>& methods,
         try {
             method->run(older, newer);
             row.error = flowmetrics::compareFlow(method->flow(), truth);
+            std::vector<double> ms;
+            for (int i = 0; i < kTimedRuns; ++i)
+                ms.push_back(runMilliseconds(*method, older, newer));
+            std::sort(ms.begin(), ms.end());
+            row.ms = ms[ms.size() / 2];
             row.ok = true;
         } catch (const cv::Exception& e) {
             row.failure = e.what();
@@ -113,12 +189,13 @@ std::vector<Row> measure(std::vector<std::unique_ptr<FlowMethod>>& methods,
 void printTable(const std::string& title, const std::vector<Row>& rows)
 {
     std::printf("\n== %s\n", title.c_str());
-    std::printf("%-40s %12s %12s\n", "method", "AEE (px)", "> 3 px (%)");
+    std::printf("%-40s %12s %12s %10s\n", "method", "AEE (px)", "> 3 px (%)",
+                "ms");
     for (const Row& row : rows) {
         if (row.ok)
-            std::printf("%-40s %12.3f %12.2f\n", row.method.c_str(),
+            std::printf("%-40s %12.3f %12.2f %10.2f\n", row.method.c_str(),
                         row.error.averageEndpointError,
-                        100.0 * row.error.badShare);
+                        100.0 * row.error.badShare, row.ms);
         else
             std::printf("%-40s failed: %s\n", row.method.c_str(),
                         row.failure.c_str());
@@ -144,6 +221,11 @@ void addToTotals(Totals& totals, const std::vector<Row>& rows)
     }
 }
 
+double meanEndpoint(const Totals& totals, std::size_t i)
+{
+    return totals.pairs[i] ? totals.endpointSum[i] / totals.pairs[i] : -1.0;
+}
+
 // Mean over the pairs of each method's figures; a method that failed on a
 // pair is averaged over the others, and the pair count says so.
 void printSummary(const std::string& title, const Totals& totals)
@@ -163,6 +245,18 @@ void printSummary(const std::string& title, const Totals& totals)
         std::printf("%-40s %12.3f %12.2f %6d\n", totals.methods[i].c_str(),
                     totals.endpointSum[i] / n, 100.0 * totals.badSum[i] / n, n);
     }
+}
+
+// Per method, the times of its calls on frames of kTimedSize.
+using Times = std::map<std::string, std::vector<double>>;
+
+void addTimes(Times& times, const std::vector<Row>& rows, cv::Size size)
+{
+    if (size != kTimedSize)
+        return;
+    for (const Row& row : rows)
+        if (row.ok)
+            times[row.method].push_back(row.ms);
 }
 
 void runSynthetic(std::vector<std::unique_ptr<FlowMethod>>& methods)
@@ -185,10 +279,82 @@ void runSynthetic(std::vector<std::unique_ptr<FlowMethod>>& methods)
     printSummary("synthetic shifts, mean over pairs", totals);
 }
 
+// The motions of motion_cases.h: a table per frame (AEE over the pixels
+// whose target stays inside the frame, one column per motion), then the
+// mean over the frames. The motions' mean for the closing table leaves out
+// translations beyond kMeanDistanceLimit.
+Totals runMotions(std::vector<std::unique_ptr<FlowMethod>>& methods,
+                  Times& times)
+{
+    const std::vector<MotionCase> cases = motionCases();
+    std::vector<std::string> motions;
+    for (const MotionCase& c : cases)
+        if (std::find(motions.begin(), motions.end(), c.motion) ==
+            motions.end())
+            motions.push_back(c.motion);
+    // error[method][motion]: per frame, then summed over the frames.
+    std::map<std::string, std::map<std::string, double>> sum;
+    std::map<std::string, std::map<std::string, double>> frameError;
+    std::map<std::string, int> frameCount;
+    Totals totals;
+    std::string frame;
+    auto printFrame =
+        [&](const std::string& title,
+            const std::map<std::string, std::map<std::string, double>>& error,
+            double divisor) {
+            std::printf("\n== %s\n%-40s", title.c_str(), "method");
+            for (const std::string& m : motions)
+                std::printf(" %7s", m.c_str());
+            std::printf("\n");
+            for (const auto& method : methods) {
+                std::printf("%-40s", method->name().c_str());
+                for (const std::string& m : motions) {
+                    const auto& row = error.at(method->name());
+                    const auto it = row.find(m);
+                    if (it == row.end())
+                        std::printf(" %7s", "-");
+                    else
+                        std::printf(" %7.3f", it->second / divisor);
+                }
+                std::printf("\n");
+            }
+        };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const MotionCase& c = cases[i];
+        const std::vector<Row> rows =
+            measure(methods, c.pair.older, c.pair.newer, c.pair.truth);
+        addTimes(times, rows, c.pair.older.size());
+        const bool inMean =
+            c.motion[0] == 'r' ||
+            std::atoi(c.motion.c_str() + 1) <= kMeanDistanceLimit;
+        if (inMean)
+            addToTotals(totals, rows);
+        for (const Row& row : rows) {
+            if (!row.ok)
+                continue;
+            frameError[row.method][c.motion] = row.error.averageEndpointError;
+            sum[row.method][c.motion] += row.error.averageEndpointError;
+        }
+        const bool last =
+            i + 1 == cases.size() || cases[i + 1].frame != c.frame;
+        if (last) {
+            ++frameCount["all"];
+            printFrame("moved frame '" + c.frame +
+                           "' (640x480), AEE where the target stays inside",
+                       frameError, 1.0);
+            frameError.clear();
+        }
+    }
+    printFrame("moved frames, mean over the " +
+                   std::to_string(frameCount["all"]) + " frames",
+               sum, frameCount["all"]);
+    return totals;
+}
+
 // Runs every pair folder below root, in name order. Returns false when root
 // is not a folder.
 bool runMiddlebury(std::vector<std::unique_ptr<FlowMethod>>& methods,
-                   const fs::path& root)
+                   const fs::path& root, Times& times, Totals& totals)
 {
     std::error_code ec;
     if (!fs::is_directory(root, ec))
@@ -200,7 +366,6 @@ bool runMiddlebury(std::vector<std::unique_ptr<FlowMethod>>& methods,
             folders.push_back(entry.path());
     std::sort(folders.begin(), folders.end());
 
-    Totals totals;
     for (const fs::path& folder : folders) {
         const std::string name = folder.filename().string();
         const cv::Mat older =
@@ -228,6 +393,7 @@ bool runMiddlebury(std::vector<std::unique_ptr<FlowMethod>>& methods,
             continue;
         }
         const std::vector<Row> rows = measure(methods, older, newer, truth);
+        addTimes(times, rows, older.size());
         const long long known = rows.empty() ? 0 : rows[0].error.knownPixels;
         printTable(name + " (" + std::to_string(older.cols) + "x" +
                        std::to_string(older.rows) + ", " +
@@ -237,6 +403,38 @@ bool runMiddlebury(std::vector<std::unique_ptr<FlowMethod>>& methods,
     }
     printSummary("Middlebury, mean over pairs", totals);
     return true;
+}
+
+// The closing table: per method the Middlebury mean, the motions' mean and
+// the median time per call at kTimedSize.
+void printFrontier(const std::vector<std::unique_ptr<FlowMethod>>& methods,
+                   const Totals& middlebury, const Totals& motions,
+                   const Times& times)
+{
+    std::printf("\n== accuracy and time per call at %dx%d, one thread\n",
+                kTimedSize.width, kTimedSize.height);
+    std::printf("%-40s %15s %15s %12s\n", "method", "Middlebury AEE",
+                "motions AEE", "ms per call");
+    for (std::size_t i = 0; i < methods.size(); ++i) {
+        const std::string name = methods[i]->name();
+        std::vector<double> ms;
+        if (times.count(name))
+            ms = times.at(name);
+        std::sort(ms.begin(), ms.end());
+        std::printf("%-40s %15.3f %15.3f %12.2f\n", name.c_str(),
+                    middlebury.methods.empty() ? -1.0
+                                               : meanEndpoint(middlebury, i),
+                    motions.methods.empty() ? -1.0 : meanEndpoint(motions, i),
+                    ms.empty() ? -1.0 : ms[ms.size() / 2]);
+    }
+}
+
+void printLoad(const char* when)
+{
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) == 3)
+        std::printf("load average %s: %.2f %.2f %.2f\n", when, load[0], load[1],
+                    load[2]);
 }
 
 } // namespace
@@ -264,13 +462,22 @@ int main(int argc, char** argv)
     const fs::path middlebury =
         args.size() == 1 ? args[0] : OF_ULK_DEFAULT_MIDDLEBURY;
 
+    cv::setNumThreads(1);
     std::printf("Average endpoint error (AEE) and share of pixels with an "
                 "endpoint error above 3 px,\nover the pixels with known "
-                "ground truth.\n");
+                "ground truth; ms: median wall time of %d calls, one "
+                "OpenCV thread.\n",
+                kTimedRuns);
+    printLoad("at the start");
     std::vector<std::unique_ptr<FlowMethod>> methods = makeMethods(refinements);
+    Times times;
     runSynthetic(methods);
-    if (!runMiddlebury(methods, middlebury))
+    const Totals motions = runMotions(methods, times);
+    Totals pairs;
+    if (!runMiddlebury(methods, middlebury, times, pairs))
         std::printf("\nMiddlebury folder %s not found: skipped.\n",
                     middlebury.string().c_str());
+    printFrontier(methods, pairs, motions, times);
+    printLoad("at the end");
     return 0;
 }

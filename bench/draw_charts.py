@@ -13,6 +13,12 @@ engine_time_per_size.png
 program_throughput.png
     program_throughput.json: frames per second of of_ulk clip.avi /r per
     clip size, serial against pipelined.
+accuracy_speed.png
+    accuracy.txt (flow_accuracy's output): the mean endpoint error over the
+    Middlebury pairs and over the synthetic motions against the time per
+    call at 640x480 on one thread, one point per method and refined
+    variant (the refinement sets of --refinements left out); the methods
+    on the accuracy-speed frontier are joined.
 
 A missing input file only skips its chart.
 """
@@ -188,6 +194,81 @@ def draw_program(program, out_path):
     print("wrote %s" % out_path)
 
 
+FRONTIER_TITLE = "== accuracy and time per call"
+
+
+def read_frontier(path):
+    """[(method, middlebury AEE, motions AEE, ms)] from the closing table of
+    flow_accuracy's output; figures below 0 (none measured) become None."""
+    if not os.path.exists(path):
+        print("no %s: its chart is skipped" % path)
+        return None
+    rows = []
+    inside = False
+    for line in open(path):
+        if line.startswith(FRONTIER_TITLE):
+            inside = True
+            continue
+        if not inside:
+            continue
+        if line.startswith("==") or line.startswith("load average"):
+            break
+        cells = line.split()
+        if len(cells) != 4 or cells[0] == "method":
+            continue
+        numbers = [float(c) for c in cells[1:]]
+        rows.append([cells[0]] + [n if n >= 0 else None for n in numbers])
+    return rows
+
+
+def frontier(points):
+    """The points that no other point beats in both time and error, by
+    time."""
+    best = []
+    for ms, error, name in sorted(points):
+        if not best or error < best[-1][1]:
+            best.append((ms, error, name))
+    return best
+
+
+# The refinement sets of flow_accuracy --refinements are left out of the
+# chart, but for the engine's refined field (the ablation's other half).
+ABLATION_ENGINE = "ulk+c2f+subpixel"
+
+
+def draw_accuracy_speed(rows, out_path):
+    charted = {r[0] for r in rows
+               if r[0] != "zero_flow" and ("+" not in r[0] or r[0] == ABLATION_ENGINE)}
+    panels = [(1, "Middlebury, mean over the six pairs"),
+              (2, "synthetic motions (up to 60 px, turns with zooms)")]
+    figure, axes = plt.subplots(1, 2, figsize=(13, 5.5))
+    for axis, (column, title) in zip(axes, panels):
+        points = [(r[3], r[column], r[0]) for r in rows
+                  if r[3] is not None and r[column] is not None
+                  and r[0] in charted]
+        for ms, error, name in points:
+            refined = name.startswith("ulk_refined") or name == "pyramid_alone"
+            axis.scatter(ms, error, s=30,
+                         color="tab:red" if refined else
+                         "tab:blue" if name.startswith("ulk") else "tab:gray")
+            axis.annotate(name, (ms, error), fontsize=7,
+                          xytext=(4, 3), textcoords="offset points")
+        line = frontier(points)
+        axis.plot([p[0] for p in line], [p[1] for p in line], color="black",
+                  linewidth=0.8, linestyle="--", label="frontier")
+        axis.set_xscale("log")
+        axis.set_yscale("log")
+        axis.set_xlabel("milliseconds per call, 640x480, one thread")
+        axis.set_ylabel("mean endpoint error (px)")
+        axis.set_title(title, fontsize=10)
+        axis.grid(True, which="both", alpha=0.3)
+        axis.legend(fontsize=8)
+    figure.tight_layout()
+    figure.savefig(out_path, dpi=90)
+    plt.close(figure)
+    print("wrote %s" % out_path)
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
@@ -200,6 +281,9 @@ def main():
     if program is not None:
         draw_program(program,
                      os.path.join(out_dir, "program_throughput.png"))
+    rows = read_frontier(os.path.join(results, "accuracy.txt"))
+    if rows:
+        draw_accuracy_speed(rows, os.path.join(out_dir, "accuracy_speed.png"))
 
 
 if __name__ == "__main__":

@@ -223,6 +223,87 @@ inline ShiftedPair makeShiftedPair(cv::Size size, int dx, int dy,
     return pair;
 }
 
+// A pattern of 20 x 20 pixels repeated over the frame (a disc, a bar and
+// a cross on a mid grey) over faint soft blobs, with a little grain: the
+// kind of texture on which a search finds a match one period away.
+inline cv::Mat makeRepetitiveTexture(cv::Size size, unsigned seed)
+{
+    const int period = 20;
+    cv::Mat tile(period, period, CV_8UC1, cv::Scalar(110));
+    cv::circle(tile, cv::Point(6, 6), 4, cv::Scalar(200), cv::FILLED);
+    cv::rectangle(tile, cv::Rect(12, 3, 4, 14), cv::Scalar(40), cv::FILLED);
+    cv::line(tile, cv::Point(2, 15), cv::Point(9, 15), cv::Scalar(170), 2);
+    cv::line(tile, cv::Point(5, 12), cv::Point(5, 18), cv::Scalar(170), 2);
+    cv::Mat pattern;
+    cv::repeat(tile, size.height / period + 1, size.width / period + 1,
+               pattern);
+    pattern = pattern(cv::Rect(0, 0, size.width, size.height));
+
+    cv::RNG rng(seed);
+    cv::Mat coarse(size.height / 64 + 2, size.width / 64 + 2, CV_32F);
+    rng.fill(coarse, cv::RNG::UNIFORM, -20.0, 20.0);
+    cv::Mat blobs;
+    cv::resize(coarse, blobs, size, 0, 0, cv::INTER_CUBIC);
+    cv::Mat grain(size, CV_32F);
+    rng.fill(grain, cv::RNG::NORMAL, 0.0, 3.0);
+    cv::Mat base;
+    pattern.convertTo(base, CV_32F);
+    cv::Mat texture;
+    cv::Mat(base + blobs + grain).convertTo(texture, CV_8U);
+    return texture;
+}
+
+// A frame and the same frame moved by an affine map, with the truth.
+struct MovedFrames {
+    cv::Mat older;    // CV_8UC1
+    cv::Mat newer;    // CV_8UC1: newer(m(x)) == older(x), borders reflected
+    cv::Mat truth;    // CV_32FC2: m(x) - x where m(x) stays in the frame,
+                      // unknown where it leaves it
+    cv::Mat truthAll; // the same, known everywhere
+};
+
+// older is frame; m maps an older pixel to its place in the newer frame
+// (2 x 3, as cv::warpAffine takes it). What enters the newer frame is the
+// frame reflected at its borders.
+inline MovedFrames makeMovedFrames(const cv::Mat& frame, const cv::Matx23d& m)
+{
+    MovedFrames pair;
+    pair.older = frame.clone();
+    cv::warpAffine(frame, pair.newer, m, frame.size(), cv::INTER_LINEAR,
+                   cv::BORDER_REFLECT);
+    pair.truth.create(frame.size(), CV_32FC2);
+    pair.truthAll.create(frame.size(), CV_32FC2);
+    for (int y = 0; y < frame.rows; ++y) {
+        cv::Vec2f* t = pair.truth.ptr<cv::Vec2f>(y);
+        cv::Vec2f* a = pair.truthAll.ptr<cv::Vec2f>(y);
+        for (int x = 0; x < frame.cols; ++x) {
+            const double tx = m(0, 0) * x + m(0, 1) * y + m(0, 2);
+            const double ty = m(1, 0) * x + m(1, 1) * y + m(1, 2);
+            a[x] = cv::Vec2f(float(tx - x), float(ty - y));
+            const bool inside = tx >= 0 && ty >= 0 && tx <= frame.cols - 1 &&
+                                ty <= frame.rows - 1;
+            t[x] = inside ? a[x] : cv::Vec2f(kUnknownFlow, kUnknownFlow);
+        }
+    }
+    return pair;
+}
+
+// A move by distance pixels along the unit direction (dirX, dirY).
+inline cv::Matx23d translation(double distance, double dirX, double dirY)
+{
+    return cv::Matx23d(1, 0, distance * dirX, 0, 1, distance * dirY);
+}
+
+// A turn by degrees (counter-clockwise on the screen) and a zoom by factor
+// about the centre of a frame of this size.
+inline cv::Matx23d rotationZoom(cv::Size size, double degrees, double factor)
+{
+    const cv::Mat m = cv::getRotationMatrix2D(
+        cv::Point2f(0.5f * (size.width - 1), 0.5f * (size.height - 1)), degrees,
+        factor);
+    return cv::Matx23d(m.ptr<double>(0));
+}
+
 } // namespace flowmetrics
 
 } // namespace ulk::bench

@@ -2,6 +2,8 @@
 
 #include <opencv2/core/core_c.h>
 
+#include <utility>
+
 namespace ulk::bench {
 
 // Room beyond the IdxMap in a StuffInfo storage block: the block header and
@@ -16,6 +18,12 @@ int ulkStorageBlockSize(cv::Size size)
 
 UlkFlow::UlkFlow(bool withStuffInfo, int refineFlags)
     : withStuffInfo_(withStuffInfo), refineFlags_(refineFlags)
+{
+}
+
+UlkFlow::UlkFlow(const CvULKRefineParams& params, std::string name)
+    : withStuffInfo_(false), refineFlags_(params.flags), haveParams_(true),
+      params_(params), name_(std::move(name))
 {
 }
 
@@ -43,6 +51,8 @@ UlkFlow::~UlkFlow()
 
 std::string UlkFlow::name() const
 {
+    if (haveParams_)
+        return name_;
     return ulkMethodName(refineFlags_) + (withStuffInfo_ ? "_stuffinfo" : "");
 }
 
@@ -82,7 +92,10 @@ void UlkFlow::run(const cv::Mat& older, const cv::Mat& newer)
 
     haveStuffInfo_ = false;
     StuffInfo* info = withStuffInfo_ ? &stuffInfo_ : nullptr;
-    if (refineFlags_ == 0)
+    if (haveParams_)
+        cvCalcOpticalFlowULKRefinedEx(&srcA, &srcB, &velx, &vely, storage_,
+                                      info, &params_);
+    else if (refineFlags_ == 0)
         cvCalcOpticalFlowULK(&srcA, &srcB, &velx, &vely, storage_, info);
     else
         cvCalcOpticalFlowULKRefined(&srcA, &srcB, &velx, &vely, storage_, info,

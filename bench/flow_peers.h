@@ -29,13 +29,17 @@ class FlowMethod {
 };
 
 // cvCalcOpticalFlowULK, with or without a StuffInfo, or with refinement
-// flags cvCalcOpticalFlowULKRefined. It keeps one memory storage and one
+// flags cvCalcOpticalFlowULKRefined, or with a settings record
+// cvCalcOpticalFlowULKRefinedEx. It keeps one memory storage and one
 // pair of velocity maps for its lifetime (made anew only when the frame size
 // changes) and sets both maps to zero before every call, because the engine
 // leaves pixels outside its segments as it found them.
 class UlkFlow : public FlowMethod {
   public:
     explicit UlkFlow(bool withStuffInfo, int refineFlags = 0);
+    // The refined mode with every setting given, through
+    // cvCalcOpticalFlowULKRefinedEx, under a name of the caller's.
+    UlkFlow(const CvULKRefineParams& params, std::string name);
     ~UlkFlow() override;
     UlkFlow(const UlkFlow&) = delete;
     UlkFlow& operator=(const UlkFlow&) = delete;
@@ -53,6 +57,9 @@ class UlkFlow : public FlowMethod {
 
     bool withStuffInfo_;
     int refineFlags_;
+    bool haveParams_ = false;
+    CvULKRefineParams params_{};
+    std::string name_;
     CvMemStorage* storage_ = nullptr;
     cv::Size size_;
     cv::Mat velx_;

@@ -8,6 +8,7 @@
 #include "interrupt_watch.h"
 #include "ordered_pipeline.h"
 #include "progress.h"
+#include "short_video.h"
 #include "xy_coding.h"
 
 #include "cvoptflowulk.h"
@@ -240,12 +241,7 @@ class BatchRun {
     // damaged frame.
     void noteShortVideo(const FrameSource& source)
     {
-        long declared = source.frameCount();
-        if (declared <= 0 || frames_ >= declared)
-            return;
-        warning_ = "the video header declares " + std::to_string(declared) +
-                   " frames but only " + std::to_string(frames_) +
-                   " were read; the file may be cut short or damaged";
+        warning_ = frontend::shortVideoWarning(source.frameCount(), frames_);
     }
 
     // A worker: the flow of one pair and the pictures asked for; a failure
@@ -275,9 +271,10 @@ class BatchRun {
         CvMat vy = cvMat(vely);
 
         Clock::time_point t0 = Clock::now();
-        cvCalcOpticalFlowULKRefined(
-            &srcA, &srcB, &vx, &vy, tools.storage.get(), nullptr,
-            options_.refined ? CV_ULK_REFINED_DEFAULT : 0);
+        CvULKRefineParams params = options_.refineParams;
+        params.flags = options_.refined ? CV_ULK_REFINED_DEFAULT : 0;
+        cvCalcOpticalFlowULKRefinedEx(&srcA, &srcB, &vx, &vy,
+                                      tools.storage.get(), nullptr, &params);
         pair.engineSeconds = secondsSince(t0);
 
         cv::Mat channels[] = {velx, vely};

@@ -14,6 +14,12 @@
 
 namespace ulk::exporter {
 
+// The stop-signal watch that both front ends share, under the names the
+// exporter's code uses.
+using frontend::exitStatusForSignal;
+using frontend::InterruptWatch;
+using frontend::signalName;
+
 // Output files of the pair whose older frame is frame `index` (from 0):
 // flow_000012.flo, flow_000012.png, flow_000012_wheel.png, and for the xy
 // format x_000012.jpg and y_000012.jpg (.png with png set).

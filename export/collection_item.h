@@ -60,7 +60,7 @@ struct ItemOutcome {
 // item after the pair in hand. Reports every failure in the outcome.
 ItemOutcome exportCollectionItem(const ExportOptions& options,
                                  const CollectionItem& item,
-                                 InterruptWatch* watch,
+                                 frontend::InterruptWatch* watch,
                                  std::function<void(long)> onProgress);
 
 } // namespace ulk::exporter

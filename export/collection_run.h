@@ -41,7 +41,8 @@ bool writeFailedList(const std::string& root,
 // when stopped.
 int runCollection(const ExportOptions& options,
                   const std::vector<CollectionItem>& items,
-                  InterruptWatch* watch, std::ostream& out, std::ostream& err);
+                  frontend::InterruptWatch* watch, std::ostream& out,
+                  std::ostream& err);
 
 } // namespace ulk::exporter
 

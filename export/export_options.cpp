@@ -149,7 +149,60 @@ std::string wordList(const std::vector<Choice>& words)
     return list;
 }
 
-// Every option, in the order of the help text.
+// The refined mode's settings (--refine-*), one field of CvULKRefineParams
+// each: a whole number is checked here, a real one only for being positive
+// (the library checks its range when the first pair is computed).
+struct RefineRow {
+    const char* name;
+    const char* metavar;
+    double CvULKRefineParams::*real; // or whole, with its range
+    int CvULKRefineParams::*whole;
+    long min;
+    long max;
+    const char* help;
+    const char* example; // the value of the e.g. line
+};
+
+using P = CvULKRefineParams;
+const RefineRow kRefineRows[] = {
+    // clang-format off
+    {"--refine-scale", "S", &P::pyramidScale, nullptr, 0, 0, "each level S times the next finer, 0.5 to 0.95", "0.75"},
+    {"--refine-coarsest", "N", nullptr, &P::coarsestSide, 4, 1024, "shorter side of the coarsest level, pixels", "12"},
+    {"--refine-finest", "F", &P::finestScale, nullptr, 0, 0, "finest level's size to the frame's, 0.1 to 1", "1"},
+    {"--refine-alpha", "A", &P::alpha, nullptr, 0, 0, "smoothness weight, 0.01 to 1000", "8"},
+    {"--refine-delta", "D", &P::delta, nullptr, 0, 0, "brightness constancy weight, up to 1000", "3"},
+    {"--refine-gamma", "G", &P::gamma, nullptr, 0, 0, "gradient constancy weight, up to 1000", "5"},
+    {"--refine-outer", "N", nullptr, &P::outerIterations, 1, 100, "fixed-point iterations per level", "3"},
+    {"--refine-inner", "N", nullptr, &P::innerIterations, 1, 100, "SOR sweeps per fixed-point iteration", "10"},
+    {"--refine-omega", "W", &P::omega, nullptr, 0, 0, "SOR over-relaxation factor, 1 to 1.99", "1.8"},
+    {"--refine-fuse", "F", &P::fuseScale, nullptr, 0, 0, "the engine's field on levels up to F times the frame", "0.5"},
+    // clang-format on
+};
+
+// The option of a RefineRow: it sets its field and selects the refined
+// mode.
+Option refineOption(const RefineRow& row)
+{
+    auto real = row.real;
+    auto whole = row.whole;
+    Store store = [real, whole](ExportOptions& o, const Value& v) {
+        if (real)
+            o.refineParams.*real = v.real;
+        else
+            o.refineParams.*whole = static_cast<int>(v.number);
+        o.refined = true;
+    };
+    return Option(
+        {row.name},
+        real ? positive(row.metavar, "number")
+             : integer(row.metavar, "whole number", row.min, row.max),
+        store,
+        {std::string("refined mode: ") + row.help, "(implies --refined)"},
+        std::string("clip.avi out ") + row.name + " " + row.example);
+}
+
+// Every option, in the order of the help text; the refined mode's settings
+// follow --refined.
 std::vector<Option> optionTable()
 {
     using viz::LegendCorner;
@@ -162,7 +215,7 @@ std::vector<Option> optionTable()
         o.resizeWidth = static_cast<int>(v.number);
         o.resizeHeight = static_cast<int>(v.height);
     };
-    return {
+    std::vector<Option> table = {
         Option({"--format"},
                oneOf("F", "",
                      {{"flo", long(FieldFormat::Flo)},
@@ -216,8 +269,8 @@ std::vector<Option> optionTable()
                into(&ExportOptions::maxPairs), {"stop after N frame pairs"},
                "clip.avi out --max-pairs 100"),
         Option({"--refined"}, nothing(), into(&ExportOptions::refined),
-               {"the engine's refined mode: about twice the time, a more",
-                "accurate field (motions up to 40 pixels, sub-pixel)"},
+               {"the engine's refined mode: about 2.5 times the time, a more",
+                "accurate field (motions of 60 pixels and more, sub-pixel)"},
                "clip.avi out --refined"),
         Option({"--force"}, nothing(), into(&ExportOptions::force),
                {"overwrite existing output files (in a collection: redo",
@@ -228,6 +281,12 @@ std::vector<Option> optionTable()
         Option({"-h", "--help"}, nothing(), into(&ExportOptions::help),
                {"show this text"}, ""),
     };
+    auto after = table.begin();
+    while (after != table.end() && after->names.back() != "--refined")
+        ++after;
+    for (const RefineRow& row : kRefineRows)
+        after = table.insert(after + (after != table.end()), refineOption(row));
+    return table;
 }
 
 const Option* findOption(const std::vector<Option>& table,

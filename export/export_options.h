@@ -3,6 +3,7 @@
 #ifndef OF_ULK_EXPORT_OPTIONS_H
 #define OF_ULK_EXPORT_OPTIONS_H
 
+#include "cvoptflowulk.h"
 #include "flow_wheel.h"
 
 #include <string>
@@ -38,8 +39,10 @@ struct ExportOptions {
     bool force = false;   // overwrite existing output files
     bool quiet = false;   // no progress line
     bool help = false;
-    // The engine's refined mode (--refined).
+    // The engine's refined mode (--refined) and its settings (--refine-*;
+    // their flags are not read: --refined chooses them).
     bool refined = false;
+    CvULKRefineParams refineParams = cvULKRefineParams();
 };
 
 // Exit codes of the program.

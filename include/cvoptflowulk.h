@@ -103,7 +103,10 @@ typedef struct StuffInfo {
  * pixel, 15 when OpenCV runs on more than one thread, for the frame size of
  * its latest call) until the thread ends or calls
  * cvReleaseOpticalFlowULKBuffers, so that the next call at that size finds
- * them ready. */
+ * them ready. A thread that ran the refined mode with
+ * CV_ULK_REFINE_VARIATIONAL also keeps one solver per pyramid level with
+ * the solver's buffers (about 70 bytes per pixel of the frame with
+ * the default settings). */
 CVAPI(void)
 cvCalcOpticalFlowULK(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
                      CvMemStorage* storage, StuffInfo* stuffInfo);
@@ -129,11 +132,11 @@ enum {
     /* Smoothing that stays inside segments and fills pixels of no segment
      * from their neighbours, instead of one Gaussian over the whole map. */
     CV_ULK_REFINE_SEGMENT_SMOOTH = 4,
-    /* Variational refinement of the dense field on the two frames with
-     * OpenCV's cv::VariationalRefinement, from the smallest halving whose
-     * shorter side keeps 40 pixels (an eighth of 640 x 480) up to half
-     * size; the engine's final Gaussian is then left out. Frames with a
-     * side below 40 pixels are not refined. */
+    /* Variational refinement on the two frames with OpenCV's
+     * cv::VariationalRefinement, coarse to fine on a pyramid of its own
+     * (see CvULKRefineParams), with the engine's field offered on the
+     * coarse levels; the engine's final Gaussian is then left out. Frames
+     * whose shorter side is below the coarsest level's are not refined. */
     CV_ULK_REFINE_VARIATIONAL = 8,
     /* Every refinement that is known; any other bit is an error. */
     CV_ULK_REFINE_ALL = 15
@@ -141,10 +144,49 @@ enum {
 
 /* The refined mode of the programs (of_ulk /hq, of_ulk_export --refined):
  * the refinements that lowered the endpoint error on the accuracy tool.
- * Segment-aware smoothing did not and is left out. */
+ * Segment-aware smoothing did not and is left out. The flags entry takes
+ * the other settings from cvULKRefineParams(). */
 #define CV_ULK_REFINED_DEFAULT                                                 \
     (CV_ULK_REFINE_COARSE_TO_FINE | CV_ULK_REFINE_SUBPIXEL |                   \
      CV_ULK_REFINE_VARIATIONAL)
+
+/* Settings of the refined mode: the refinements and the variational
+ * pyramid's shape and weights. cvULKRefineParams() gives the values of
+ * CV_ULK_REFINED_DEFAULT; change fields of that record rather than filling
+ * one from scratch, so that fields added later keep their defaults.
+ *
+ * The variational pyramid (CV_ULK_REFINE_VARIATIONAL) works on frames
+ * reduced by area averaging: its finest level is finestScale times the
+ * frame's size, each coarser level pyramidScale times the next finer one,
+ * down to the last level whose shorter side keeps coarsestSide pixels. It
+ * starts at the coarsest level from no motion and on every level, coarse
+ * to fine, runs cv::VariationalRefinement (outerIterations fixed-point
+ * iterations of innerIterations SOR sweeps relaxed by omega, weights
+ * alpha, delta, gamma) on the field enlarged from the level below. On the
+ * levels no larger than fuseScale times the frame, each pixel first takes
+ * the engine's own field instead where that moves the newer frame onto the
+ * older one with a local error below half the pyramid's own. Frames whose
+ * shorter side is below coarsestSide are left as the engine's field; when
+ * the finest level is smaller than coarsestSide, the full size is the one
+ * level. */
+typedef struct CvULKRefineParams {
+    int flags;           /* CV_ULK_REFINE_* values, as for the flags entry */
+    double pyramidScale; /* 0.5 to 0.95: size of a level to the next finer */
+    int coarsestSide;    /* 4 to 1024: least shorter side of a level, px */
+    double finestScale;  /* 0.1 to 1: finest level's size to the frame's */
+    double alpha;        /* 0.01 to 1000: smoothness weight */
+    double delta;        /* 0 to 1000: brightness constancy weight */
+    double gamma;        /* 0 to 1000: gradient constancy weight */
+    int outerIterations; /* 1 to 100: fixed-point iterations per level */
+    int innerIterations; /* 1 to 100: SOR sweeps per fixed-point one */
+    double omega;        /* 1 to 1.99: SOR over-relaxation factor */
+    double fuseScale;    /* 0 to 1: the engine's field is offered on levels
+                            no larger than this (0: never) */
+} CvULKRefineParams;
+
+/* The record of CV_ULK_REFINED_DEFAULT: its flags and the pyramid's
+ * default shape and weights. Never fails. */
+CVAPI(CvULKRefineParams) cvULKRefineParams(void);
 
 /* cvCalcOpticalFlowULK with refinements: the same arguments, checked in the
  * same order with the same errors (reported for this function's name), and
@@ -163,6 +205,23 @@ CVAPI(void)
 cvCalcOpticalFlowULKRefined(CvArr* srcA, CvArr* srcB, CvArr* velx, CvArr* vely,
                             CvMemStorage* storage, StuffInfo* stuffInfo,
                             int flags);
+
+/* cvCalcOpticalFlowULKRefined with every setting of the refined mode in
+ * params (see CvULKRefineParams); cvCalcOpticalFlowULKRefined(..., flags)
+ * is this call with cvULKRefineParams() whose flags are replaced. The same
+ * array checks come first, reported for this function's name; then a null
+ * params raises CV_StsNullPtr ("Null refinement parameters"); then the
+ * fields are checked in the record's order, and the first one out of its
+ * range raises CV_StsOutOfRange ("Unknown refinement flags" for flags,
+ * else "<field> must lie in [<low>, <high>]"; NaN is out of every range).
+ * A failed check changes nothing. The storage is claimed after the checks.
+ * Flags 0 give the bytes of cvCalcOpticalFlowULK whatever the other
+ * fields hold. */
+CVAPI(void)
+cvCalcOpticalFlowULKRefinedEx(CvArr* srcA, CvArr* srcB, CvArr* velx,
+                              CvArr* vely, CvMemStorage* storage,
+                              StuffInfo* stuffInfo,
+                              const CvULKRefineParams* params);
 
 /* ------------------------------------------------------------------------
  * Contour tools

@@ -10,8 +10,9 @@
 //
 // The results are those of cvCalcOpticalFlowULK (cvoptflowulk.h) byte for
 // byte; after setRefinements(CV_ULK_REFINED_DEFAULT) those of the refined
-// mode, cvCalcOpticalFlowULKRefined. An object serves one call at a time
-// (see calc()); make one per thread, and objects of different threads
+// mode, cvCalcOpticalFlowULKRefined, and after setRefineParams() those of
+// cvCalcOpticalFlowULKRefinedEx with the record. An object serves one call at a
+// time (see calc()); make one per thread, and objects of different threads
 // compute in parallel.
 #ifndef CVOPTFLOWULK_HPP
 #define CVOPTFLOWULK_HPP
@@ -68,6 +69,19 @@ class CV_EXPORTS OptFlowULK : public DenseOpticalFlow {
     virtual void setRefinements(int flags) = 0;
     // The refinements of the following calls, 0 for none.
     virtual int getRefinements() const = 0;
+
+    // Selects every setting of the refined mode for the following calls
+    // (see CvULKRefineParams), which calc() and calcWithStuffInfo() hand to
+    // cvCalcOpticalFlowULKRefinedEx; params.flags replaces the refinements.
+    // Start from cvULKRefineParams() or getRefineParams(). A field out of
+    // its range raises cv::Exception with the status and message of
+    // cvCalcOpticalFlowULKRefinedEx, fields checked in the record's order,
+    // and keeps the previous settings. A new object holds
+    // cvULKRefineParams() with flags 0; setRefinements() changes the flags
+    // only.
+    virtual void setRefineParams(const CvULKRefineParams& params) = 0;
+    // The settings of the following calls.
+    virtual CvULKRefineParams getRefineParams() const = 0;
 
     static Ptr<OptFlowULK> create();
 };

@@ -41,12 +41,28 @@ __all__ = [
 __version__ = "0.1.0"
 
 
-def video_flows(path, step=1, refined=False):
+def video_flows(
+    path,
+    step=1,
+    refined=False,
+    *,
+    pyramid_scale=None,
+    coarsest_side=None,
+    finest_scale=None,
+    alpha=None,
+    delta=None,
+    gamma=None,
+    outer_iterations=None,
+    inner_iterations=None,
+    omega=None,
+    fuse_scale=None,
+):
     """Flow fields of a video's frame pairs, decoded with OpenCV.
 
     Pair ``i`` is frame ``i`` (older) and frame ``i + 1`` (newer); the
     generator yields every ``step``-th pair, so each field is exactly
-    ``calc_flow`` of two consecutive frames (with the same ``refined``).
+    ``calc_flow`` of two consecutive frames (with the same ``refined`` and
+    settings).
     Frames are turned grey the way the viewer does it. The file is opened at
     once, so a missing or undecodable file raises here, not at the first
     ``next()``.
@@ -58,8 +74,12 @@ def video_flows(path, step=1, refined=False):
     step : int, default 1
         Yield pairs 0, step, 2 * step, ...
     refined : bool, default False
-        Compute the refined fields (motions up to 40 pixels, sub-pixel
-        velocities), as ``FlowEngine(refined=True)`` does.
+        Compute the refined fields (motions of 60 pixels and more, sub-pixel
+        accuracy), as ``FlowEngine(refined=True)`` does.
+    pyramid_scale, coarsest_side, finest_scale, alpha, delta, gamma, \
+outer_iterations, inner_iterations, omega, fuse_scale : optional, keyword only
+        The refined mode's settings, as for ``FlowEngine``; None keeps the
+        library's default.
 
     Yields
     ------
@@ -71,10 +91,11 @@ def video_flows(path, step=1, refined=False):
     Raises
     ------
     TypeError
-        ``path`` is not a str, bytes or os.PathLike, ``step`` not an int or
-        ``refined`` not a bool.
+        ``path`` is not a str, bytes or os.PathLike, ``step`` not an int,
+        ``refined`` not a bool or a setting not a number of its kind.
     ValueError
-        ``path`` holds a NUL character or ``step`` is below 1; while
+        ``path`` holds a NUL character, ``step`` is below 1 or a setting is
+        out of its range; while
         iterating, a frame whose size differs from the first one's.
     FileNotFoundError
         There is no such file.
@@ -89,7 +110,19 @@ def video_flows(path, step=1, refined=False):
         raise TypeError(f"step must be an int, not {type(step).__name__}")
     if step < 1:
         raise ValueError(f"step must be at least 1, not {step}")
-    engine = FlowEngine(refined=refined)
+    engine = FlowEngine(
+        refined=refined,
+        pyramid_scale=pyramid_scale,
+        coarsest_side=coarsest_side,
+        finest_scale=finest_scale,
+        alpha=alpha,
+        delta=delta,
+        gamma=gamma,
+        outer_iterations=outer_iterations,
+        inner_iterations=inner_iterations,
+        omega=omega,
+        fuse_scale=fuse_scale,
+    )
     frames = _VideoFrames(path)
     return _pairs(frames, step, engine)
 

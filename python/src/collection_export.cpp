@@ -11,6 +11,7 @@
 #include "collection_list.h"
 #include "collection_run.h"
 #include "export_options.h"
+#include "interrupt_watch.h"
 #include "progress.h"
 
 #include <pybind11/stl.h>
@@ -91,7 +92,7 @@ void prepareOutputRoot(const std::string& root)
 // without its marker. Returns (state, pairs written, reason).
 py::tuple exportItem(const std::vector<std::string>& args,
                      const std::string& input, const std::string& output,
-                     int jobs, exporter::InterruptWatch* stop)
+                     int jobs, frontend::InterruptWatch* stop)
 {
     exporter::ExportOptions options = parsedOptions(args);
     options.jobs = jobs;
@@ -134,18 +135,18 @@ void writeFailures(const std::string& root,
 
 void bindCollectionExport(py::module_& m)
 {
-    py::class_<exporter::InterruptWatch>(
+    py::class_<frontend::InterruptWatch>(
         m, "_ItemStop",
         "_ItemStop()\n\nA stop request for _export_collection_item; "
         "request() ends the export after the pair in hand, from any "
         "thread.")
         .def(py::init([] {
-            return std::make_unique<exporter::InterruptWatch>(
-                exporter::InterruptWatch::NoSignals{});
+            return std::make_unique<frontend::InterruptWatch>(
+                frontend::InterruptWatch::NoSignals{});
         }))
         .def(
             "request",
-            [](exporter::InterruptWatch& stop) { stop.request(SIGTERM); },
+            [](frontend::InterruptWatch& stop) { stop.request(SIGTERM); },
             py::call_guard<py::gil_scoped_release>());
     m.def("_collection_plan", &collectionPlan, py::arg("args"),
           "_collection_plan(args) -> dict\n\nThe items of an of_ulk_export "

@@ -10,7 +10,11 @@
 
 #include "cvoptflowulk.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <climits>
+#include <memory>
 #include <mutex>
 
 namespace ulk::python {
@@ -29,16 +33,26 @@ threads are carried out one after another.
 Parameters
 ----------
 refined : bool, default False
-    Compute the refined field (motions up to 40 pixels, sub-pixel
-    velocities), the values of the C function cvCalcOpticalFlowULKRefined
-    with CV_ULK_REFINED_DEFAULT, as ``of_ulk ... /hq`` does; False gives
-    those of cvCalcOpticalFlowULK. The ``refined`` property reads and
-    changes it for the following calls.
+    Compute the refined field (the engine's field and a variational
+    pyramid; motions of 60 pixels and more), the values of the C function
+    cvCalcOpticalFlowULKRefinedEx with the settings below, as
+    ``of_ulk ... /hq`` does with the defaults; False gives those of
+    cvCalcOpticalFlowULK. The ``refined`` property reads and changes it for
+    the following calls.
+pyramid_scale, coarsest_side, finest_scale, alpha, delta, gamma, \
+outer_iterations, inner_iterations, fuse_scale : optional, keyword only
+    The refined mode's settings, the fields of the C record
+    CvULKRefineParams (pyramidScale to fuseScale), used while ``refined``
+    is True; None keeps the library's default. ``coarsest_side``,
+    ``outer_iterations`` and ``inner_iterations`` are ints, the others
+    floats (ints accepted). The ``refine_params`` property reads them all.
 
 Raises
 ------
 TypeError
-    ``refined`` is not a bool.
+    ``refined`` is not a bool, or a setting is not a number of its kind.
+ValueError
+    A setting is out of its range (the first one, in the order above).
 
 Examples
 --------
@@ -106,14 +120,14 @@ TypeError, ValueError, ofulk.error
 )doc";
 
 const char* const kCalcFlowDoc =
-    R"doc(calc_flow(prev, next, refined=False) -> numpy.ndarray
+    R"doc(calc_flow(prev, next, refined=False, **settings) -> numpy.ndarray
 
 Dense optical flow from prev to next with a fresh engine.
 
 The values are exactly those of the C function cvCalcOpticalFlowULK on the
-grey frames, or with ``refined`` those of cvCalcOpticalFlowULKRefined with
-CV_ULK_REFINED_DEFAULT. For a series of frames a FlowEngine saves the
-reallocation of its buffers.
+grey frames, or with ``refined`` those of cvCalcOpticalFlowULKRefinedEx
+with the settings (by default those of CV_ULK_REFINED_DEFAULT). For a
+series of frames a FlowEngine saves the reallocation of its buffers.
 
 Parameters
 ----------
@@ -121,8 +135,10 @@ prev, next : numpy.ndarray
     The older and the newer frame, ``uint8``, of one size and kind: H x W
     grey, or H x W x 3 BGR turned grey the way the viewer does it.
 refined : bool, default False
-    Compute the refined field (motions up to 40 pixels, sub-pixel
-    velocities) at about twice the time.
+    Compute the refined field (motions of 60 pixels and more, sub-pixel
+    accuracy) at about two and a half times the time.
+**settings
+    The refined mode's keyword-only settings, as for FlowEngine.
 
 Returns
 -------
@@ -133,9 +149,10 @@ Raises
 ------
 TypeError
     A frame is not an array, or has the wrong dtype or dimensions;
-    ``refined`` is not a bool.
+    ``refined`` is not a bool or a setting not a number of its kind.
 ValueError
-    The frames differ in size or kind, or a frame is empty.
+    The frames differ in size or kind, a frame is empty, or a setting is
+    out of its range.
 ofulk.error
     The library failed.
 )doc";
@@ -143,8 +160,95 @@ ofulk.error
 const char* const kRefinedDoc =
     "bool: whether the following calls compute the refined field.";
 
+const char* const kRefineParamsDoc =
+    "dict: the refined mode's settings of the following calls, by keyword.";
+
 // The refinements behind refined=True: the refined mode of the programs.
 constexpr int kRefinedFlags = CV_ULK_REFINED_DEFAULT;
+
+// One keyword setting of the refined mode: its Python name, the field of
+// CvULKRefineParams it sets and that field's name in the library's
+// messages.
+struct Setting {
+    const char* keyword;
+    const char* field;
+    int CvULKRefineParams::*intField;
+    double CvULKRefineParams::*doubleField;
+};
+
+// In the record's order, which is the order of the checks.
+const Setting kSettings[] = {
+    {"pyramid_scale", "pyramidScale", nullptr,
+     &CvULKRefineParams::pyramidScale},
+    {"coarsest_side", "coarsestSide", &CvULKRefineParams::coarsestSide,
+     nullptr},
+    {"finest_scale", "finestScale", nullptr, &CvULKRefineParams::finestScale},
+    {"alpha", "alpha", nullptr, &CvULKRefineParams::alpha},
+    {"delta", "delta", nullptr, &CvULKRefineParams::delta},
+    {"gamma", "gamma", nullptr, &CvULKRefineParams::gamma},
+    {"outer_iterations", "outerIterations", &CvULKRefineParams::outerIterations,
+     nullptr},
+    {"inner_iterations", "innerIterations", &CvULKRefineParams::innerIterations,
+     nullptr},
+    {"omega", "omega", nullptr, &CvULKRefineParams::omega},
+    {"fuse_scale", "fuseScale", nullptr, &CvULKRefineParams::fuseScale},
+};
+constexpr std::size_t kSettingCount = sizeof(kSettings) / sizeof(kSettings[0]);
+
+// The keyword settings in the signatures of FlowEngine() and calc_flow(),
+// in the order of kSettings.
+#define SETTING_ARGS                                                           \
+    py::arg("pyramid_scale") = py::none(),                                     \
+    py::arg("coarsest_side") = py::none(),                                     \
+    py::arg("finest_scale") = py::none(), py::arg("alpha") = py::none(),       \
+    py::arg("delta") = py::none(), py::arg("gamma") = py::none(),              \
+    py::arg("outer_iterations") = py::none(),                                  \
+    py::arg("inner_iterations") = py::none(), py::arg("omega") = py::none(),   \
+    py::arg("fuse_scale") = py::none()
+
+// The keyword settings as given, None for those left at their default.
+using SettingArgs = std::array<py::object, kSettingCount>;
+
+// The library's defaults with the given settings in place. Types are
+// checked here (a bool is no number); ranges are the library's to check.
+CvULKRefineParams settingsArg(const SettingArgs& args)
+{
+    CvULKRefineParams params = cvULKRefineParams();
+    for (std::size_t i = 0; i < kSettingCount; ++i) {
+        const Setting& setting = kSettings[i];
+        const py::object& value = args[i];
+        if (value.is_none())
+            continue;
+        const bool isInt =
+            PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
+        if (setting.intField) {
+            if (!isInt)
+                raiseTypeError(std::string(setting.keyword) +
+                               " must be an int, not " + typeName(value));
+            const long long number = value.cast<long long>();
+            // Beyond int the library's range check refuses it anyway.
+            params.*setting.intField = int(std::max<long long>(
+                INT_MIN, std::min<long long>(INT_MAX, number)));
+        } else {
+            if (!isInt && !PyFloat_Check(value.ptr()))
+                raiseTypeError(std::string(setting.keyword) +
+                               " must be a float, not " + typeName(value));
+            params.*setting.doubleField = value.cast<double>();
+        }
+    }
+    return params;
+}
+
+// The library's range message with the field's name as the keyword.
+std::string keywordMessage(std::string message)
+{
+    for (const Setting& setting : kSettings) {
+        const std::string field = setting.field;
+        if (message.compare(0, field.size() + 1, field + " ") == 0)
+            return setting.keyword + message.substr(field.size());
+    }
+    return message;
+}
 
 // A refined argument: a bool or a NumPy bool, nothing that merely converts
 // to one (1, None, a string).
@@ -158,10 +262,20 @@ bool refinedArg(py::handle object)
 
 class FlowEngine {
   public:
-    explicit FlowEngine(py::handle refined)
+    FlowEngine(py::handle refined, const SettingArgs& settings)
         : engine_(cv::optflow::OptFlowULK::create())
     {
-        setRefined(refined);
+        const bool on = refinedArg(refined);
+        CvULKRefineParams params = settingsArg(settings);
+        params.flags = on ? kRefinedFlags : 0;
+        try {
+            engine_->setRefineParams(params);
+        } catch (const cv::Exception& e) {
+            if (e.code != CV_StsOutOfRange)
+                throw;
+            raiseValueError(keywordMessage(e.err));
+        }
+        refined_ = on;
     }
 
     bool refined() const { return refined_; }
@@ -174,6 +288,19 @@ class FlowEngine {
         std::lock_guard<std::mutex> lock(mutex_);
         engine_->setRefinements(on ? kRefinedFlags : 0);
         refined_ = on;
+    }
+
+    py::dict refineParams() const
+    {
+        const CvULKRefineParams params = engine_->getRefineParams();
+        py::dict settings;
+        for (const Setting& setting : kSettings) {
+            if (setting.intField)
+                settings[setting.keyword] = params.*setting.intField;
+            else
+                settings[setting.keyword] = params.*setting.doubleField;
+        }
+        return settings;
     }
 
     py::array calc(py::handle prev, py::handle next, py::handle flow)
@@ -251,9 +378,23 @@ class FlowEngine {
 void bindFlowEngine(py::module_& m)
 {
     py::class_<FlowEngine>(m, "FlowEngine", kEngineDoc)
-        .def(py::init<py::handle>(), py::arg("refined") = false)
+        .def(py::init([](py::handle refined, py::object pyramidScale,
+                         py::object coarsestSide, py::object finestScale,
+                         py::object alpha, py::object delta, py::object gamma,
+                         py::object outerIterations, py::object innerIterations,
+                         py::object omega, py::object fuseScale) {
+                 return std::make_unique<FlowEngine>(
+                     refined,
+                     SettingArgs{pyramidScale, coarsestSide, finestScale, alpha,
+                                 delta, gamma, outerIterations, innerIterations,
+                                 omega, fuseScale});
+             }),
+             py::arg("refined") = false, py::kw_only(), SETTING_ARGS)
         .def_property("refined", constructedMethod(&FlowEngine::refined),
                       constructedMethod(&FlowEngine::setRefined), kRefinedDoc)
+        .def_property_readonly("refine_params",
+                               constructedMethod(&FlowEngine::refineParams),
+                               kRefineParamsDoc)
         .def("calc", constructedMethod(&FlowEngine::calc), kCalcDoc,
              py::arg("prev"), py::arg("next"), py::arg("flow") = py::none())
         .def("calc_with_info", constructedMethod(&FlowEngine::calcWithInfo),
@@ -266,12 +407,19 @@ void bindFlowEngine(py::module_& m)
 
     m.def(
         "calc_flow",
-        [](py::handle prev, py::handle next, py::handle refined) {
-            FlowEngine engine(refined);
+        [](py::handle prev, py::handle next, py::handle refined,
+           py::object pyramidScale, py::object coarsestSide,
+           py::object finestScale, py::object alpha, py::object delta,
+           py::object gamma, py::object outerIterations,
+           py::object innerIterations, py::object omega, py::object fuseScale) {
+            FlowEngine engine(
+                refined, SettingArgs{pyramidScale, coarsestSide, finestScale,
+                                     alpha, delta, gamma, outerIterations,
+                                     innerIterations, omega, fuseScale});
             return engine.calc(prev, next, py::none());
         },
         kCalcFlowDoc, py::arg("prev"), py::arg("next"),
-        py::arg("refined") = false);
+        py::arg("refined") = false, py::kw_only(), SETTING_ARGS);
 }
 
 } // namespace ulk::python

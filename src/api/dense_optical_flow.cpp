@@ -2,12 +2,14 @@
 // with the storage and buffers that the C caller would otherwise manage.
 #include "api/errors.h"
 #include "cvoptflowulk.hpp"
+#include "refine/refine_params.h"
 
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <mutex>
 
 namespace cv {
 namespace optflow {
@@ -17,6 +19,8 @@ const char* const kFuncName = "cv::optflow::OptFlowULK::calc";
 const char* const kCollectName = "cv::optflow::OptFlowULK::collectGarbage";
 const char* const kSetRefinementsName =
     "cv::optflow::OptFlowULK::setRefinements";
+const char* const kSetRefineParamsName =
+    "cv::optflow::OptFlowULK::setRefineParams";
 const char* const kInUse = "the object is in use by another call";
 // Room the storage needs beside the IdxMap for its own block header when
 // the map is allocated in it.
@@ -71,6 +75,14 @@ class OptFlowULKImpl final : public OptFlowULK {
     OptFlowULKImpl(const OptFlowULKImpl&) = delete;
     OptFlowULKImpl& operator=(const OptFlowULKImpl&) = delete;
 
+    // The defaults of the refined mode with no refinement selected.
+    static CvULKRefineParams unrefined()
+    {
+        CvULKRefineParams params = cvULKRefineParams();
+        params.flags = 0;
+        return params;
+    }
+
     void calc(InputArray I0, InputArray I1, InputOutputArray flow) override
     {
         compute(I0, I1, flow, nullptr);
@@ -105,10 +117,32 @@ class OptFlowULKImpl final : public OptFlowULK {
                       "Unknown refinement flags");
             return;
         }
-        refinements_ = flags;
+        const std::lock_guard<std::mutex> lock(paramsMutex_);
+        params_.flags = flags;
     }
 
-    int getRefinements() const override { return refinements_; }
+    int getRefinements() const override
+    {
+        const std::lock_guard<std::mutex> lock(paramsMutex_);
+        return params_.flags;
+    }
+
+    void setRefineParams(const CvULKRefineParams& params) override
+    {
+        const std::string problem = ulk::refineParamsProblem(params);
+        if (!problem.empty()) {
+            ULK_RAISE(CV_StsOutOfRange, kSetRefineParamsName, problem.c_str());
+            return;
+        }
+        const std::lock_guard<std::mutex> lock(paramsMutex_);
+        params_ = params;
+    }
+
+    CvULKRefineParams getRefineParams() const override
+    {
+        const std::lock_guard<std::mutex> lock(paramsMutex_);
+        return params_;
+    }
 
     String getDefaultName() const override
     {
@@ -176,14 +210,14 @@ class OptFlowULKImpl final : public OptFlowULK {
         CvMat srcB = cvMat(newer);
         CvMat vx = cvMat(velx_);
         CvMat vy = cvMat(vely_);
-        const int refinements = refinements_;
+        const CvULKRefineParams params = getRefineParams();
         if (info)
             *info = StuffInfo{};
-        if (refinements == 0)
+        if (params.flags == 0)
             cvCalcOpticalFlowULK(&srcA, &srcB, &vx, &vy, storage_, info);
         else
-            cvCalcOpticalFlowULKRefined(&srcA, &srcB, &vx, &vy, storage_, info,
-                                        refinements);
+            cvCalcOpticalFlowULKRefinedEx(&srcA, &srcB, &vx, &vy, storage_,
+                                          info, &params);
     }
 
     // The frame as grey: a grey frame as it is, a colour frame converted
@@ -219,9 +253,10 @@ class OptFlowULKImpl final : public OptFlowULK {
         cvReleaseMemStorage(&storage_);
     }
 
-    // Atomic, since setRefinements() may run beside a call, which then
-    // reads the flags once.
-    std::atomic<int> refinements_{0};
+    // Guarded, since the setters may run beside a call, which then reads
+    // the settings once.
+    mutable std::mutex paramsMutex_;
+    CvULKRefineParams params_ = unrefined();
     // True while a call holds the object.
     std::atomic<bool> busy_{false};
     CvMemStorage* storage_ = nullptr;

@@ -1,7 +1,5 @@
 #include "engine/work_buffers.h"
 
-#include "engine/contour_visitors.h"
-
 namespace ulk {
 
 namespace {
@@ -20,12 +18,6 @@ WorkBuffers& WorkBuffers::forFrame(int rows, int cols)
 void WorkBuffers::release()
 {
     threadBuffers = WorkBuffers();
-}
-
-void releaseThreadBuffers()
-{
-    WorkBuffers::release();
-    releaseOutlineCorners();
 }
 
 void WorkBuffers::fit(int rows, int cols)

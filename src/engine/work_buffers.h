@@ -45,10 +45,6 @@ class WorkBuffers {
     CvMat integralBHeader_ = {};
 };
 
-// Hands back all that the engine keeps for the calling thread from one
-// call to the next: its WorkBuffers and the outline corner buffer.
-void releaseThreadBuffers();
-
 } // namespace ulk
 
 #endif

@@ -29,13 +29,6 @@ namespace {
 // multiplied by this power of two and the field is divided by it after,
 // which its linear weights allow (1/64 pixel steps).
 const int kVelocityScale = 64;
-// Levels of the variational refinement, when it runs.
-struct VariationalPlan {
-    bool run = false;
-    int coarsest = 0;
-    int finest = 0;
-};
-
 // Point velocities, then the engine's dense field from them. With
 // fractional velocities the points carry them scaled while the field is
 // filled and their rounded velocities again afterwards.
@@ -85,19 +78,23 @@ void fillRefinedField(FlowWork* work, const FramePyramid& frames, CvMat* velx,
 
 // The engine's completion with the refined smoothing and the variational
 // refinement; the StuffInfo is written last. The engine's Gaussian is left
-// out before the variational refinement, which starts from an area-averaged
-// reduction of the field that smooths it anyway.
-void completeRefinedRun(FlowWork* work, const FramePyramid& frames,
-                        const VariationalPlan& plan, CvMat* velx, CvMat* vely,
-                        StuffInfo* stuffInfo, int flags)
+// out before the variational refinement, which offers the engine's field
+// only reduced by area averaging, and that smooths it anyway.
+void completeRefinedRun(FlowWork* work, const CvMat* srcA, const CvMat* srcB,
+                        const CvULKRefineParams& params, CvMat* velx,
+                        CvMat* vely, StuffInfo* stuffInfo)
 {
-    if (flags & CV_ULK_REFINE_SEGMENT_SMOOTH) {
+    const bool variational = (params.flags & CV_ULK_REFINE_VARIATIONAL) != 0;
+    if (params.flags & CV_ULK_REFINE_SEGMENT_SMOOTH) {
         smoothWithinSegments(&work->labelMap, velx, vely);
-    } else if (!plan.run) {
+    } else if (!variational) {
         smoothVelocityMaps(velx, vely);
     }
-    if (plan.run)
-        refineVariational(frames, plan.coarsest, plan.finest, velx, vely);
+    if (variational) {
+        cv::Mat u = cv::cvarrToMat(velx), v = cv::cvarrToMat(vely);
+        refineVariational(cv::cvarrToMat(srcA), cv::cvarrToMat(srcB), params,
+                          true, u, v);
+    }
     handOverResults(work, stuffInfo);
 }
 
@@ -105,23 +102,32 @@ void completeRefinedRun(FlowWork* work, const FramePyramid& frames,
 
 void calcOpticalFlowULKRefined(const CvMat* srcA, const CvMat* srcB,
                                CvMat* velx, CvMat* vely, CvMemStorage* storage,
-                               StuffInfo* stuffInfo, int flags)
+                               StuffInfo* stuffInfo,
+                               const CvULKRefineParams& params)
 {
     // As in the default run, a failure has no working object to free; the
-    // reduced frames are the pyramid's own.
+    // reduced frames are the pyramids' own.
     FlowWork work;
     runFrontStages(srcA, srcB, storage, stuffInfo != nullptr, &work);
-    VariationalPlan plan;
-    if (flags & CV_ULK_REFINE_VARIATIONAL)
-        plan.run = variationalLevels(srcA->cols, srcA->rows, &plan.coarsest,
-                                     &plan.finest);
     FramePyramid frames;
-    frames.build(
-        srcA, srcB,
-        std::max(plan.run ? plan.coarsest + 1 : 1,
-                 (flags & CV_ULK_REFINE_COARSE_TO_FINE) ? kMatchLevels : 1));
-    fillRefinedField(&work, frames, velx, vely, stuffInfo != nullptr, flags);
-    completeRefinedRun(&work, frames, plan, velx, vely, stuffInfo, flags);
+    frames.build(srcA, srcB,
+                 (params.flags & CV_ULK_REFINE_COARSE_TO_FINE) ? kMatchLevels
+                                                               : 1);
+    fillRefinedField(&work, frames, velx, vely, stuffInfo != nullptr,
+                     params.flags);
+    completeRefinedRun(&work, srcA, srcB, params, velx, vely, stuffInfo);
+}
+
+void refinedEngineField(const CvMat* srcA, const CvMat* srcB, CvMat* velx,
+                        CvMat* vely, CvMemStorage* storage, int flags)
+{
+    FlowWork work;
+    runFrontStages(srcA, srcB, storage, false, &work);
+    FramePyramid frames;
+    frames.build(srcA, srcB,
+                 (flags & CV_ULK_REFINE_COARSE_TO_FINE) ? kMatchLevels : 1);
+    fillRefinedField(&work, frames, velx, vely, false, flags);
+    handOverResults(&work, nullptr);
 }
 
 } // namespace ulk

@@ -263,6 +263,64 @@ TEST(DenseOpticalFlow, UnknownRefinementFlagsAreRefusedAndChangeNothing)
     }
 }
 
+// A settings record gives the field of cvCalcOpticalFlowULKRefinedEx with
+// it; setRefinements() then changes its flags only. A record out of range
+// is refused with the C entry's message and keeps the settings.
+TEST(DenseOpticalFlow, RefineParamsGiveTheExEntryAndAreChecked)
+{
+    const SyntheticScene scene(160, 120, 3);
+    const cv::Mat a = scene.greyFrame(0), b = scene.greyFrame(1);
+    cv::Ptr<cv::optflow::OptFlowULK> of = cv::optflow::OptFlowULK::create();
+    // A new object: the defaults with no refinement.
+    const CvULKRefineParams fresh = of->getRefineParams(),
+                            defaults = cvULKRefineParams();
+    EXPECT_EQ(fresh.flags, 0);
+    EXPECT_EQ(fresh.pyramidScale, defaults.pyramidScale);
+    EXPECT_EQ(fresh.alpha, defaults.alpha);
+    EXPECT_EQ(fresh.fuseScale, defaults.fuseScale);
+
+    CvULKRefineParams params = cvULKRefineParams();
+    params.alpha = 14;
+    params.outerIterations = 3;
+    params.fuseScale = 0.5;
+    of->setRefineParams(params);
+    EXPECT_EQ(of->getRefinements(), CV_ULK_REFINED_DEFAULT);
+    EXPECT_EQ(of->getRefineParams().alpha, 14);
+
+    cv::Mat want(a.size(), CV_32FC2), velx(a.size(), CV_32FC1),
+        vely(a.size(), CV_32FC1);
+    CvMat srcA = cvMat(a), srcB = cvMat(b), vx = cvMat(velx), vy = cvMat(vely);
+    CvMemStorage* storage = cvCreateMemStorage(0);
+    cvCalcOpticalFlowULKRefinedEx(&srcA, &srcB, &vx, &vy, storage, nullptr,
+                                  &params);
+    cvReleaseMemStorage(&storage);
+    cv::merge(std::vector<cv::Mat>{velx, vely}, want);
+    cv::Mat flow;
+    of->calc(a, b, flow);
+    EXPECT_TRUE(sameBytes(flow, want));
+    EXPECT_FALSE(sameBytes(flow, engineFlow(a, b, CV_ULK_REFINED_DEFAULT)))
+        << "the settings changed nothing";
+
+    // The flags alone change; the other settings stay.
+    of->setRefinements(0);
+    EXPECT_EQ(of->getRefineParams().alpha, 14);
+    of->calc(a, b, flow);
+    EXPECT_TRUE(sameBytes(flow, engineFlow(a, b)));
+
+    CvULKRefineParams bad = params;
+    bad.omega = 2.5;
+    EXPECT_CV_ERROR(of->setRefineParams(bad), CV_StsOutOfRange,
+                    "cv::optflow::OptFlowULK::setRefineParams",
+                    "omega must lie in [1, 1.99]");
+    bad = params;
+    bad.flags = 32;
+    EXPECT_CV_ERROR(of->setRefineParams(bad), CV_StsOutOfRange,
+                    "cv::optflow::OptFlowULK::setRefineParams",
+                    "Unknown refinement flags");
+    EXPECT_EQ(of->getRefineParams().omega, params.omega);
+    EXPECT_EQ(of->getRefinements(), 0);
+}
+
 // Two threads on storages that share blocks, then on one object.
 TEST(DenseOpticalFlow, SharedStoragesAndObjectsServeOneCallAtATime)
 {

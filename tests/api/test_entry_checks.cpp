@@ -1,21 +1,29 @@
-// Argument checks of cvCalcOpticalFlowULK and cvCalcOpticalFlowULKRefined:
-// the error of each check, their order, the refined entry's flags checked
-// last, and that a failed check changes nothing.
+// Argument checks of cvCalcOpticalFlowULK, cvCalcOpticalFlowULKRefined and
+// cvCalcOpticalFlowULKRefinedEx: the error of each check, their order, the
+// refined entries' flags and settings checked last, and that a failed check
+// changes nothing.
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cvoptflowulk.h"
+#include "refine/refine_params.h"
 #include "support.h"
 
 namespace {
 
-// The entry a call goes to: the engine's, or the refined one with flags.
+const char* const kEx = "cvCalcOpticalFlowULKRefinedEx";
+
+// The entry a call goes to: the engine's, or a refined one with flags (the
+// Ex entry with the default record holding them).
 struct Entry {
     const char* func;
     std::optional<int> flags;
@@ -28,7 +36,9 @@ const Entry kEntries[] = {
     kEngine,
     {"cvCalcOpticalFlowULKRefined", 0},
     {"cvCalcOpticalFlowULKRefined", CV_ULK_REFINED_DEFAULT},
-    {"cvCalcOpticalFlowULKRefined", -1}};
+    {"cvCalcOpticalFlowULKRefined", -1},
+    {kEx, CV_ULK_REFINED_DEFAULT},
+    {kEx, -1}};
 
 std::string entryName(const Entry& entry)
 {
@@ -56,6 +66,10 @@ struct Call {
     CvMemStorage* storage = cvCreateMemStorage(0);
     StuffInfo info;
     Entry entry;
+    // The Ex entry's record; with none, the default one with the entry's
+    // flags. nullParams passes a null pointer instead.
+    std::optional<CvULKRefineParams> params;
+    bool nullParams = false;
     explicit Call(const Entry& to = kEngine) : entry(to)
     {
         cvMemStorageAlloc(storage, 1000); // an earlier call's contents
@@ -72,7 +86,15 @@ struct Call {
             args[i] = i == badSlot ? bad : &h[i];
         }
         CvMemStorage* given = nullStorage ? nullptr : storage;
-        if (entry.flags)
+        if (std::strcmp(entry.func, kEx) == 0) {
+            CvULKRefineParams record = cvULKRefineParams();
+            record.flags = entry.flags.value_or(0);
+            if (params)
+                record = *params;
+            cvCalcOpticalFlowULKRefinedEx(args[0], args[1], args[2], args[3],
+                                          given, &info,
+                                          nullParams ? nullptr : &record);
+        } else if (entry.flags)
             cvCalcOpticalFlowULKRefined(args[0], args[1], args[2], args[3],
                                         given, &info, *entry.flags);
         else
@@ -191,6 +213,62 @@ TEST(EntryChecks, UnknownRefinementFlagsAreRefused)
         Call c({"cvCalcOpticalFlowULKRefined", flags});
         EXPECT_NO_THROW(c.run());
     }
+}
+
+// The Ex entry checks its record after the arrays: a null one, then each
+// field in the record's order; the first field out of its range (NaN
+// included) is reported and nothing changes. Each range's ends pass.
+TEST(EntryChecks, RefineParamsOutOfRangeAreRefusedInTheRecordsOrder)
+{
+    {
+        Call c({kEx, 0});
+        c.nullParams = true;
+        c.expectError(CV_StsNullPtr, "Null refinement parameters");
+    }
+    // The messages, in the record's order, written out here so that a
+    // field's range in the library's table is checked too.
+    const std::string messages[] = {"pyramidScale must lie in [0.5, 0.95]",
+                                    "coarsestSide must lie in [4, 1024]",
+                                    "finestScale must lie in [0.1, 1]",
+                                    "alpha must lie in [0.01, 1000]",
+                                    "delta must lie in [0, 1000]",
+                                    "gamma must lie in [0, 1000]",
+                                    "outerIterations must lie in [1, 100]",
+                                    "innerIterations must lie in [1, 100]",
+                                    "omega must lie in [1, 1.99]",
+                                    "fuseScale must lie in [0, 1]"};
+    ASSERT_EQ(ulk::kRefineFieldCount, int(std::size(messages)));
+    for (int i = 0; i < ulk::kRefineFieldCount; ++i) {
+        const ulk::RefineField& f = ulk::kRefineFields[i];
+        SCOPED_TRACE(f.name);
+        const double step = f.real ? 1e-3 : 1;
+        std::vector<double> bad = {f.low - step, f.high + step};
+        if (f.real)
+            bad.push_back(std::nan(""));
+        for (const double value : bad) {
+            Call c({kEx, CV_ULK_REFINED_DEFAULT});
+            c.params = cvULKRefineParams();
+            f.set(&*c.params, value);
+            // A later field out of range too: the earlier one is reported.
+            if (i + 1 < ulk::kRefineFieldCount) {
+                const ulk::RefineField& next = ulk::kRefineFields[i + 1];
+                next.set(&*c.params, next.high + 5);
+            }
+            c.expectError(CV_StsOutOfRange, messages[i].c_str());
+        }
+        for (const double value : {f.low, f.high}) {
+            Call c({kEx, CV_ULK_REFINED_DEFAULT});
+            c.params = cvULKRefineParams();
+            f.set(&*c.params, value);
+            EXPECT_NO_THROW(c.run());
+        }
+    }
+    // Unknown flags come before the fields.
+    Call c({kEx, 0});
+    c.params = cvULKRefineParams();
+    c.params->flags = 64;
+    c.params->alpha = -1;
+    c.expectError(CV_StsOutOfRange, "Unknown refinement flags");
 }
 
 // Storage blocks too small for the call's largest piece, a sequence header

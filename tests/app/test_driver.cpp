@@ -1,13 +1,19 @@
 #include "driver.h"
 #include "film_position.h"
+#include "output_video.h"
 #include "support.h"
 #include "synthetic_scene.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/core/core_c.h>
 #include <opencv2/videoio.hpp>
+#include <sys/mount.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <vector>
 
@@ -32,13 +38,13 @@ const std::string kNoDisplay = "No display: the Result window is not shown.\n";
 
 // A fresh folder for the running test holding clip.avi, a small synthetic
 // clip.
-std::string clipDir()
+std::string clipDir(int frames = kClipFrames)
 {
     const std::string dir = testRunDir();
     const ProcessResult r =
         runProgram(dir, OF_ULK_CLIP_MAKER,
                    {"clip.avi", std::to_string(kClipWidth),
-                    std::to_string(kClipHeight), std::to_string(kClipFrames)});
+                    std::to_string(kClipHeight), std::to_string(frames)});
     EXPECT_EQ(r.status, 0) << r.err;
     return dir;
 }
@@ -286,6 +292,101 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<std::string>& info) {
         return paramName(info.param);
     });
+
+// A stop signal ends the run as a key does: the frame in hand is finished,
+// the recording holds every frame shown and is closed with its header and
+// index, and the status is 128 + the signal number.
+class DriverStopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(DriverStopSignal, RecordsEveryShownFrameAndExitsWithTheSignal)
+{
+    constexpr int kLongClip = 300;
+    const std::string dir = clipDir(kLongClip);
+    const ProcessResult r =
+        runProgramSignalled(dir, OF_ULK_BINARY, {"clip.avi", "/r"}, "",
+                            GetParam(), filmPositionLine(0.0));
+    EXPECT_EQ(r.status, 128 + GetParam());
+    EXPECT_EQ(r.err, kNoDisplay);
+    const int shown = countOf(r.out, "==> film current position");
+    EXPECT_GT(shown, 0);
+    EXPECT_LT(shown, kLongClip) << "the run ended before the signal";
+    EXPECT_EQ(int(readVideoFrames(dir + "/clip_out.avi").size()), shown);
+    EXPECT_EQ(aviDeclaredFrames(dir + "/clip_out.avi"), shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, DriverStopSignal,
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(sigabbrev_np(info.param));
+                         });
+
+// A recording that runs out of room, at a file-size limit or on a full
+// file system, ends the run with a message naming the file and the reason
+// and -1; the frames recorded before it decode and the header declares
+// them. Every frame shown but the last is recorded.
+class DriverFullOutput : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DriverFullOutput, StopsWithAWholeRecordingAndSaysWhy)
+{
+    const bool fullDisk = GetParam();
+    std::string dir = clipDir(300);
+    // Four fifths of what the whole clip's recording takes.
+    const std::string room = "400000";
+    if (fullDisk) {
+        fs::create_directory(dir + "/small");
+        if (mount("tmpfs", (dir + "/small").c_str(), "tmpfs", 0,
+                  ("size=" + room).c_str()) != 0)
+            GTEST_SKIP() << "no small file system to fill (mounting one "
+                            "needs root): "
+                         << std::strerror(errno);
+        fs::create_symlink(dir + "/clip.avi", dir + "/small/clip.avi");
+        dir += "/small";
+    }
+    const ProcessResult r =
+        fullDisk
+            ? runOfUlk(dir, {"clip.avi", "/r"})
+            : runProgram(dir, "prlimit",
+                         {"--fsize=" + room, OF_ULK_BINARY, "clip.avi", "/r"});
+    const std::vector<cv::Mat> recorded =
+        readVideoFrames(dir + "/clip_out.avi");
+    const long header = aviDeclaredFrames(dir + "/clip_out.avi");
+    if (fullDisk)
+        umount2(dir.c_str(), MNT_DETACH);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(
+        r.err,
+        kNoDisplay + "Could not write the output video clip_out.avi: " +
+            (fullDisk ? "No space left on device\n" : "File too large\n"));
+    const int shown = countOf(r.out, "==> film current position");
+    EXPECT_GT(shown, 1);
+    EXPECT_EQ(int(recorded.size()), shown - 1);
+    EXPECT_EQ(header, shown - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, DriverFullOutput, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "FullFileSystem"
+                                               : "FileSizeLimit";
+                         });
+
+// A video whose frames run out before the count its header declares is
+// played to its end with a warning that gives both counts.
+TEST(DriverProcess, WarnsOfAVideoCutShort)
+{
+    const std::string dir = clipDir(20);
+    const std::string whole = readFileBytes(dir + "/clip.avi");
+    std::ofstream(dir + "/cut.avi", std::ios::binary)
+        << whole.substr(0, whole.size() / 2);
+    const ProcessResult r = runOfUlk(dir, {"cut.avi"});
+    const int shown = countOf(r.out, "==> film current position");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_GT(shown, 0);
+    EXPECT_EQ(r.err, kNoDisplay +
+                         "Warning: the video header declares 20 "
+                         "frames but only " +
+                         std::to_string(shown) +
+                         " were read; the file may be cut short or damaged\n");
+}
 
 // The name is opened as given when it exists: capitals in folders and
 // names are kept, and the output goes beside the file that was read.

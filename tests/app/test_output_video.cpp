@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <opencv2/videoio.hpp>
 
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 using namespace ulk::viewer;
@@ -57,4 +59,27 @@ TEST(OutputVideo, UnwritableNameIsRefusedAndLeftAlone)
     video.release();
     EXPECT_TRUE(fs::is_directory(dir + "/taken.avi"));
     EXPECT_FALSE(video.open(dir + "/no/such/folder/out.avi", 25.0, kSize));
+}
+
+// The header's count: the main header's, or that of the OpenDML list that
+// a file past its first gigabyte has (a JUNK chunk holds its place before).
+TEST(OutputVideo, ReadsTheFrameCountOfTheHeader)
+{
+    const auto word = [](std::uint32_t v) {
+        return std::string(reinterpret_cast<const char*>(&v), 4);
+    };
+    const auto file = [&](const std::string& odmlTag) {
+        const std::string avih = "avih" + word(56) + std::string(16, '\0') +
+                                 word(690) + std::string(36, '\0');
+        const std::string odml =
+            odmlTag + word(16) + "odmldmlh" + word(4) + word(2600);
+        const std::string path = testRunDir() + "/h.avi";
+        std::ofstream(path, std::ios::binary)
+            << "RIFF" << word(0) << "AVI LIST"
+            << word(4 + avih.size() + odml.size()) << "hdrl" << avih << odml;
+        return path;
+    };
+    EXPECT_EQ(aviDeclaredFrames(file("JUNK")), 690);
+    EXPECT_EQ(aviDeclaredFrames(file("LIST")), 2600);
+    EXPECT_EQ(aviDeclaredFrames(testRunDir() + "/none.avi"), -1);
 }

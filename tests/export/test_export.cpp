@@ -78,6 +78,20 @@ TEST(ExportOptions, EveryOptionIsParsedInBothValueForms)
     EXPECT_FALSE(o.refined);
     ASSERT_TRUE(parseExportOptions({"clip.avi", "out", "--refined"}, o, error));
     EXPECT_TRUE(o.refined);
+    EXPECT_DOUBLE_EQ(o.refineParams.alpha, cvULKRefineParams().alpha);
+    // A refined-mode setting selects the refined mode and sets its field.
+    ASSERT_TRUE(parseExportOptions({"clip.avi", "out", "--refine-alpha=12.5",
+                                    "--refine-outer", "3", "--refine-scale",
+                                    "0.7", "--refine-fuse", "0.5"},
+                                   o, error))
+        << error;
+    EXPECT_TRUE(o.refined);
+    EXPECT_DOUBLE_EQ(o.refineParams.alpha, 12.5);
+    EXPECT_EQ(o.refineParams.outerIterations, 3);
+    EXPECT_DOUBLE_EQ(o.refineParams.pyramidScale, 0.7);
+    EXPECT_DOUBLE_EQ(o.refineParams.fuseScale, 0.5);
+    EXPECT_EQ(o.refineParams.innerIterations,
+              cvULKRefineParams().innerIterations);
 }
 
 struct BadCommandLine {
@@ -140,7 +154,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommandLine{{"--step", "0", "clip.avi", "out"}, "--step"},
         BadCommandLine{{"--resize", "64x", "clip.avi", "out"}, "WIDTHxHEIGHT"},
         BadCommandLine{{"--resize=8x8", "--short-side=4", "clip.avi", "out"},
-                       "not both"}),
+                       "not both"},
+        BadCommandLine{{"--refine-coarsest", "3", "clip.avi", "out"},
+                       "--refine-coarsest needs a whole number from 4 to 1024"},
+        BadCommandLine{{"--refine-inner=101", "clip.avi", "out"},
+                       "--refine-inner needs a whole number from 1 to 100"},
+        BadCommandLine{{"--refine-alpha", "-2", "clip.avi", "out"},
+                       "--refine-alpha needs a positive number"}),
     [](const testing::TestParamInfo<BadCommandLine>& info) {
         std::string name = paramName(joinedArgs(info.param.args));
         return name.empty() ? std::string("no_arguments") : name;
@@ -568,7 +588,8 @@ TEST(ExportProgram, HelpListsEveryOptionWithAnExample)
     ASSERT_EQ(runProgram("--help", dir, out, err), 0);
     for (const char* option :
          {"--png", "--wheel", "--max-speed", "--legend", "--jobs",
-          "--max-pairs", "--refined", "--force", "--quiet", "--help"}) {
+          "--max-pairs", "--refined", "--refine-alpha", "--refine-fuse",
+          "--force", "--quiet", "--help"}) {
         SCOPED_TRACE(option);
         EXPECT_TRUE(contains(out, option));
     }
@@ -605,6 +626,24 @@ TEST(ExportProgram, FileThatIsNoVideoIsRefused)
                           "ASAN_OPTIONS=detect_leaks=0");
     EXPECT_EQ(code, 1);
     EXPECT_TRUE(contains(err, "of_ulk_export: cannot read video")) << err;
+    EXPECT_FALSE(fs::exists(dir + "/out/" + flowFileName(0)));
+}
+
+// A refined-mode setting whose range only the library knows fails at the
+// first pair with the library's message, and no field is written.
+TEST(ExportProgram, RefinedSettingOutOfTheLibrarysRangeFailsTheRun)
+{
+    std::string dir = testTempDir("export_refine_range");
+    const cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(90, 120, 150));
+    ASSERT_TRUE(cv::imwrite(dir + "/a.png", frame));
+    ASSERT_TRUE(cv::imwrite(dir + "/b.png", frame));
+    std::string out;
+    std::string err;
+    int code = runProgram(dir + "/a.png " + dir + "/b.png " + dir +
+                              "/out --refine-scale 2 --quiet",
+                          dir, out, err, "ASAN_OPTIONS=detect_leaks=0");
+    EXPECT_EQ(code, 1);
+    EXPECT_TRUE(contains(err, "pyramidScale must lie in [0.5, 0.95]")) << err;
     EXPECT_FALSE(fs::exists(dir + "/out/" + flowFileName(0)));
 }
 

@@ -4,15 +4,35 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
+
+namespace {
+
+// OPENCV_FOR_THREADS_NUM, which OpenCV's TBB build does not read itself,
+// as the programs take it: with 1, a ThreadSanitizer run of a test program
+// sees only the threads of the code under test, not OpenCV's
+// uninstrumented pool.
+const bool kThreadSettingApplied = [] {
+    const char* text = std::getenv("OPENCV_FOR_THREADS_NUM");
+    const int threads = text != nullptr ? std::atoi(text) : 0;
+    if (threads >= 1)
+        cv::setNumThreads(threads);
+    return true;
+}();
+
+} // namespace
 
 std::string testTempDir(const std::string& name)
 {
@@ -53,28 +73,79 @@ std::string testRunDir()
     return testTempDir(name);
 }
 
-ProcessResult runProgram(const std::string& dir, const std::string& program,
-                         const std::vector<std::string>& args,
-                         const std::string& environment, int timeoutSeconds)
+namespace {
+
+// The shell command that runs program in dir as runProgram describes,
+// with `launcher` ("timeout ...", "exec") before it.
+std::string programCommand(const std::string& dir, const std::string& program,
+                           const std::vector<std::string>& args,
+                           const std::string& environment,
+                           const std::string& launcher)
 {
     const std::filesystem::path suppressions = OF_ULK_LSAN_SUPPRESSIONS;
     std::string command =
-        "cd " + shellQuoted(dir) +
-        " && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
+        "cd " + shellQuoted(dir) + " && " + launcher +
+        " env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
         "LSAN_OPTIONS=suppressions=" +
         shellQuoted(suppressions.string()) +
-        ":fast_unwind_on_malloc=0:print_suppressions=0 " + environment +
-        " timeout -k 10 " + std::to_string(timeoutSeconds) + " " +
+        ":fast_unwind_on_malloc=0:print_suppressions=0 " + environment + " " +
         shellQuoted(program);
     for (const std::string& arg : args)
         command += " " + shellQuoted(arg);
-    command += " >.run_out 2>.run_err </dev/null";
-    const int raw = std::system(command.c_str());
+    return command + " >.run_out 2>.run_err </dev/null";
+}
+
+ProcessResult collectResult(const std::string& dir, int raw)
+{
     ProcessResult result;
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     result.out = readFileBytes(dir + "/.run_out");
     result.err = readFileBytes(dir + "/.run_err");
     return result;
+}
+
+} // namespace
+
+ProcessResult runProgram(const std::string& dir, const std::string& program,
+                         const std::vector<std::string>& args,
+                         const std::string& environment, int timeoutSeconds)
+{
+    const std::string command =
+        programCommand(dir, program, args, environment,
+                       "timeout -k 10 " + std::to_string(timeoutSeconds));
+    return collectResult(dir, std::system(command.c_str()));
+}
+
+ProcessResult runProgramSignalled(const std::string& dir,
+                                  const std::string& program,
+                                  const std::vector<std::string>& args,
+                                  const std::string& environment, int signal,
+                                  const std::string& afterOutput,
+                                  int timeoutSeconds)
+{
+    const std::string command =
+        programCommand(dir, program, args, environment, "exec");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+        _exit(127);
+    }
+    int raw = 0;
+    bool signalled = false;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    while (waitpid(pid, &raw, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+        } else if (!signalled &&
+                   readFileBytes(dir + "/.run_out").find(afterOutput) !=
+                       std::string::npos) {
+            kill(pid, signal);
+            signalled = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return collectResult(dir, raw);
 }
 
 std::string paramName(const std::string& text)
@@ -229,6 +300,15 @@ std::vector<cv::Mat> sharedClipFrames(const std::string& name, int count)
     if (int(frames.size()) < count)
         frames.clear();
     return frames;
+}
+
+int countOf(const std::string& in, const std::string& text)
+{
+    int count = 0;
+    for (std::size_t at = in.find(text); at != std::string::npos;
+         at = in.find(text, at + text.size()))
+        ++count;
+    return count;
 }
 
 std::vector<cv::Mat> readVideoFrames(const std::string& path)

@@ -65,6 +65,19 @@ ProcessResult runProgram(const std::string& dir, const std::string& program,
                          const std::string& environment = "",
                          int timeoutSeconds = 120);
 
+// Runs program as runProgram does, sends it `signal` once its standard
+// output holds afterOutput, and waits for it to end (killed after
+// timeoutSeconds).
+ProcessResult runProgramSignalled(const std::string& dir,
+                                  const std::string& program,
+                                  const std::vector<std::string>& args,
+                                  const std::string& environment, int signal,
+                                  const std::string& afterOutput,
+                                  int timeoutSeconds = 120);
+
+// How many times text stands in `in`.
+int countOf(const std::string& in, const std::string& text);
+
 // Every frame of a video file, as decoded (none when it cannot be read).
 std::vector<cv::Mat> readVideoFrames(const std::string& path);
 

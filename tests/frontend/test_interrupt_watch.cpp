@@ -1,6 +1,7 @@
-// Tests of the stop-signal watch: the first SIGINT or SIGTERM reaches the
-// callback instead of ending the process, a second one ends it, and the
-// earlier handlers come back afterwards.
+// Tests of the stop-signal watch: the first signal it catches (SIGINT and
+// SIGTERM, SIGHUP when asked) reaches the callback instead of ending the
+// process, a second one ends it, and the earlier handlers come back
+// afterwards.
 #include "interrupt_watch.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,7 @@
 #include <chrono>
 #include <thread>
 
-using namespace ulk::exporter;
+using namespace ulk::frontend;
 
 namespace {
 
@@ -36,12 +37,12 @@ sighandler_t currentHandler(int signal)
 
 TEST(InterruptWatch, FirstSignalReachesTheCallbackAndHandlersComeBack)
 {
-    for (int signal : {SIGINT, SIGTERM}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signalName(signal));
         sighandler_t before = currentHandler(signal);
         std::atomic<int> seen{0};
         {
-            InterruptWatch watch;
+            InterruptWatch watch({SIGINT, SIGTERM, SIGHUP});
             EXPECT_EQ(watch.signal(), 0);
             watch.setCallback([&seen](int s) { seen = s; });
             raise(signal);
@@ -87,5 +88,11 @@ TEST(InterruptWatch, ExitStatusIsTheShellsForTheSignal)
     EXPECT_EQ(exitStatusForSignal(SIGINT), 130);
     EXPECT_EQ(exitStatusForSignal(SIGTERM), 143);
     EXPECT_EQ(signalName(SIGTERM), "SIGTERM");
-    EXPECT_EQ(signalName(SIGHUP), "signal 1");
+    EXPECT_EQ(exitStatusForSignal(SIGHUP), 129);
+    EXPECT_EQ(signalName(SIGHUP), "SIGHUP");
+    EXPECT_EQ(signalName(SIGUSR1), "signal 10");
+    // The exporter's watch leaves SIGHUP alone.
+    sighandler_t before = currentHandler(SIGHUP);
+    InterruptWatch watch;
+    EXPECT_EQ(currentHandler(SIGHUP), before);
 }

@@ -4,10 +4,11 @@
 #include <cassert>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace ulk::exporter {
+namespace ulk::frontend {
 
 namespace {
 
@@ -22,8 +23,13 @@ std::atomic<int> caughtSignal{0};
 std::atomic<int> wakeFd{-1};
 std::atomic<bool> watchAlive{false};
 
-struct sigaction savedInt;
-struct sigaction savedTerm;
+// The signals the live watch catches and the handlers they had before.
+struct CaughtSignal {
+    int number = 0;
+    struct sigaction saved = {};
+};
+CaughtSignal caught[InterruptWatch::kMostSignals];
+int caughtCount = 0;
 
 extern "C" void onStopSignal(int signal)
 {
@@ -60,7 +66,7 @@ void catchSignal(int signal, struct sigaction& saved)
 
 } // namespace
 
-InterruptWatch::InterruptWatch()
+InterruptWatch::InterruptWatch(std::initializer_list<int> signals)
 {
     const bool wasAlive = watchAlive.exchange(true);
     assert(!wasAlive && "only one InterruptWatch at a time");
@@ -69,8 +75,15 @@ InterruptWatch::InterruptWatch()
         pipe_[0] = pipe_[1] = -1;
     caughtSignal.store(0);
     wakeFd.store(pipe_[1]);
-    catchSignal(SIGINT, savedInt);
-    catchSignal(SIGTERM, savedTerm);
+    assert(signals.size() <= static_cast<std::size_t>(kMostSignals));
+    caughtCount = 0;
+    for (int number : signals) {
+        if (caughtCount == kMostSignals)
+            break;
+        CaughtSignal& entry = caught[caughtCount++];
+        entry.number = number;
+        catchSignal(number, entry.saved);
+    }
     if (pipe_[0] >= 0)
         thread_ = std::thread([this] { watchLoop(); });
 }
@@ -81,8 +94,8 @@ InterruptWatch::~InterruptWatch()
 {
     if (!catchesSignals_)
         return;
-    sigaction(SIGINT, &savedInt, nullptr);
-    sigaction(SIGTERM, &savedTerm, nullptr);
+    for (int i = 0; i < caughtCount; ++i)
+        sigaction(caught[i].number, &caught[i].saved, nullptr);
     wakeFd.store(-1);
     if (thread_.joinable()) {
         ssize_t ignored = ::write(pipe_[1], &kStopByte, 1);
@@ -119,10 +132,10 @@ void InterruptWatch::setCallback(std::function<void(int)> onSignal)
     std::lock_guard<std::mutex> lock(mutex_);
     callback_ = std::move(onSignal);
     called_ = false;
-    const int caught = caughtSignal.load();
-    if (caught != 0 && callback_) {
+    const int first = signal();
+    if (first != 0 && callback_) {
         called_ = true;
-        callback_(caught);
+        callback_(first);
     }
 }
 
@@ -150,6 +163,8 @@ std::string signalName(int signal)
         return "SIGINT";
     case SIGTERM:
         return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
     default:
         return "signal " + std::to_string(signal);
     }
@@ -160,4 +175,4 @@ int exitStatusForSignal(int signal)
     return kSignalExitBase + signal;
 }
 
-} // namespace ulk::exporter
+} // namespace ulk::frontend

@@ -1,25 +1,33 @@
-// SIGINT and SIGTERM as a request to stop: while an InterruptWatch is alive
-// the first of them does not end the process but is handed to a callback on
-// the watch's own thread, so that the exporter can finish the file in hand
-// and leave in order. A second signal ends the process at once, as usual.
-// A watch made with NoSignals catches none: it stops its run only when
-// asked in code, as ofulk.batch stops a task whose run was given up.
-#ifndef OF_ULK_INTERRUPT_WATCH_H
-#define OF_ULK_INTERRUPT_WATCH_H
+// Stop signals as a request to stop: while an InterruptWatch is alive the
+// first of the signals it catches does not end the process but is handed to
+// a callback on the watch's own thread, so that a front end can finish the
+// item in hand and leave in order. A second signal ends the process at
+// once, as usual. A watch made with NoSignals catches none: it stops its
+// run only when asked in code, as ofulk.batch stops a task whose run was
+// given up.
+#ifndef ULK_FRONTEND_INTERRUPT_WATCH_H
+#define ULK_FRONTEND_INTERRUPT_WATCH_H
 
 #include <atomic>
+#include <csignal>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
 
-namespace ulk::exporter {
+namespace ulk::frontend {
 
 class InterruptWatch {
   public:
-    // Catches SIGINT and SIGTERM (a signal that was ignored when the watch
-    // began stays ignored). Only one such watch may be alive at a time.
-    InterruptWatch();
+    // Most signals one watch catches.
+    static constexpr int kMostSignals = 4;
+
+    // Catches the given signals (SIGINT and SIGTERM unless told otherwise;
+    // at most kMostSignals); a signal that was ignored when the watch began
+    // stays ignored. Only one such watch may be alive at a time.
+    explicit InterruptWatch(std::initializer_list<int> signals = {SIGINT,
+                                                                  SIGTERM});
     // A watch of no signal, stopped by request() only; any number of these
     // may be alive beside the one that catches signals.
     struct NoSignals {};
@@ -55,14 +63,14 @@ class InterruptWatch {
     bool called_ = false;
 };
 
-// "SIGINT", "SIGTERM", or "signal N" for any other.
+// "SIGINT", "SIGTERM", "SIGHUP", or "signal N" for any other.
 std::string signalName(int signal);
 
 // The exit status of a program that stops on a signal it caught: 128 plus
 // its number, as the shell reports a process killed by it (130 for SIGINT,
-// 143 for SIGTERM).
+// 143 for SIGTERM, 129 for SIGHUP).
 int exitStatusForSignal(int signal);
 
-} // namespace ulk::exporter
+} // namespace ulk::frontend
 
 #endif
