@@ -24,6 +24,10 @@ struct LevelMaps {
     unsigned short* labelData;
     unsigned short* markData; // scratch: no pixel holds a label to come
     int cols;
+    // Whether the row passes may take a row of up to 32 pixels in one go
+    // (the vector path's choice; the plain code takes every row by
+    // stretches).
+    bool shortRows = false;
 };
 
 // One stretch of at most 64 pixels of a row, from column x0, as bits: which
@@ -168,6 +172,83 @@ inline void fillBits(const LevelMaps& maps, int y, int x0, std::uint64_t filled,
     }
 }
 
+#ifdef __SSE2__
+// The rows that forwardShortRow takes: those of at most 64 pixels whose
+// loads, from first to the next multiple of 16 pixels, above, in and below
+// the row, stay in the map.
+inline bool isShortRow(const LevelMaps& maps, int y, int first, int last)
+{
+    const int n = last - first + 1;
+    return maps.shortRows && n <= 64 && first + ((n + 15) & ~15) <= maps.cols &&
+           y > 0 && y + 1 < maps.label.rows();
+}
+
+// forwardRow of a short row (isShortRow), in Blocks of 16 pixels, with
+// the bit logic of one stretch: a row pass has a fixed cost beside its
+// pixels, and most rows of a textured frame are a few pixels long. Every
+// pixel of the loads is written, with target where it is filled and its
+// own value elsewhere.
+template <int Blocks>
+inline bool forwardShortRow(const LevelMaps& maps, int y, int first, int last,
+                            unsigned short target, unsigned short level)
+{
+    const std::size_t cols = std::size_t(maps.cols);
+    unsigned short* row = maps.labelData + std::size_t(y) * cols + first;
+    const int n = last - first + 1;
+    const std::uint64_t all =
+        n < 64 ? (std::uint64_t(1) << n) - 1 : ~std::uint64_t(0);
+    const std::uint64_t top = std::uint64_t(1) << (n - 1);
+    const __m128i wantLevel = _mm_set1_epi16(short(level));
+    const __m128i wantTarget = _mm_set1_epi16(short(target));
+    const auto load = [](const unsigned short* p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    };
+    const auto mask = [](__m128i low, __m128i high) {
+        return std::uint64_t(
+            unsigned(_mm_movemask_epi8(_mm_packs_epi16(low, high))));
+    };
+    const auto touchesAt = [&](const unsigned short* p) {
+        return _mm_or_si128(_mm_cmpeq_epi16(load(p - cols), wantTarget),
+                            _mm_cmpeq_epi16(load(p + cols), wantTarget));
+    };
+    std::uint64_t lv = 0, tg = 0, touches = 0;
+    for (int b = 0; b < Blocks; ++b) {
+        const unsigned short* p = row + 16 * b;
+        const __m128i v0 = load(p), v8 = load(p + 8);
+        lv |=
+            mask(_mm_cmpeq_epi16(v0, wantLevel), _mm_cmpeq_epi16(v8, wantLevel))
+            << (16 * b);
+        tg |= mask(_mm_cmpeq_epi16(v0, wantTarget),
+                   _mm_cmpeq_epi16(v8, wantTarget))
+              << (16 * b);
+        touches |= mask(touchesAt(p), touchesAt(p + 8)) << (16 * b);
+    }
+    lv &= all;
+    tg &= all;
+    // The pixels just left and right of the row, as stretchRuns takes them
+    // for a row of one stretch.
+    const std::uint64_t leftTarget =
+        (tg << 1) | std::uint64_t(maps.label(first - 1, y) == target);
+    const std::uint64_t rightTarget =
+        (tg >> 1) | (maps.label(last + 1, y) == target ? top : 0);
+    const std::uint64_t start = lv & ~(lv << 1);
+    const std::uint64_t end = lv & ~(lv >> 1);
+    const std::uint64_t seeds = (lv & touches) | (start & leftTarget);
+    const std::uint64_t filled =
+        (lv & ~(lv + seeds)) | seeds | (end & rightTarget);
+
+    const __m128i value = _mm_set1_epi16(short(target));
+    const __m128i lane = _mm_setr_epi16(1, 2, 4, 8, 16, 32, 64, 128);
+    for (int i = 0; i < 16 * Blocks; i += 8) {
+        const __m128i take = _mm_cmpeq_epi16(
+            _mm_and_si128(_mm_set1_epi16(short((filled >> i) & 0xffu)), lane),
+            lane);
+        storeWhere(row + i, take, value);
+    }
+    return (lv & ~filled) != 0;
+}
+#endif
+
 // The forward pass over columns first..last of row y: every pixel of the
 // level whose down, left, up or right neighbour holds target when the pass
 // reaches it takes target.
@@ -188,6 +269,20 @@ inline bool forwardRow(const LevelMaps& maps, int y, int first, int last,
     assert(target == short(target) && target != level);
     const unsigned short label16 = (unsigned short)target;
     const unsigned short level16 = (unsigned short)level;
+#ifdef __SSE2__
+    if (isShortRow(maps, y, first, last)) {
+        switch ((last - first) / 16) {
+        case 0:
+            return forwardShortRow<1>(maps, y, first, last, label16, level16);
+        case 1:
+            return forwardShortRow<2>(maps, y, first, last, label16, level16);
+        case 2:
+            return forwardShortRow<3>(maps, y, first, last, label16, level16);
+        default:
+            return forwardShortRow<4>(maps, y, first, last, label16, level16);
+        }
+    }
+#endif
     const unsigned short* labelRow =
         maps.labelData + std::size_t(y) * maps.cols;
     // The pixel left of the stretch: of the level (only inside first..last),

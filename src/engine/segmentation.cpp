@@ -7,6 +7,7 @@
 #include "engine/contour_visitors.h"
 #include "engine/contour_walk.h"
 #include "engine/region_fill.h"
+#include "engine/vector_paths.h"
 
 #include <algorithm>
 #include <cassert>
@@ -163,6 +164,7 @@ int segmentRegions(CvMat* labelMap, CvMat* markMap, const unsigned char* grey,
     maps.labelData = (unsigned short*)labelMap->data.ptr;
     maps.markData = (unsigned short*)markMap->data.ptr;
     maps.cols = labelMap->cols;
+    maps.shortRows = activeVectorPath() >= VectorPath::Sse2;
     const int rows = labelMap->rows;
     SegmentFiller filler;
     // The rows of a swept box where the forward pass left the level.
