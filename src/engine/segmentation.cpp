@@ -66,14 +66,9 @@ void forwardFill(const LevelMaps& maps, const int* boxMin, const int* boxMax,
     const unsigned short label16 = (unsigned short)target;
     if (levelLeft)
         levelLeft->assign(size_t(boxMax[1] - boxMin[1] + 1), 1);
-    for (int y = boxMin[1]; y <= boxMax[1]; ++y) {
-        if (level != label16) {
-            const bool left =
-                forwardRow(maps, y, boxMin[0], boxMax[0], target, level);
-            if (levelLeft)
-                (*levelLeft)[size_t(y - boxMin[1])] = left;
-        }
-    }
+    if (level != label16)
+        forwardRows(maps, boxMin[1], boxMax[1], boxMin[0], boxMax[0], target,
+                    level, levelLeft ? levelLeft->data() : nullptr);
 }
 
 // Sweeps the box from the bottom-right corner back, so that target also

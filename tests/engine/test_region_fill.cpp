@@ -2,8 +2,8 @@
 // for, on random rows of a few values: runs that cross the passes' 64-pixel
 // stretches, rows at the map's border, stretches at the row's ends, and a
 // target of 0 (the value that pixels outside the map read as), with and
-// without the vector path's short rows. The forward pass also tells whether
-// it left a pixel of the level.
+// without the vector path's short rows; also the forward pass over a box's
+// rows. The forward pass also tells whether it left a pixel of the level.
 #include "engine/contour_walk.h"
 #include "engine/region_fill.h"
 
@@ -125,6 +125,46 @@ TEST(RowPasses, MatchThePixelRuleOnRandomRows)
         ASSERT_EQ(cv::countNonZero(expected.labels != passed.labels), 0);
         // The scratch map holds the fill's marks: no pass may touch it.
         ASSERT_EQ(cv::countNonZero(values != passed.walk), 0);
+    }
+}
+
+// The forward pass over the rows of a box, top row first, as the pixel
+// rule gives it row by row, with what it leaves of the level in each row;
+// the box's rows take in the map's top and bottom rows.
+TEST(RowPasses, BoxPassMatchesThePixelRuleRowByRow)
+{
+    std::mt19937 rng(31);
+    const auto uniform = [&rng](int lo, int hi) {
+        return std::uniform_int_distribution<int>(lo, hi)(rng);
+    };
+    for (int trial = 0; trial < 1500; ++trial) {
+        const int target = trial % 7 == 0 ? 0 : 100;
+        const cv::Mat values = randomRows(&rng, target);
+        const int yFirst = uniform(0, values.rows - 1);
+        const int yLast = uniform(yFirst, values.rows - 1);
+        const int first = uniform(0, values.cols - 1);
+        const int last = std::min(values.cols - 1, first + uniform(0, 70));
+        SCOPED_TRACE("trial " + std::to_string(trial));
+
+        Maps expected(values);
+        std::vector<unsigned char> expectedLeft;
+        for (int y = yFirst; y <= yLast; ++y) {
+            bool left = false;
+            for (int x = first; x <= last; ++x) {
+                expected.visit(x, y, target);
+                left = left || expected.at(x, y) == kLevel;
+            }
+            expectedLeft.push_back(left);
+        }
+        for (const bool shortRows : {false, true}) {
+            Maps passed(values);
+            passed.maps.shortRows = shortRows;
+            std::vector<unsigned char> left(expectedLeft.size(), 2);
+            forwardRows(passed.maps, yFirst, yLast, first, last, target, kLevel,
+                        left.data());
+            ASSERT_EQ(cv::countNonZero(expected.labels != passed.labels), 0);
+            ASSERT_EQ(left, expectedLeft) << (shortRows ? "short rows" : "");
+        }
     }
 }
 
