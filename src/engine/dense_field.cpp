@@ -511,6 +511,19 @@ inline int nextRunStart(const std::vector<uint64_t>& starts, int x, int cols)
     return int(word * 64) + __builtin_ctzll(bits);
 }
 
+// Whether one of the segments chained from first writes every pixel of
+// columns from..to of row y.
+bool coveredWhole(const std::vector<SegmentGrid>& grids, int first, int y,
+                  int from, int to)
+{
+    for (int s = first; s >= 0; s = grids[size_t(s)].nextSameLabel) {
+        const SegmentGrid& g = grids[size_t(s)];
+        if (y >= g.rectY && y <= g.lastY && g.rectX <= from && g.lastX >= to)
+            return true;
+    }
+    return false;
+}
+
 // Writes the pixels of rows [rowBegin, rowEnd) and adds each segment's grey
 // sum and pixel count of those rows to greySum and pixelCount (null without
 // a workImage). With kVector the runs are found eight columns at a time and
@@ -533,10 +546,6 @@ void fillRows(const SegmentGrids& segmentGrids, const LabelTable& labels,
         float* rowY = reinterpret_cast<float*>(vely->data.ptr + y * vely->step);
         const unsigned char* greyRow =
             workImage ? workImage->data.ptr + y * workImage->step : nullptr;
-        if (others == OtherPixels::Zero) {
-            std::fill(rowX, rowX + cols, 0.0f);
-            std::fill(rowY, rowY + cols, 0.0f);
-        }
         if (kVector)
             findRunStarts(labelRow, cols, &starts);
 
@@ -551,6 +560,14 @@ void fillRows(const SegmentGrids& segmentGrids, const LabelTable& labels,
                 runEnd = runStart + 1;
                 while (runEnd < cols && labelRow[runEnd] == value)
                     ++runEnd;
+            }
+            // A run that no one segment covers whole is cleared first, and
+            // its segments write their parts over the zeros.
+            if (others == OtherPixels::Zero &&
+                !coveredWhole(grids, labels.first(value), y, runStart,
+                              runEnd - 1)) {
+                std::fill(rowX + runStart, rowX + runEnd, 0.0f);
+                std::fill(rowY + runStart, rowY + runEnd, 0.0f);
             }
             for (int s = labels.first(value); s >= 0;
                  s = grids[size_t(s)].nextSameLabel) {

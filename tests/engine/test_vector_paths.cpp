@@ -110,11 +110,13 @@ struct RandomField {
     }
     ~RandomField() { cvReleaseMemStorage(&storage); }
 
-    // Both maps and the records' counts and greys after the stage.
-    std::vector<cv::Mat> run(OtherPixels others)
+    // Both maps and the records' counts and greys after the stage, on maps
+    // that held startX and startY.
+    std::vector<cv::Mat> run(OtherPixels others, float startX = -3.5f,
+                             float startY = 7.25f)
     {
-        cv::Mat velx(labels.size(), CV_32FC1, cv::Scalar(-3.5f));
-        cv::Mat vely(labels.size(), CV_32FC1, cv::Scalar(7.25f));
+        cv::Mat velx(labels.size(), CV_32FC1, cv::Scalar(startX));
+        cv::Mat vely(labels.size(), CV_32FC1, cv::Scalar(startY));
         CvMat l = cvMat(labels), g = cvMat(grey), x = cvMat(velx),
               y = cvMat(vely);
         fillDenseField(segments, &l, &g, &x, &y, others);
@@ -141,6 +143,11 @@ TEST(VectorPaths, DenseFieldGivesThePlainBytesOnEveryPath)
             {
                 const ScopedVectorPath scalar(VectorPath::Scalar);
                 plain = field.run(others);
+                // Cleared, it is the field written over zeros.
+                const auto over = field.run(OtherPixels::Keep, 0.0f, 0.0f);
+                for (size_t k = 0;
+                     others == OtherPixels::Zero && k < over.size(); ++k)
+                    ASSERT_TRUE(sameBytes(over[k], plain[k])) << trial;
             }
             for (const VectorPath path : supportedPaths()) {
                 const ScopedVectorPath onPath(path);
