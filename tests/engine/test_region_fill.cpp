@@ -128,42 +128,36 @@ TEST(RowPasses, MatchThePixelRuleOnRandomRows)
     }
 }
 
-// The forward pass over the rows of a box, top row first, as the pixel
-// rule gives it row by row, with what it leaves of the level in each row;
-// the box's rows take in the map's top and bottom rows.
+// The forward pass over a box's rows, top row first (the map's top and
+// bottom rows among them), and what it leaves of the level in each row.
 TEST(RowPasses, BoxPassMatchesThePixelRuleRowByRow)
 {
     std::mt19937 rng(31);
-    const auto uniform = [&rng](int lo, int hi) {
-        return std::uniform_int_distribution<int>(lo, hi)(rng);
-    };
     for (int trial = 0; trial < 1500; ++trial) {
         const int target = trial % 7 == 0 ? 0 : 100;
         const cv::Mat values = randomRows(&rng, target);
-        const int yFirst = uniform(0, values.rows - 1);
-        const int yLast = uniform(yFirst, values.rows - 1);
-        const int first = uniform(0, values.cols - 1);
-        const int last = std::min(values.cols - 1, first + uniform(0, 70));
-        SCOPED_TRACE("trial " + std::to_string(trial));
-
+        const int y0 = int(rng() % unsigned(values.rows));
+        const int y1 = y0 + int(rng() % unsigned(values.rows - y0));
+        const int first = int(rng() % unsigned(values.cols));
+        const int last = std::min(values.cols - 1, first + int(rng() % 71));
         Maps expected(values);
         std::vector<unsigned char> expectedLeft;
-        for (int y = yFirst; y <= yLast; ++y) {
-            bool left = false;
-            for (int x = first; x <= last; ++x) {
+        for (int y = y0; y <= y1; ++y) {
+            for (int x = first; x <= last; ++x)
                 expected.visit(x, y, target);
-                left = left || expected.at(x, y) == kLevel;
-            }
-            expectedLeft.push_back(left);
+            const cv::Mat row =
+                expected.labels.row(y).colRange(first, last + 1);
+            expectedLeft.push_back(cv::countNonZero(row == kLevel) > 0);
         }
         for (const bool shortRows : {false, true}) {
             Maps passed(values);
             passed.maps.shortRows = shortRows;
             std::vector<unsigned char> left(expectedLeft.size(), 2);
-            forwardRows(passed.maps, yFirst, yLast, first, last, target, kLevel,
+            forwardRows(passed.maps, y0, y1, first, last, target, kLevel,
                         left.data());
-            ASSERT_EQ(cv::countNonZero(expected.labels != passed.labels), 0);
-            ASSERT_EQ(left, expectedLeft) << (shortRows ? "short rows" : "");
+            ASSERT_EQ(cv::countNonZero(expected.labels != passed.labels), 0)
+                << "trial " << trial;
+            ASSERT_EQ(left, expectedLeft) << "trial " << trial;
         }
     }
 }
