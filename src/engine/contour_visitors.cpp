@@ -3,6 +3,7 @@
 #include "engine/contour_visitors.h"
 
 #include "engine/contour_walk.h"
+#include "engine/vector_paths.h"
 
 #include <algorithm>
 #include <cassert>
@@ -292,6 +293,12 @@ void extractOutline(const CvMat* map, int x, int y, CvMemStorage* storage,
 
 void extendBox(const CvPoint* points, size_t count, int* boxMin, int* boxMax)
 {
+#ifdef OF_ULK_ENGINE_X86
+    if (activeVectorPath() >= VectorPath::Avx2) {
+        extendBoxAvx2(points, count, boxMin, boxMax);
+        return;
+    }
+#endif
     // In locals: the points could alias the box.
     int minX = boxMin[0], minY = boxMin[1];
     int maxX = boxMax[0], maxY = boxMax[1];

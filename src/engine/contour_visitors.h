@@ -76,6 +76,9 @@ void releaseOutlineCorners();
 // Extends the box (least x and y in boxMin, greatest in boxMax) by count
 // points.
 void extendBox(const CvPoint* points, size_t count, int* boxMin, int* boxMax);
+// extendBox with AVX2; only where the processor has it.
+void extendBoxAvx2(const CvPoint* points, size_t count, int* boxMin,
+                   int* boxMax);
 
 // Writes label into the continuous 16-bit target at each of count points.
 void markPoints(CvMat* target, const CvPoint* points, size_t count, int label);

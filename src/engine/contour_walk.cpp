@@ -73,7 +73,7 @@ const IndexedStepTable& IndexedStepTable::forColumns(int cols)
             const unsigned mask = kPackedMasks.directions[packed];
             for (int state = 0; state < kDirectionStates; ++state) {
                 const ContourStep s = kContourSteps.step[mask][state];
-                IndexedStep& entry = table.step_[packed][state];
+                IndexedStep& entry = table.step_[state][packed];
                 entry = IndexedStep{0, 0, 0, s.direction};
                 if (s.move != kNoMove) {
                     entry.dx = static_cast<signed char>(kContourDx[s.move]);

@@ -207,7 +207,9 @@ struct IndexedStep {
 
 // kContourSteps for maps of one width, by packed neighbour mask, so that a
 // walk that keeps its point's element index finds the next point without a
-// multiplication or a further lookup.
+// multiplication or a further lookup. The entries of one direction state
+// lie together: a step knows its state long before its mask, which its
+// point's loads give last, so only the mask's offset is left to add then.
 class IndexedStepTable {
   public:
     // This thread's table for maps of cols columns, remade when the width
@@ -215,12 +217,12 @@ class IndexedStepTable {
     static const IndexedStepTable& forColumns(int cols);
     const IndexedStep& operator()(unsigned packedMask, int state) const
     {
-        return step_[packedMask][state];
+        return step_[state][packedMask];
     }
 
   private:
     int cols_ = -1;
-    IndexedStep step_[256][kDirectionStates];
+    IndexedStep step_[kDirectionStates][256];
 };
 
 // Where a walk on a continuous 16-bit map stands: its point and the point's

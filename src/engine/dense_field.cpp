@@ -14,7 +14,9 @@
 // band computes the same values.
 #include "engine/dense_field.h"
 
+#include "engine/dense_field_kernels.h"
 #include "engine/parallel_bands.h"
+#include "engine/vector_paths.h"
 
 #include <algorithm>
 #include <cassert>
@@ -24,36 +26,12 @@
 #include <mutex>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace ulk {
 
-namespace {
-
-const int kNodeSpacing = 8;          // pixels between grid nodes
-const int kNodeShift = 3;            // log2(kNodeSpacing)
-const float kBlockFraction = 0.125f; // 1 / kNodeSpacing
-// Rows per band at least: a band recomputes the nodes of the block rows
-// that it shares with its neighbours.
-const int kMinBandRows = 64;
-// Bands per thread at most: every band recomputes the nodes of the
-// segments that its first row crosses, which made four per thread slower
-// than two at 1920 x 1080.
-const int kBandsPerThread = 2;
-
-struct NodeVelocity {
-    float u;
-    float v;
-};
-
-// The valid points of one segment, copied out of their packed records.
-struct PointSpan {
-    size_t first; // index into the point columns
-    int count;
-};
-
-// Velocity at node (nodeX, nodeY) from m points: each weighs (D - d) / S, D
-// the largest squared distance and S the sum of (D - d). When S is 0 (one
-// point, or all equally far) the node takes the plain mean of the points.
-// distance is scratch for m values.
 NodeVelocity nodeVelocity(const int* px, const int* py, const int* vx,
                           const int* vy, int m, int nodeX, int nodeY,
                           long long* distance)
@@ -89,6 +67,123 @@ NodeVelocity nodeVelocity(const int* px, const int* py, const int* vx,
     return node;
 }
 
+void blendRunScalar(float* rowU, float* rowV, int cols, const BlendedRun& run)
+{
+    const float fy = float(run.dy);
+    for (int x = run.from; x <= run.to;) {
+        const int i = (x - run.rectX) >> 3;
+        const int blockX = run.rectX + (i << 3);
+        const int blockEnd = run.to < blockX + 7 ? run.to : blockX + 7;
+        const NodeVelocity a = run.top[i], b = run.top[i + 1];
+        const NodeVelocity c = run.bottom[i], e = run.bottom[i + 1];
+        const float leftU = a.u + (c.u - a.u) * fy * 0.125f;
+        const float leftV = a.v + (c.v - a.v) * fy * 0.125f;
+        const float spanU = b.u + (e.u - b.u) * fy * 0.125f - leftU;
+        const float spanV = b.v + (e.v - b.v) * fy * 0.125f - leftV;
+        for (; x <= blockEnd; ++x) {
+            const float fx = float(x - blockX);
+            rowU[x] = leftU + spanU * fx * 0.125f;
+            rowV[x] = leftV + spanV * fx * 0.125f;
+        }
+    }
+    (void)cols;
+}
+
+#ifdef __SSE2__
+void blendRunSse2(float* rowU, float* rowV, int cols, const BlendedRun& run)
+{
+    const __m128 fy = _mm_set1_ps(float(run.dy));
+    const __m128 eighth = _mm_set1_ps(0.125f);
+    const __m128 fxLow = _mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f);
+    const __m128 fxHigh = _mm_setr_ps(4.0f, 5.0f, 6.0f, 7.0f);
+    const __m128i column = _mm_setr_epi32(0, 1, 2, 3);
+    const __m128i four = _mm_set1_epi32(4);
+    for (int x = run.from; x <= run.to;) {
+        const int i = (x - run.rectX) >> 3;
+        const int blockX = run.rectX + (i << 3);
+        const int blockEnd = run.to < blockX + 7 ? run.to : blockX + 7;
+        if (blockX < 0 || blockX + 8 > cols) {
+            // A block across the map's border, one pixel at a time.
+            BlendedRun part = run;
+            part.from = x;
+            part.to = blockEnd;
+            blendRunScalar(rowU, rowV, cols, part);
+            x = blockEnd + 1;
+            continue;
+        }
+        // (leftU, leftV, rightU, rightV) from the nodes i and i + 1 of the
+        // two rows, and (spanU, spanV) in the low lanes.
+        const __m128 upper =
+            _mm_loadu_ps(reinterpret_cast<const float*>(run.top + i));
+        const __m128 lower =
+            _mm_loadu_ps(reinterpret_cast<const float*>(run.bottom + i));
+        const __m128 ends = _mm_add_ps(
+            upper,
+            _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(lower, upper), fy), eighth));
+        const __m128 span = _mm_sub_ps(_mm_movehl_ps(ends, ends), ends);
+        // All ones in the columns x - blockX .. blockEnd - blockX.
+        const __m128i below = _mm_set1_epi32(x - blockX - 1);
+        const __m128i above = _mm_set1_epi32(blockEnd - blockX + 1);
+        const auto inside = [&](__m128i c) {
+            return _mm_castsi128_ps(_mm_and_si128(_mm_cmpgt_epi32(c, below),
+                                                  _mm_cmplt_epi32(c, above)));
+        };
+        const __m128 takeLow = inside(column);
+        const __m128 takeHigh = inside(_mm_add_epi32(column, four));
+        const auto blend = [](float* at, __m128 take, __m128 value) {
+            _mm_storeu_ps(at, _mm_or_ps(_mm_and_ps(take, value),
+                                        _mm_andnot_ps(take, _mm_loadu_ps(at))));
+        };
+        const auto write = [&](float* p, __m128 start, __m128 step) {
+            blend(
+                p, takeLow,
+                _mm_add_ps(start, _mm_mul_ps(_mm_mul_ps(step, fxLow), eighth)));
+            blend(p + 4, takeHigh,
+                  _mm_add_ps(start,
+                             _mm_mul_ps(_mm_mul_ps(step, fxHigh), eighth)));
+        };
+        write(rowU + blockX, _mm_shuffle_ps(ends, ends, 0x00),
+              _mm_shuffle_ps(span, span, 0x00));
+        write(rowV + blockX, _mm_shuffle_ps(ends, ends, 0x55),
+              _mm_shuffle_ps(span, span, 0x55));
+        x = blockEnd + 1;
+    }
+}
+#endif
+
+BlendRun blendRunOn(VectorPath path)
+{
+#ifdef OF_ULK_ENGINE_X86
+    if (path >= VectorPath::Avx2)
+        return blendRunAvx2;
+#endif
+#ifdef __SSE2__
+    if (path >= VectorPath::Sse2)
+        return blendRunSse2;
+#endif
+    (void)path;
+    return blendRunScalar;
+}
+
+namespace {
+
+const int kNodeSpacing = 8;          // pixels between grid nodes
+const int kNodeShift = 3;            // log2(kNodeSpacing)
+const float kBlockFraction = 0.125f; // 1 / kNodeSpacing
+// Rows per band at least: a band recomputes the nodes of the block rows
+// that it shares with its neighbours.
+const int kMinBandRows = 64;
+// Bands per thread at most: every band recomputes the nodes of the
+// segments that its first row crosses, which made four per thread slower
+// than two at 1920 x 1080.
+const int kBandsPerThread = 2;
+
+// The valid points of one segment, copied out of their packed records.
+struct PointSpan {
+    size_t first; // index into the point columns
+    int count;
+};
+
 // One segment's grid geometry and its valid points.
 struct SegmentGrid {
     SegmentRecord* record;
@@ -98,6 +193,7 @@ struct SegmentGrid {
     int nx;            // nodes per grid row
     PointSpan points;  // its valid points
     int nextSameLabel; // next segment of the same label, or -1
+    bool nearNodes;    // every point within kNodeVectorReach of every node
 };
 
 // The blend across one block row: the values at the block's left and right
@@ -110,7 +206,8 @@ struct BlockRow {
 // records; shared read-only by every band of rows.
 class SegmentGrids {
   public:
-    explicit SegmentGrids(CvSeq* segments) : grids_(size_t(segments->total))
+    SegmentGrids(CvSeq* segments, VectorPath path)
+        : grids_(size_t(segments->total)), path_(path)
     {
         CvSeqReader reader;
         cvStartReadSeq(segments, &reader, 0);
@@ -123,6 +220,7 @@ class SegmentGrids {
             g.rectY = record->rectY;
             g.nextSameLabel = -1;
             g.points = collectValidPoints(record->points);
+            g.nearNodes = false;
             maxPoints_ = std::max(maxPoints_, g.points.count);
             // Blocks start at rectX, rectX + 8, ... up to rectX + width; a
             // negative extent has none.
@@ -139,6 +237,7 @@ class SegmentGrids {
             g.lastY = g.rectY + (height >> kNodeShift << kNodeShift) +
                       kNodeSpacing - 1;
             g.nx = width / kNodeSpacing + 2;
+            g.nearNodes = nearNodes(g, height / kNodeSpacing + 2);
         }
     }
 
@@ -146,19 +245,59 @@ class SegmentGrids {
     const std::vector<SegmentGrid>& grids() const { return grids_; }
     int maxPoints() const { return maxPoints_; }
 
-    // Velocity of node (i, j) of segment g; distance is scratch for the
-    // segment's point count.
+    // Scratch of nodeAt for up to maxPoints() points.
+    struct Scratch {
+        explicit Scratch(int points)
+            : distance(size_t(points) + 8), distance32(size_t(points) + 8),
+              products(2 * size_t(points) + 8)
+        {
+        }
+        std::vector<long long> distance;
+        std::vector<int> distance32;
+        std::vector<double> products;
+    };
+
+    // Velocity of node (i, j) of segment g.
     NodeVelocity nodeAt(const SegmentGrid& g, int i, int j,
-                        long long* distance) const
+                        Scratch* scratch) const
     {
         const size_t p = g.points.first;
+        const int nodeX = g.rectX + kNodeSpacing * i;
+        const int nodeY = g.rectY + kNodeSpacing * j;
+#ifdef OF_ULK_ENGINE_X86
+        if (path_ >= VectorPath::Avx2 && g.nearNodes)
+            return nodeVelocityAvx2(
+                x_.data() + p, y_.data() + p, vx_.data() + p, vy_.data() + p,
+                g.points.count, nodeX, nodeY, scratch->distance32.data(),
+                scratch->products.data());
+#endif
         return nodeVelocity(x_.data() + p, y_.data() + p, vx_.data() + p,
-                            vy_.data() + p, g.points.count,
-                            g.rectX + kNodeSpacing * i,
-                            g.rectY + kNodeSpacing * j, distance);
+                            vy_.data() + p, g.points.count, nodeX, nodeY,
+                            scratch->distance.data());
     }
 
   private:
+    // Whether every valid point of g lies within kNodeVectorReach of each
+    // of its nodes, ny node rows of g.nx.
+    bool nearNodes(const SegmentGrid& g, int ny) const
+    {
+        const size_t first = g.points.first;
+        const size_t end = first + size_t(g.points.count);
+        if (first == end)
+            return true;
+        const auto within = [](const std::vector<int>& at, size_t a, size_t b,
+                               long long lowNode, long long highNode) {
+            const auto [low, high] =
+                std::minmax_element(at.begin() + long(a), at.begin() + long(b));
+            return highNode - *low < kNodeVectorReach &&
+                   *high - lowNode < kNodeVectorReach;
+        };
+        return within(x_, first, end, g.rectX,
+                      g.rectX + (long long)kNodeSpacing * (g.nx - 1)) &&
+               within(y_, first, end, g.rectY,
+                      g.rectY + (long long)kNodeSpacing * (ny - 1));
+    }
+
     // The valid points of a point list, once per occurrence, in list order.
     PointSpan collectValidPoints(CvSeq* points)
     {
@@ -186,6 +325,7 @@ class SegmentGrids {
     std::vector<SegmentGrid> grids_;
     std::vector<int> x_, y_, vx_, vy_; // valid points of all segments
     int maxPoints_ = 0;
+    VectorPath path_;
 };
 
 // The nodes of the two block rows that a band's current pixel row of a
@@ -199,21 +339,21 @@ class NodeCache {
   public:
     explicit NodeCache(const SegmentGrids& grids)
         : grids_(grids), slotOf_(grids.grids().size(), kNoSlot),
-          distance_(size_t(std::max(grids.maxPoints(), 1)))
+          scratch_(grids.maxPoints())
     {
     }
 
     static constexpr size_t kNoSlot = ~size_t(0);
-    struct CachedNode {
-        NodeVelocity velocity;
-        int row; // block row j whose node this is, or -1
-    };
 
-    // The node rows j and j + 1 of one segment, for the blocks of one run.
+    // The node rows j and j + 1 of one segment, for the blocks of one run:
+    // the velocities of nodes (i, j) at top[i], with their stamps at
+    // topRow[i], and those of nodes (i, j + 1) below.
     struct NodeRows {
         const SegmentGrid* grid;
-        CachedNode* top;    // node row j
-        CachedNode* bottom; // node row j + 1
+        NodeVelocity* top;
+        int* topRow;
+        NodeVelocity* bottom;
+        int* bottomRow;
         int j;
     };
 
@@ -224,23 +364,36 @@ class NodeCache {
         const SegmentGrid& g = grids_.grids()[size_t(s)];
         size_t& slot = slotOf_[size_t(s)];
         if (slot == kNoSlot) {
-            slot = nodes_.size();
-            nodes_.resize(slot + 2 * size_t(g.nx),
-                          CachedNode{{0.0f, 0.0f}, -1});
+            slot = velocity_.size();
+            velocity_.resize(slot + 2 * size_t(g.nx), NodeVelocity{0.0f, 0.0f});
+            stamp_.resize(slot + 2 * size_t(g.nx), -1);
         }
-        CachedNode* even = nodes_.data() + slot;
-        CachedNode* odd = even + g.nx;
-        return (j & 1) ? NodeRows{&g, odd, even, j}
-                       : NodeRows{&g, even, odd, j};
+        NodeVelocity* even = velocity_.data() + slot;
+        int* evenRow = stamp_.data() + slot;
+        NodeVelocity* odd = even + g.nx;
+        int* oddRow = evenRow + g.nx;
+        return (j & 1) ? NodeRows{&g, odd, oddRow, even, evenRow, j}
+                       : NodeRows{&g, even, evenRow, odd, oddRow, j};
+    }
+
+    // Nodes i0..i1 of both rows, computed where not yet.
+    void ensureNodes(const NodeRows& rows, int i0, int i1)
+    {
+        for (int i = i0; i <= i1; ++i) {
+            node(rows, rows.top, rows.topRow, i, rows.j);
+            node(rows, rows.bottom, rows.bottomRow, i, rows.j + 1);
+        }
     }
 
     // Row dy of block (i, j) of the rows' segment.
     BlockRow blockRow(const NodeRows& rows, int i, int dy)
     {
-        const NodeVelocity a = node(rows, rows.top, i, rows.j);
-        const NodeVelocity b = node(rows, rows.top, i + 1, rows.j);
-        const NodeVelocity c = node(rows, rows.bottom, i, rows.j + 1);
-        const NodeVelocity e = node(rows, rows.bottom, i + 1, rows.j + 1);
+        const NodeVelocity a = node(rows, rows.top, rows.topRow, i, rows.j);
+        const NodeVelocity b = node(rows, rows.top, rows.topRow, i + 1, rows.j);
+        const NodeVelocity c =
+            node(rows, rows.bottom, rows.bottomRow, i, rows.j + 1);
+        const NodeVelocity e =
+            node(rows, rows.bottom, rows.bottomRow, i + 1, rows.j + 1);
         const float fy = float(dy);
         BlockRow r;
         r.leftU = a.u + (c.u - a.u) * fy * kBlockFraction;
@@ -251,21 +404,21 @@ class NodeCache {
     }
 
   private:
-    const NodeVelocity& node(const NodeRows& rows, CachedNode* row, int i,
-                             int j)
+    const NodeVelocity& node(const NodeRows& rows, NodeVelocity* velocity,
+                             int* stamp, int i, int j)
     {
-        CachedNode& n = row[i];
-        if (n.row != j) {
-            n.velocity = grids_.nodeAt(*rows.grid, i, j, distance_.data());
-            n.row = j;
+        if (stamp[i] != j) {
+            velocity[i] = grids_.nodeAt(*rows.grid, i, j, &scratch_);
+            stamp[i] = j;
         }
-        return n.velocity;
+        return velocity[i];
     }
 
     const SegmentGrids& grids_;
     std::vector<size_t> slotOf_; // per segment: its first node, or kNoSlot
-    std::vector<CachedNode> nodes_;
-    std::vector<long long> distance_; // scratch of nodeVelocity
+    std::vector<NodeVelocity> velocity_; // two node rows per segment
+    std::vector<int> stamp_;             // the block row of each node, or -1
+    SegmentGrids::Scratch scratch_;
 };
 
 // For each label value a segment can match (a 16-bit map value read
@@ -313,17 +466,78 @@ class LabelTable {
     std::vector<int> first_;
 };
 
+// Sets bit x of starts (64 columns a word) where a run of one label value
+// begins in row: at column 0 and wherever the value differs from the one
+// on its left.
+void findRunStarts(const short* row, int cols, std::vector<uint64_t>* starts)
+{
+    starts->assign(size_t(cols + 63) / 64, 0);
+    uint64_t* bits = starts->data();
+    bits[0] = 1;
+    int x = 1;
+#ifdef __SSE2__
+    for (; x + 8 <= cols; x += 8) {
+        const __m128i here =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+        const __m128i left =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x - 1));
+        // One bit per column where the two differ.
+        const unsigned same = unsigned(_mm_movemask_epi8(
+            _mm_packs_epi16(_mm_cmpeq_epi16(here, left), _mm_setzero_si128())));
+        const uint64_t differ = uint64_t(~same & 0xffu);
+        // Eight bits that may straddle two words.
+        bits[x >> 6] |= differ << (x & 63);
+        if ((x & 63) > 56)
+            bits[(x >> 6) + 1] |= differ >> (64 - (x & 63));
+    }
+#endif
+    for (; x < cols; ++x)
+        bits[x >> 6] |= uint64_t(row[x] != row[x - 1]) << (x & 63);
+}
+
+// The first run start after column x, or cols.
+inline int nextRunStart(const std::vector<uint64_t>& starts, int x, int cols)
+{
+    ++x;
+    size_t word = size_t(x) >> 6;
+    if (word >= starts.size())
+        return cols;
+    uint64_t bits = starts[word] & (~uint64_t(0) << (x & 63));
+    while (bits == 0) {
+        if (++word == starts.size())
+            return cols;
+        bits = starts[word];
+    }
+    return int(word * 64) + __builtin_ctzll(bits);
+}
+
+// Whether one of the segments chained from first writes every pixel of
+// columns from..to of row y.
+bool coveredWhole(const std::vector<SegmentGrid>& grids, int first, int y,
+                  int from, int to)
+{
+    for (int s = first; s >= 0; s = grids[size_t(s)].nextSameLabel) {
+        const SegmentGrid& g = grids[size_t(s)];
+        if (y >= g.rectY && y <= g.lastY && g.rectX <= from && g.lastX >= to)
+            return true;
+    }
+    return false;
+}
+
 // Writes the pixels of rows [rowBegin, rowEnd) and adds each segment's grey
 // sum and pixel count of those rows to greySum and pixelCount (null without
-// a workImage).
+// a workImage). With kVector the runs are found eight columns at a time and
+// blended by blendRun, else pixel by pixel.
+template <bool kVector>
 void fillRows(const SegmentGrids& segmentGrids, const LabelTable& labels,
               const CvMat* labelMap, const CvMat* workImage, CvMat* velx,
               CvMat* vely, OtherPixels others, int rowBegin, int rowEnd,
-              int64_t* greySum, int* pixelCount)
+              int64_t* greySum, int* pixelCount, BlendRun blendRun)
 {
     const std::vector<SegmentGrid>& grids = segmentGrids.grids();
     NodeCache nodes(segmentGrids);
     const int cols = labelMap->cols;
+    std::vector<uint64_t> starts;
     for (int y = rowBegin; y < rowEnd; ++y) {
         const short* labelRow =
             reinterpret_cast<const short*>(labelMap->data.ptr) +
@@ -332,19 +546,29 @@ void fillRows(const SegmentGrids& segmentGrids, const LabelTable& labels,
         float* rowY = reinterpret_cast<float*>(vely->data.ptr + y * vely->step);
         const unsigned char* greyRow =
             workImage ? workImage->data.ptr + y * workImage->step : nullptr;
-        if (others == OtherPixels::Zero) {
-            std::fill(rowX, rowX + cols, 0.0f);
-            std::fill(rowY, rowY + cols, 0.0f);
-        }
+        if (kVector)
+            findRunStarts(labelRow, cols, &starts);
 
         // Runs of one label value; each segment of that label writes the
         // part of the run inside its block area, in sequence order.
         int runEnd = 0;
         for (int runStart = 0; runStart < cols; runStart = runEnd) {
             const short value = labelRow[runStart];
-            runEnd = runStart + 1;
-            while (runEnd < cols && labelRow[runEnd] == value)
-                ++runEnd;
+            if (kVector) {
+                runEnd = nextRunStart(starts, runStart, cols);
+            } else {
+                runEnd = runStart + 1;
+                while (runEnd < cols && labelRow[runEnd] == value)
+                    ++runEnd;
+            }
+            // A run that no one segment covers whole is cleared first, and
+            // its segments write their parts over the zeros.
+            if (others == OtherPixels::Zero &&
+                !coveredWhole(grids, labels.first(value), y, runStart,
+                              runEnd - 1)) {
+                std::fill(rowX + runStart, rowX + runEnd, 0.0f);
+                std::fill(rowY + runStart, rowY + runEnd, 0.0f);
+            }
             for (int s = labels.first(value); s >= 0;
                  s = grids[size_t(s)].nextSameLabel) {
                 const SegmentGrid& g = grids[size_t(s)];
@@ -364,6 +588,15 @@ void fillRows(const SegmentGrids& segmentGrids, const LabelTable& labels,
                 const int j = (y - g.rectY) >> kNodeShift;
                 const int dy = (y - g.rectY) & (kNodeSpacing - 1);
                 const NodeCache::NodeRows rows = nodes.nodeRows(s, j);
+                if (kVector) {
+                    // The nodes of the run's blocks first, then the run.
+                    nodes.ensureNodes(rows, (from - g.rectX) >> kNodeShift,
+                                      ((to - g.rectX) >> kNodeShift) + 1);
+                    blendRun(rowX, rowY, cols,
+                             BlendedRun{rows.top, rows.bottom, g.rectX, from,
+                                        to, dy});
+                    continue;
+                }
                 // Block by block across [from, to].
                 for (int x = from; x <= to;) {
                     const int i = (x - g.rectX) >> kNodeShift;
@@ -395,7 +628,8 @@ void fillDenseField(CvSeq* segments, const CvMat* labelMap,
 {
     assert(CV_MAT_TYPE(labelMap->type) == CV_16UC1);
 
-    SegmentGrids segmentGrids(segments);
+    const VectorPath path = activeVectorPath();
+    SegmentGrids segmentGrids(segments, path);
     std::vector<SegmentGrid>& grids = segmentGrids.grids();
     const LabelTable labels(&grids);
     const size_t count = grids.size();
@@ -410,8 +644,12 @@ void fillDenseField(CvSeq* segments, const CvMat* labelMap,
     const auto fillBand = [&](const cv::Range& band) {
         std::vector<int64_t> bandSum(greySum.size(), 0);
         std::vector<int> bandCount(pixelCount.size(), 0);
-        fillRows(segmentGrids, labels, labelMap, workImage, velx, vely, others,
-                 band.start, band.end, bandSum.data(), bandCount.data());
+        (path == VectorPath::Scalar
+             ? fillRows<false>
+             : fillRows<true>)(segmentGrids, labels, labelMap, workImage, velx,
+                               vely, others, band.start, band.end,
+                               bandSum.data(), bandCount.data(),
+                               blendRunOn(path));
         if (!workImage)
             return;
         const std::lock_guard<std::mutex> lock(totals);

@@ -13,8 +13,9 @@ enum class OtherPixels { Keep, Zero };
 // tracking points (node grid of 8 pixels, bilinear in between). With a
 // non-null workImage it also sets each record's pixelCount and meanGrey.
 // Pixels of no segment are left as they are, or set to 0 with
-// OtherPixels::Zero (each band of rows clears its own rows first, which
-// costs less than clearing both maps beforehand).
+// OtherPixels::Zero (each run of one label that no segment covers whole is
+// cleared just before its segments write, which costs less than clearing
+// both maps beforehand or whole rows).
 void fillDenseField(CvSeq* segments, const CvMat* labelMap,
                     const CvMat* workImage, CvMat* velx, CvMat* vely,
                     OtherPixels others = OtherPixels::Keep);

@@ -36,6 +36,16 @@ uint64_t descriptorCost(const short* a, const short* b);
 void estimatePointMotion(TrackPoint* point, const CvMat* integralA,
                          const CvMat* integralB, int width, int height);
 
+// estimatePointMotion with the descriptors made and compared with AVX2;
+// only where the processor has it. estimatePointMotion calls it on the
+// AVX2 and AVX-512 paths.
+void estimatePointMotionAvx2(TrackPoint* point, const CvMat* integralA,
+                             const CvMat* integralB, int width, int height);
+
+// boxContrast of eight pairs of sums from 0 to 65535 at once, with AVX2;
+// only where the processor has it.
+void boxContrastsAvx2(const int* p, const int* q, short* contrast);
+
 // estimatePointMotion for every point of the sequence, in order, but those
 // that measured (one entry per point) marks as given their motion already.
 void estimateMotion(CvSeq* trackPoints, const CvMat* integralA,

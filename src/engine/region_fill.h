@@ -24,6 +24,10 @@ struct LevelMaps {
     unsigned short* labelData;
     unsigned short* markData; // scratch: no pixel holds a label to come
     int cols;
+    // Whether the row passes may take a row of up to 32 pixels in one go
+    // (the vector path's choice; the plain code takes every row by
+    // stretches).
+    bool shortRows = false;
 };
 
 // One stretch of at most 64 pixels of a row, from column x0, as bits: which
@@ -168,6 +172,103 @@ inline void fillBits(const LevelMaps& maps, int y, int x0, std::uint64_t filled,
     }
 }
 
+#ifdef __SSE2__
+// Whether columns first..last make a short row for ShortRowPass: at most 64
+// pixels, inside the map with a pixel on either side, and room in the row
+// for loads from first to the next multiple of 16 pixels.
+inline bool isShortRow(const LevelMaps& maps, int first, int last)
+{
+    const int n = last - first + 1;
+    return maps.shortRows && n <= 64 && first >= 1 && last + 1 < maps.cols &&
+           first + ((n + 15) & ~15) <= maps.cols;
+}
+
+// forwardRow of the short row first..last (isShortRow) of any row but the
+// map's top and bottom ones, in Blocks of 16 pixels, with the bit logic of
+// one stretch: a row pass has a fixed cost beside its pixels, and most rows
+// of a textured frame are a few pixels long. What does not depend on the
+// row is set up once, for the rows of a box. Every pixel of the loads is
+// written, with target where it is filled and its own value elsewhere.
+template <int Blocks> class ShortRowPass {
+  public:
+    ShortRowPass(const LevelMaps& maps, int first, int last,
+                 unsigned short target, unsigned short level)
+        : column_(maps.labelData + first), cols_(std::size_t(maps.cols)),
+          n_(last - first + 1),
+          all_(n_ < 64 ? (std::uint64_t(1) << n_) - 1 : ~std::uint64_t(0)),
+          top_(std::uint64_t(1) << (n_ - 1)), target_(target),
+          wantLevel_(_mm_set1_epi16(short(level))),
+          wantTarget_(_mm_set1_epi16(short(target)))
+    {
+        assert(isShortRow(maps, first, last) && (n_ + 15) / 16 == Blocks);
+    }
+
+    // The pass over row y; whether it left a pixel of the level.
+    bool operator()(int y) const
+    {
+        unsigned short* row = column_ + std::size_t(y) * cols_;
+        std::uint64_t lv = 0, tg = 0, touches = 0;
+        for (int b = 0; b < Blocks; ++b) {
+            const unsigned short* p = row + 16 * b;
+            const __m128i v0 = load(p), v8 = load(p + 8);
+            lv |= mask(_mm_cmpeq_epi16(v0, wantLevel_),
+                       _mm_cmpeq_epi16(v8, wantLevel_))
+                  << (16 * b);
+            tg |= mask(_mm_cmpeq_epi16(v0, wantTarget_),
+                       _mm_cmpeq_epi16(v8, wantTarget_))
+                  << (16 * b);
+            touches |= mask(touchesAt(p), touchesAt(p + 8)) << (16 * b);
+        }
+        lv &= all_;
+        tg &= all_;
+        // The pixels just left and right of the row, as stretchRuns takes
+        // them for a row of one stretch.
+        const std::uint64_t leftTarget =
+            (tg << 1) | std::uint64_t(row[-1] == target_);
+        const std::uint64_t rightTarget =
+            (tg >> 1) | (row[n_] == target_ ? top_ : 0);
+        const std::uint64_t start = lv & ~(lv << 1);
+        const std::uint64_t end = lv & ~(lv >> 1);
+        const std::uint64_t seeds = (lv & touches) | (start & leftTarget);
+        const std::uint64_t filled =
+            (lv & ~(lv + seeds)) | seeds | (end & rightTarget);
+
+        const __m128i lane = _mm_setr_epi16(1, 2, 4, 8, 16, 32, 64, 128);
+        for (int i = 0; i < 16 * Blocks; i += 8) {
+            const __m128i take = _mm_cmpeq_epi16(
+                _mm_and_si128(_mm_set1_epi16(short((filled >> i) & 0xffu)),
+                              lane),
+                lane);
+            storeWhere(row + i, take, wantTarget_);
+        }
+        return (lv & ~filled) != 0;
+    }
+
+  private:
+    static __m128i load(const unsigned short* p)
+    {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    }
+    static std::uint64_t mask(__m128i low, __m128i high)
+    {
+        return std::uint64_t(
+            unsigned(_mm_movemask_epi8(_mm_packs_epi16(low, high))));
+    }
+    __m128i touchesAt(const unsigned short* p) const
+    {
+        return _mm_or_si128(_mm_cmpeq_epi16(load(p - cols_), wantTarget_),
+                            _mm_cmpeq_epi16(load(p + cols_), wantTarget_));
+    }
+
+    unsigned short* column_; // row 0's pixel of column first
+    std::size_t cols_;
+    int n_;
+    std::uint64_t all_, top_;
+    unsigned short target_;
+    __m128i wantLevel_, wantTarget_;
+};
+#endif
+
 // The forward pass over columns first..last of row y: every pixel of the
 // level whose down, left, up or right neighbour holds target when the pass
 // reaches it takes target.
@@ -188,6 +289,20 @@ inline bool forwardRow(const LevelMaps& maps, int y, int first, int last,
     assert(target == short(target) && target != level);
     const unsigned short label16 = (unsigned short)target;
     const unsigned short level16 = (unsigned short)level;
+#ifdef __SSE2__
+    if (isShortRow(maps, first, last) && y > 0 && y + 1 < maps.label.rows()) {
+        switch ((last - first) / 16) {
+        case 0:
+            return ShortRowPass<1>(maps, first, last, label16, level16)(y);
+        case 1:
+            return ShortRowPass<2>(maps, first, last, label16, level16)(y);
+        case 2:
+            return ShortRowPass<3>(maps, first, last, label16, level16)(y);
+        default:
+            return ShortRowPass<4>(maps, first, last, label16, level16)(y);
+        }
+    }
+#endif
     const unsigned short* labelRow =
         maps.labelData + std::size_t(y) * maps.cols;
     // The pixel left of the stretch: of the level (only inside first..last),
@@ -224,6 +339,49 @@ inline bool forwardRow(const LevelMaps& maps, int y, int first, int last,
         leftTarget = labelRow[right - 1] == label16;
     }
     return levelLeft != 0;
+}
+
+#ifdef __SSE2__
+// forwardRows of a short row (isShortRow), by one ShortRowPass for all rows
+// but the map's top and bottom ones.
+template <int Blocks>
+void forwardShortRows(const LevelMaps& maps, int yFirst, int yLast, int first,
+                      int last, int target, int level, unsigned char* left)
+{
+    const ShortRowPass<Blocks> pass(maps, first, last, (unsigned short)target,
+                                    (unsigned short)level);
+    const int lastInner = maps.label.rows() - 2;
+    for (int y = yFirst; y <= yLast; ++y) {
+        const bool levelLeft =
+            y >= 1 && y <= lastInner
+                ? pass(y)
+                : forwardRow(maps, y, first, last, target, level);
+        if (left)
+            left[y - yFirst] = levelLeft;
+    }
+}
+#endif
+
+// forwardRow over rows yFirst..yLast of columns first..last, top row first;
+// with left given, left[y - yFirst] is what forwardRow returned for row y.
+inline void forwardRows(const LevelMaps& maps, int yFirst, int yLast, int first,
+                        int last, int target, int level, unsigned char* left)
+{
+#ifdef __SSE2__
+    if (isShortRow(maps, first, last)) {
+        const auto rows = (last - first) / 16 == 0   ? forwardShortRows<1>
+                          : (last - first) / 16 == 1 ? forwardShortRows<2>
+                          : (last - first) / 16 == 2 ? forwardShortRows<3>
+                                                     : forwardShortRows<4>;
+        rows(maps, yFirst, yLast, first, last, target, level, left);
+        return;
+    }
+#endif
+    for (int y = yFirst; y <= yLast; ++y) {
+        const bool levelLeft = forwardRow(maps, y, first, last, target, level);
+        if (left)
+            left[y - yFirst] = levelLeft;
+    }
 }
 
 // Fills each run's pixels from its first one up to its last seed: seeds

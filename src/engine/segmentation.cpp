@@ -7,6 +7,7 @@
 #include "engine/contour_visitors.h"
 #include "engine/contour_walk.h"
 #include "engine/region_fill.h"
+#include "engine/vector_paths.h"
 
 #include <algorithm>
 #include <cassert>
@@ -65,14 +66,9 @@ void forwardFill(const LevelMaps& maps, const int* boxMin, const int* boxMax,
     const unsigned short label16 = (unsigned short)target;
     if (levelLeft)
         levelLeft->assign(size_t(boxMax[1] - boxMin[1] + 1), 1);
-    for (int y = boxMin[1]; y <= boxMax[1]; ++y) {
-        if (level != label16) {
-            const bool left =
-                forwardRow(maps, y, boxMin[0], boxMax[0], target, level);
-            if (levelLeft)
-                (*levelLeft)[size_t(y - boxMin[1])] = left;
-        }
-    }
+    if (level != label16)
+        forwardRows(maps, boxMin[1], boxMax[1], boxMin[0], boxMax[0], target,
+                    level, levelLeft ? levelLeft->data() : nullptr);
 }
 
 // Sweeps the box from the bottom-right corner back, so that target also
@@ -163,6 +159,7 @@ int segmentRegions(CvMat* labelMap, CvMat* markMap, const unsigned char* grey,
     maps.labelData = (unsigned short*)labelMap->data.ptr;
     maps.markData = (unsigned short*)markMap->data.ptr;
     maps.cols = labelMap->cols;
+    maps.shortRows = activeVectorPath() >= VectorPath::Sse2;
     const int rows = labelMap->rows;
     SegmentFiller filler;
     // The rows of a swept box where the forward pass left the level.

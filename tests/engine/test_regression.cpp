@@ -28,6 +28,7 @@
 #include "cvoptflowulk.h"
 #include "engine/contour_visitors.h"
 #include "engine/contour_walk.h"
+#include "engine/vector_paths.h"
 #include "support.h"
 #include "synthetic_scene.h"
 
@@ -39,6 +40,7 @@ namespace {
 // Frames 0 .. kLastFrame of each source, so kLastFrame pairs per run.
 const int kLastFrame = 6;
 const unsigned kSceneSeed = 1;
+const unsigned kTextureSeed = 5;
 // What the velocity maps hold before the first call: the engine must not
 // let it through into its results.
 const float kStaleVelocity = 0.5f;
@@ -143,6 +145,39 @@ std::vector<cv::Mat> sceneFrames(cv::Size size)
     return frames;
 }
 
+// A fine texture (random values on a 4-pixel grid, bilinear in between,
+// in integers) cut at another offset for each frame, so that the pairs
+// move by different amounts, some beyond the search's reach.
+std::vector<cv::Mat> texturedFrames(cv::Size size)
+{
+    const int grain = 4, margin = 32;
+    const cv::Point offsets[kLastFrame + 1] = {
+        {0, 0}, {2, 1}, {9, -3}, {4, 5}, {-3, -8}, {1, 2}, {0, 0}};
+    cv::Mat grid((size.height + 2 * margin) / grain + 2,
+                 (size.width + 2 * margin) / grain + 2, CV_32SC1);
+    cv::RNG(kTextureSeed).fill(grid, cv::RNG::UNIFORM, 0, 256);
+    std::vector<cv::Mat> frames;
+    for (const cv::Point& offset : offsets) {
+        cv::Mat frame(size, CV_8UC1);
+        for (int y = 0; y < size.height; ++y) {
+            for (int x = 0; x < size.width; ++x) {
+                const int fx = x + margin + offset.x,
+                          fy = y + margin + offset.y;
+                const int gx = fx / grain, gy = fy / grain;
+                const int ax = fx % grain, ay = fy % grain;
+                const int top = grid.at<int>(gy, gx) * (grain - ax) +
+                                grid.at<int>(gy, gx + 1) * ax;
+                const int bottom = grid.at<int>(gy + 1, gx) * (grain - ax) +
+                                   grid.at<int>(gy + 1, gx + 1) * ax;
+                frame.at<unsigned char>(y, x) = static_cast<unsigned char>(
+                    (top * (grain - ay) + bottom * ay) / (grain * grain));
+            }
+        }
+        frames.push_back(frame);
+    }
+    return frames;
+}
+
 // The first frames of a real clip from the shared material, or none.
 std::vector<cv::Mat> clipFrames(const std::string& name)
 {
@@ -167,11 +202,15 @@ std::map<std::string, uint64_t> recordedHashes()
     return hashes;
 }
 
+// Where a configuration's frames come from besides a clip.
+enum class Source { Scene, Texture };
+
 struct Config {
     const char* name;
-    const char* clip; // null: the synthetic scene
+    const char* clip; // null: the synthetic scene or the texture
     cv::Size size;
     bool withStuffInfo;
+    Source source = Source::Scene;
 };
 
 std::ostream& operator<<(std::ostream& os, const Config& c)
@@ -186,18 +225,12 @@ class Regression : public ::testing::TestWithParam<Config> {
     CvMemStorage* storage_ = cvCreateMemStorage(1 << 21);
 };
 
-// Each output of the configuration hashes to its recorded value.
-TEST_P(Regression, OutputsMatchTheRecordedHashes)
+// The configuration's outputs as (part, hash) pairs, on the path in force.
+std::vector<std::pair<std::string, uint64_t>>
+hashedParts(const Config& c, const std::vector<cv::Mat>& frames,
+            CvMemStorage* storage)
 {
-    const Config& c = GetParam();
-    SCOPED_TRACE(c.name);
-    const std::vector<cv::Mat> frames =
-        c.clip ? clipFrames(c.clip) : sceneFrames(c.size);
-    if (frames.empty())
-        GTEST_SKIP() << "shared clip " << c.clip << " not available";
-    ASSERT_EQ(frames[0].size(), c.size);
-
-    const Fingerprint f = runSequence(frames, c.withStuffInfo, storage_);
+    const Fingerprint f = runSequence(frames, c.withStuffInfo, storage);
     std::vector<std::pair<std::string, uint64_t>> parts = {
         {"velx", f.velx.value()}, {"vely", f.vely.value()}};
     if (c.withStuffInfo) {
@@ -208,9 +241,25 @@ TEST_P(Regression, OutputsMatchTheRecordedHashes)
         EXPECT_GE(f.segmentTotal, kLastFrame);
         EXPECT_GT(f.validMovingPoints, 0);
     }
+    return parts;
+}
+
+// Each output of the configuration hashes to its recorded value, on every
+// vector path that this processor has.
+TEST_P(Regression, OutputsMatchTheRecordedHashes)
+{
+    const Config& c = GetParam();
+    SCOPED_TRACE(c.name);
+    const std::vector<cv::Mat> frames =
+        c.clip ? clipFrames(c.clip)
+               : (c.source == Source::Texture ? texturedFrames(c.size)
+                                              : sceneFrames(c.size));
+    if (frames.empty())
+        GTEST_SKIP() << "shared clip " << c.clip << " not available";
+    ASSERT_EQ(frames[0].size(), c.size);
 
     if (std::getenv(kPrintVariable)) {
-        for (const auto& part : parts)
+        for (const auto& part : hashedParts(c, frames, storage_))
             std::printf("regression %s %s %016llx\n", c.name,
                         part.first.c_str(),
                         static_cast<unsigned long long>(part.second));
@@ -218,13 +267,26 @@ TEST_P(Regression, OutputsMatchTheRecordedHashes)
     }
     const std::map<std::string, uint64_t> recorded = recordedHashes();
     ASSERT_FALSE(recorded.empty()) << "tests/data/regression_hashes.txt";
-    for (const auto& part : parts) {
-        SCOPED_TRACE(part.first);
-        const auto it = recorded.find(std::string(c.name) + " " + part.first);
-        ASSERT_NE(it, recorded.end()) << "no recorded hash";
-        EXPECT_EQ(part.second, it->second)
-            << std::hex << "now " << part.second << ", recorded " << it->second;
+    int pathsRun = 0;
+    for (const VectorPath path : kVectorPaths) {
+        if (!vectorPathSupported(path))
+            continue;
+        SCOPED_TRACE(vectorPathName(path));
+        const ScopedVectorPath onPath(path);
+        ASSERT_EQ(activeVectorPath(), path);
+        ++pathsRun;
+        for (const auto& part : hashedParts(c, frames, storage_)) {
+            SCOPED_TRACE(part.first);
+            const auto it =
+                recorded.find(std::string(c.name) + " " + part.first);
+            ASSERT_NE(it, recorded.end()) << "no recorded hash";
+            EXPECT_EQ(part.second, it->second)
+                << std::hex << "now " << part.second << ", recorded "
+                << it->second;
+        }
     }
+    // The plain code at least, and the fastest path.
+    EXPECT_GE(pathsRun, fastestVectorPath() == VectorPath::Scalar ? 1 : 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -237,7 +299,17 @@ INSTANTIATE_TEST_SUITE_P(
         Config{"highway320x240_stuffinfo",
                "highway_cctv_320x240.avi",
                {320, 240},
-               true}),
+               true},
+        Config{"texture320x240_stuffinfo",
+               nullptr,
+               {320, 240},
+               true,
+               Source::Texture},
+        Config{"texture333x251_stuffinfo",
+               nullptr,
+               {333, 251},
+               true,
+               Source::Texture}),
     [](const ::testing::TestParamInfo<Config>& info) {
         return std::string(info.param.name);
     });
