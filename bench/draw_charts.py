@@ -15,6 +15,11 @@ program_throughput.png
     the whole run per clip size, the scene against the textured clip, with
     each one's target and the rate the cores could give with nothing else
     running (their count over the CPU time per frame).
+colour_rendering.png
+    colour.json (bench_colour's output): milliseconds to colour one
+    1280x720 field on each rendering path the processor has, on one
+    OpenCV thread and on the default count, with each path's speed-up
+    over the scalar one.
 accuracy_speed.png
     accuracy.txt (flow_accuracy's output): the mean endpoint error over the
     Middlebury pairs and over the synthetic motions against the time per
@@ -284,6 +289,43 @@ def draw_accuracy_speed(rows, out_path):
     print("wrote %s" % out_path)
 
 
+def draw_colour(colour, out_path):
+    table = engine_times(colour)
+    if not table:
+        print("colour.json holds no timed cases: no colour chart")
+        return
+    settings = sorted(table, key=lambda t: (t != "1", t))
+    paths = sorted({m.split("/")[-1] for t in table.values() for m in t},
+                   key=lambda p: ["scalar", "sse2", "avx2", "avx512"].index(p)
+                   if p in ("scalar", "sse2", "avx2", "avx512") else 9)
+    figure, axis = plt.subplots(figsize=(7, 4))
+    width = 0.8 / len(settings)
+    for i, threads in enumerate(settings):
+        times = {m.split("/")[-1]: next(iter(sizes.values()))
+                 for m, sizes in table[threads].items()}
+        xs = [k + i * width for k in range(len(paths))]
+        values = [times.get(p, 0.0) for p in paths]
+        bars = axis.bar(xs, values, width,
+                        label="%s OpenCV thread%s" % (
+                            threads, "" if threads == "1" else "s"))
+        scalar = times.get("scalar")
+        for bar, value in zip(bars, values):
+            if value and scalar:
+                axis.annotate("%.2f ms\n%.1fx" % (value, scalar / value),
+                              (bar.get_x() + bar.get_width() / 2, value),
+                              ha="center", va="bottom", fontsize=7)
+    axis.set_xticks([k + width * (len(settings) - 1) / 2
+                     for k in range(len(paths))])
+    axis.set_xticklabels(paths)
+    axis.set_ylabel("ms per 1280x720 field (median)")
+    axis.set_title("Colour rendering by path (same bytes on every path)")
+    axis.legend(fontsize=8)
+    figure.tight_layout()
+    figure.savefig(out_path, dpi=90)
+    plt.close(figure)
+    print("wrote %s" % out_path)
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
@@ -296,6 +338,9 @@ def main():
     if program is not None:
         draw_program(program,
                      os.path.join(out_dir, "program_throughput.png"))
+    colour = load_json(os.path.join(results, "colour.json"))
+    if colour is not None:
+        draw_colour(colour, os.path.join(out_dir, "colour_rendering.png"))
     rows = read_frontier(os.path.join(results, "accuracy.txt"))
     if rows:
         draw_accuracy_speed(rows, os.path.join(out_dir, "accuracy_speed.png"))
