@@ -289,10 +289,11 @@ TEST(VectorPaths, BoxOfAvx2IsThePlainOne)
     std::mt19937 rng(17);
     for (int trial = 0; trial < 2000; ++trial) {
         std::vector<CvPoint> points(rng() % 20);
-        const int spread = trial % 2 ? 100 : 1 << 30;
+        const long long spread = trial % 2 ? 100 : 1 << 30;
         for (CvPoint& p : points)
-            p = cvPoint(int(rng() % (2 * spread)) - spread,
-                        int(rng() % (2 * spread)) - spread);
+            p = cvPoint(
+                int(static_cast<long long>(rng() % (2 * spread)) - spread),
+                int(static_cast<long long>(rng() % (2 * spread)) - spread));
         int plainMin[2] = {int(rng() % 50), int(rng() % 50)};
         int plainMax[2] = {plainMin[0] + int(rng() % 50), plainMin[1]};
         int vectorMin[2] = {plainMin[0], plainMin[1]};
