@@ -27,7 +27,7 @@
 #include <vector>
 
 #ifdef __SSE2__
-#include <emmintrin.h>
+#include "engine/dense_field_blocks.h"
 #endif
 
 namespace ulk {
@@ -92,62 +92,41 @@ void blendRunScalar(float* rowU, float* rowV, int cols, const BlendedRun& run)
 #ifdef __SSE2__
 void blendRunSse2(float* rowU, float* rowV, int cols, const BlendedRun& run)
 {
-    const __m128 fy = _mm_set1_ps(float(run.dy));
     const __m128 eighth = _mm_set1_ps(0.125f);
     const __m128 fxLow = _mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f);
     const __m128 fxHigh = _mm_setr_ps(4.0f, 5.0f, 6.0f, 7.0f);
     const __m128i column = _mm_setr_epi32(0, 1, 2, 3);
     const __m128i four = _mm_set1_epi32(4);
-    for (int x = run.from; x <= run.to;) {
-        const int i = (x - run.rectX) >> 3;
-        const int blockX = run.rectX + (i << 3);
-        const int blockEnd = run.to < blockX + 7 ? run.to : blockX + 7;
-        if (blockX < 0 || blockX + 8 > cols) {
-            // A block across the map's border, one pixel at a time.
-            BlendedRun part = run;
-            part.from = x;
-            part.to = blockEnd;
-            blendRunScalar(rowU, rowV, cols, part);
-            x = blockEnd + 1;
-            continue;
-        }
-        // (leftU, leftV, rightU, rightV) from the nodes i and i + 1 of the
-        // two rows, and (spanU, spanV) in the low lanes.
-        const __m128 upper =
-            _mm_loadu_ps(reinterpret_cast<const float*>(run.top + i));
-        const __m128 lower =
-            _mm_loadu_ps(reinterpret_cast<const float*>(run.bottom + i));
-        const __m128 ends = _mm_add_ps(
-            upper,
-            _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(lower, upper), fy), eighth));
-        const __m128 span = _mm_sub_ps(_mm_movehl_ps(ends, ends), ends);
-        // All ones in the columns x - blockX .. blockEnd - blockX.
-        const __m128i below = _mm_set1_epi32(x - blockX - 1);
-        const __m128i above = _mm_set1_epi32(blockEnd - blockX + 1);
-        const auto inside = [&](__m128i c) {
-            return _mm_castsi128_ps(_mm_and_si128(_mm_cmpgt_epi32(c, below),
-                                                  _mm_cmplt_epi32(c, above)));
-        };
-        const __m128 takeLow = inside(column);
-        const __m128 takeHigh = inside(_mm_add_epi32(column, four));
-        const auto blend = [](float* at, __m128 take, __m128 value) {
-            _mm_storeu_ps(at, _mm_or_ps(_mm_and_ps(take, value),
+    forEachBlock(
+        rowU, rowV, cols, run,
+        [&](int x, int blockX, int blockEnd, __m128 ends, __m128 span) {
+            // All ones in the columns x - blockX .. blockEnd - blockX.
+            const __m128i below = _mm_set1_epi32(x - blockX - 1);
+            const __m128i above = _mm_set1_epi32(blockEnd - blockX + 1);
+            const auto inside = [&](__m128i c) {
+                return _mm_castsi128_ps(_mm_and_si128(
+                    _mm_cmpgt_epi32(c, below), _mm_cmplt_epi32(c, above)));
+            };
+            const __m128 takeLow = inside(column);
+            const __m128 takeHigh = inside(_mm_add_epi32(column, four));
+            const auto blend = [](float* at, __m128 take, __m128 value) {
+                _mm_storeu_ps(at,
+                              _mm_or_ps(_mm_and_ps(take, value),
                                         _mm_andnot_ps(take, _mm_loadu_ps(at))));
-        };
-        const auto write = [&](float* p, __m128 start, __m128 step) {
-            blend(
-                p, takeLow,
-                _mm_add_ps(start, _mm_mul_ps(_mm_mul_ps(step, fxLow), eighth)));
-            blend(p + 4, takeHigh,
-                  _mm_add_ps(start,
-                             _mm_mul_ps(_mm_mul_ps(step, fxHigh), eighth)));
-        };
-        write(rowU + blockX, _mm_shuffle_ps(ends, ends, 0x00),
-              _mm_shuffle_ps(span, span, 0x00));
-        write(rowV + blockX, _mm_shuffle_ps(ends, ends, 0x55),
-              _mm_shuffle_ps(span, span, 0x55));
-        x = blockEnd + 1;
-    }
+            };
+            const auto write = [&](float* p, __m128 start, __m128 step) {
+                blend(p, takeLow,
+                      _mm_add_ps(start,
+                                 _mm_mul_ps(_mm_mul_ps(step, fxLow), eighth)));
+                blend(p + 4, takeHigh,
+                      _mm_add_ps(start,
+                                 _mm_mul_ps(_mm_mul_ps(step, fxHigh), eighth)));
+            };
+            write(rowU + blockX, _mm_shuffle_ps(ends, ends, 0x00),
+                  _mm_shuffle_ps(span, span, 0x00));
+            write(rowV + blockX, _mm_shuffle_ps(ends, ends, 0x55),
+                  _mm_shuffle_ps(span, span, 0x55));
+        });
 }
 #endif
 

@@ -1,5 +1,6 @@
 // The dense field's node velocity with AVX2; this file alone is compiled
 // for it, and runs only where the processor has it.
+#include "engine/dense_field_blocks.h"
 #include "engine/dense_field_kernels.h"
 
 #include <immintrin.h>
@@ -110,53 +111,31 @@ namespace ulk {
 
 void blendRunAvx2(float* rowU, float* rowV, int cols, const BlendedRun& run)
 {
-    const __m128 fy = _mm_set1_ps(float(run.dy));
-    const __m128 eighth4 = _mm_set1_ps(0.125f);
     const __m256 eighth = _mm256_set1_ps(0.125f);
     const __m256 fx =
         _mm256_setr_ps(0.0f, 1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f, 7.0f);
     const __m256i column = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    for (int x = run.from; x <= run.to;) {
-        const int i = (x - run.rectX) >> 3;
-        const int blockX = run.rectX + (i << 3);
-        const int blockEnd = run.to < blockX + 7 ? run.to : blockX + 7;
-        if (blockX < 0 || blockX + 8 > cols) {
-            // A block across the map's border, one pixel at a time.
-            BlendedRun part = run;
-            part.from = x;
-            part.to = blockEnd;
-            blendRunScalar(rowU, rowV, cols, part);
-            x = blockEnd + 1;
-            continue;
-        }
-        // (leftU, leftV, rightU, rightV) from the nodes i and i + 1 of the
-        // two rows, and (spanU, spanV) in the low lanes.
-        const __m128 upper =
-            _mm_loadu_ps(reinterpret_cast<const float*>(run.top + i));
-        const __m128 lower =
-            _mm_loadu_ps(reinterpret_cast<const float*>(run.bottom + i));
-        const __m128 ends = _mm_add_ps(
-            upper,
-            _mm_mul_ps(_mm_mul_ps(_mm_sub_ps(lower, upper), fy), eighth4));
-        const __m128 span = _mm_sub_ps(_mm_movehl_ps(ends, ends), ends);
-        // All ones in the columns x - blockX .. blockEnd - blockX.
-        const __m256 take = _mm256_castsi256_ps(_mm256_and_si256(
-            _mm256_cmpgt_epi32(column, _mm256_set1_epi32(x - blockX - 1)),
-            _mm256_cmpgt_epi32(_mm256_set1_epi32(blockEnd - blockX + 1),
-                               column)));
-        const auto write = [&](float* p, __m128 start, __m128 step) {
-            const __m256 value = _mm256_add_ps(
-                _mm256_broadcastss_ps(start),
-                _mm256_mul_ps(_mm256_mul_ps(_mm256_broadcastss_ps(step), fx),
-                              eighth));
-            _mm256_storeu_ps(p,
-                             _mm256_blendv_ps(_mm256_loadu_ps(p), value, take));
-        };
-        write(rowU + blockX, ends, span);
-        write(rowV + blockX, _mm_shuffle_ps(ends, ends, 0x55),
-              _mm_shuffle_ps(span, span, 0x55));
-        x = blockEnd + 1;
-    }
+    forEachBlock(
+        rowU, rowV, cols, run,
+        [&](int x, int blockX, int blockEnd, __m128 ends, __m128 span) {
+            // All ones in the columns x - blockX .. blockEnd - blockX.
+            const __m256 take = _mm256_castsi256_ps(_mm256_and_si256(
+                _mm256_cmpgt_epi32(column, _mm256_set1_epi32(x - blockX - 1)),
+                _mm256_cmpgt_epi32(_mm256_set1_epi32(blockEnd - blockX + 1),
+                                   column)));
+            const auto write = [&](float* p, __m128 start, __m128 step) {
+                const __m256 value = _mm256_add_ps(
+                    _mm256_broadcastss_ps(start),
+                    _mm256_mul_ps(
+                        _mm256_mul_ps(_mm256_broadcastss_ps(step), fx),
+                        eighth));
+                _mm256_storeu_ps(
+                    p, _mm256_blendv_ps(_mm256_loadu_ps(p), value, take));
+            };
+            write(rowU + blockX, ends, span);
+            write(rowV + blockX, _mm_shuffle_ps(ends, ends, 0x55),
+                  _mm_shuffle_ps(span, span, 0x55));
+        });
 }
 
 } // namespace ulk
