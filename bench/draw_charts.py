@@ -295,9 +295,9 @@ def draw_colour(colour, out_path):
         print("colour.json holds no timed cases: no colour chart")
         return
     settings = sorted(table, key=lambda t: (t != "1", t))
+    order = ["scalar", "sse2", "avx2", "avx512"]
     paths = sorted({m.split("/")[-1] for t in table.values() for m in t},
-                   key=lambda p: ["scalar", "sse2", "avx2", "avx512"].index(p)
-                   if p in ("scalar", "sse2", "avx2", "avx512") else 9)
+                   key=lambda p: order.index(p) if p in order else len(order))
     figure, axis = plt.subplots(figsize=(7, 4))
     width = 0.8 / len(settings)
     for i, threads in enumerate(settings):
